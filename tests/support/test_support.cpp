@@ -1,0 +1,238 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+namespace test_support {
+
+int timeout_scale() {
+    if (const char* s = std::getenv("ANEMOBUS_TIMEOUT_SCALE")) {
+        int v = std::atoi(s);
+        if (v > 0) return v;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    return 3;
+#else
+    return 1;
+#endif
+}
+
+milliseconds scaled(milliseconds ms) { return ms * timeout_scale(); }
+
+bool wait_until(const std::function<bool()>& cond, milliseconds timeout) {
+    const auto deadline = Clock::now() + scaled(timeout);
+    while (!cond()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+static bool udp_port_free(int port) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+int random_bus_port() {
+    static std::mt19937 rng{std::random_device{}() ^ static_cast<unsigned>(::getpid())};
+    std::uniform_int_distribution<int> pick(20000, 29999);
+    for (int i = 0; i < 100; ++i) {
+        int port = pick(rng);
+        if (udp_port_free(port)) return port;
+    }
+    throw std::runtime_error("no free UDP port for a test bus");
+}
+
+std::string loopback_bus(int port) { return "127.255.255.255:" + std::to_string(port); }
+
+std::string program_path(std::string_view name) {
+    std::string base = ANEMOBUS_BIN_DIR;
+    for (const char* dir : {"/src/", "/tools/"}) {
+        std::string p = base + dir + std::string(name);
+        if (::access(p.c_str(), X_OK) == 0) return p;
+    }
+    return base + "/" + std::string(name);
+}
+
+std::string data_path(std::string_view relative) {
+    return std::string(ANEMOBUS_TEST_DATA) + "/" + std::string(relative);
+}
+
+static void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+Child::Child(const std::string& program, const std::vector<std::string>& args) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    command_ = program;
+    for (const auto& a : args) command_ += " '" + a + "'";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        // The child starts with default signal handling whatever the test runner set.
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    in_ = in[1];
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+    set_nonblocking(out_fd_);
+    set_nonblocking(err_fd_);
+}
+
+Child::~Child() {
+    if (!status_ && pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+        int st;
+        ::waitpid(pid_, &st, 0);
+    }
+    for (int fd : {in_, out_fd_, err_fd_})
+        if (fd >= 0) ::close(fd);
+}
+
+void Child::write_stdin(std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(in_, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Child::close_stdin() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
+void Child::signal(int signo) { ::kill(pid_, signo); }
+
+void Child::drain() {
+    char buf[4096];
+    for (auto [fd, dst] : {std::pair{out_fd_, &out_}, std::pair{err_fd_, &err_}}) {
+        for (;;) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            dst->append(buf, static_cast<std::size_t>(n));
+        }
+    }
+}
+
+const std::string& Child::out() {
+    drain();
+    return out_;
+}
+const std::string& Child::err() {
+    drain();
+    return err_;
+}
+
+bool Child::wait_out(std::string_view text, milliseconds timeout) {
+    return wait_until([&] { return out().find(text) != std::string::npos; }, timeout);
+}
+bool Child::wait_err(std::string_view text, milliseconds timeout) {
+    return wait_until([&] { return err().find(text) != std::string::npos; }, timeout);
+}
+
+static int count_in(const std::string& hay, std::string_view needle) {
+    int n = 0;
+    for (auto pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + 1))
+        ++n;
+    return n;
+}
+int Child::count_out(std::string_view text) { return count_in(out(), text); }
+int Child::count_err(std::string_view text) { return count_in(err(), text); }
+
+std::optional<int> Child::wait_exit(milliseconds timeout) {
+    if (status_) return status_;
+    wait_until(
+        [&] {
+            int st;
+            pid_t r = ::waitpid(pid_, &st, WNOHANG);
+            if (r == pid_) status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+            return status_.has_value();
+        },
+        timeout);
+    drain();
+    return status_;
+}
+
+bool Child::running() { return !wait_exit(milliseconds(0)).has_value(); }
+
+std::string Child::describe() {
+    drain();
+    return "command: " + command_ + "\n--- stdout ---\n" + out_ + "\n--- stderr ---\n" + err_;
+}
+
+Pty::~Pty() {
+    if (master >= 0) ::close(master);
+    if (slave_keepalive >= 0) ::close(slave_keepalive);
+}
+
+std::optional<Pty> open_pty() {
+    int master = -1, slave = -1;
+    char name[256];
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return std::nullopt;
+    termios t{};
+    ::tcgetattr(slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    Pty p;
+    p.master = master;
+    p.slave_path = name;
+    p.slave_keepalive = slave;
+    return p;
+}
+
+std::string read_available(int fd, milliseconds timeout, std::size_t max) {
+    std::string got;
+    const auto deadline = Clock::now() + scaled(timeout);
+    while (got.size() < max) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char buf[4096];
+        ssize_t n = ::read(fd, buf, std::min(sizeof buf, max - got.size()));
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+}  // namespace test_support

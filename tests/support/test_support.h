@@ -1,0 +1,94 @@
+// Helpers shared by the tests: child processes with captured output, random
+// bus ports, pseudo-terminals, and waiting for a condition with a deadline.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace test_support {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Deadlines are multiplied by this: larger under sanitizers, which slow
+// everything down several times.
+int timeout_scale();
+milliseconds scaled(milliseconds ms);
+
+// Polls cond every few milliseconds until it holds or the (scaled) timeout
+// passes. Returns whether it held.
+bool wait_until(const std::function<bool()>& cond, milliseconds timeout);
+
+// A bus port no other test is likely to use (random, and free for UDP now).
+int random_bus_port();
+// "127.255.255.255:<port>"
+std::string loopback_bus(int port);
+
+// Path of a program built by this project (e.g. "anemobus-monitor").
+std::string program_path(std::string_view name);
+// Path under tests/data.
+std::string data_path(std::string_view relative);
+
+// A program run as a user would: its own process group, standard input a
+// pipe, standard output and standard error captured. Killed on destruction.
+class Child {
+public:
+    Child(const std::string& program, const std::vector<std::string>& args);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    int pid() const { return pid_; }
+    void write_stdin(std::string_view text);
+    void close_stdin();
+    void signal(int signo);
+
+    // Everything read so far (reading whatever is available first).
+    const std::string& out();
+    const std::string& err();
+    // Waits until out() (or err()) contains text; returns whether it does.
+    bool wait_out(std::string_view text, milliseconds timeout);
+    bool wait_err(std::string_view text, milliseconds timeout);
+    // Counts occurrences of text in out() / err().
+    int count_out(std::string_view text);
+    int count_err(std::string_view text);
+
+    // Exit status if the child exited, -signal if it was killed by one,
+    // nullopt if still running at the deadline.
+    std::optional<int> wait_exit(milliseconds timeout);
+    bool running();
+
+    // For failure messages: the command, stdout and stderr.
+    std::string describe();
+
+private:
+    void drain();
+    int pid_ = -1;
+    int in_ = -1, out_fd_ = -1, err_fd_ = -1;
+    std::string out_, err_, command_;
+    std::optional<int> status_;
+};
+
+// A pseudo-terminal pair: the test holds the master, the program under test
+// opens slave_path. Returns nullopt where none can be had (tests then skip).
+struct Pty {
+    int master = -1;
+    std::string slave_path;
+    int slave_keepalive = -1;  // keeps the slave side alive between opens
+    ~Pty();
+};
+std::optional<Pty> open_pty();
+
+// Reads what is available on fd within timeout (scaled), at most max bytes.
+std::string read_available(int fd, milliseconds timeout, std::size_t max = 65536);
+
+}  // namespace test_support
+
+// Skips the current test when no pseudo-terminal can be had.
+#define ANEMOBUS_REQUIRE_PTY(var)                                  \
+    auto var = ::test_support::open_pty();                          \
+    if (!var) GTEST_SKIP() << "no pseudo-terminal on this machine"

@@ -1,0 +1,217 @@
+// The loop: stopping it from a callback, a signal handler or beforehand, and
+// the channels it watches (pipes, a descriptor epoll cannot watch).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <asio/post.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "loop_harness.h"
+
+namespace {
+
+using loop_harness::Clock;
+using loop_harness::ms_between;
+using loop_harness::run_loop;
+using std::chrono::milliseconds;
+
+void stop_now(TimerId, void* calls, unsigned long) {
+    ++*static_cast<int*>(calls);
+    IvyStop();
+}
+
+TEST(LoopStop, StopBeforeTheLoopHoldsUntilReset) {
+    ivy::loop_reset_stop();
+    int calls = 0;
+    TimerId id = TimerRepeatAfter(TIMER_LOOP, 10, stop_now, &calls);
+    IvyStop();
+    Clock::time_point start = Clock::now();
+    IvyMainLoop();
+    IvyMainLoop();  // still stopped: IvyInit is what clears it
+    EXPECT_EQ(calls, 0);
+    EXPECT_LT(ms_between(start, Clock::now()), 9.0);
+
+    ivy::loop_reset_stop();
+    IvyMainLoop();  // now runs until the timer stops it
+    EXPECT_EQ(calls, 1);
+    TimerRemove(id);
+}
+
+TEST(LoopStop, ThrowingHandlerIsReportedAndTheLoopGoesOn) {
+    asio::post(ivy::loop_context(), [] { throw std::runtime_error("boom"); });
+    int calls = 0;
+    TimerId id = TimerRepeatAfter(1, 20, stop_now, &calls);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(run_loop(milliseconds(2000)));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(calls, 1);
+    EXPECT_NE(err.find("ivy: "), std::string::npos);
+    TimerRemove(id);
+}
+
+void on_alarm(int) {
+    IvyStop();
+}
+
+TEST(LoopStop, SignalHandlerStopsALoopThatIsWaiting) {
+    struct sigaction sa {};
+    sa.sa_handler = on_alarm;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;  // the loop must not depend on EINTR
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+    itimerval in_50ms{};
+    in_50ms.it_value.tv_usec = 50000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &in_50ms, nullptr), 0);
+
+    // Nothing else is due before the watchdog: only the signal can end it.
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(run_loop(milliseconds(5000)));
+    EXPECT_GE(ms_between(start, Clock::now()), 45.0);
+    sigaction(SIGALRM, &old, nullptr);
+}
+
+int hook_calls = 0;
+void count_hook(void*) {
+    ++hook_calls;
+}
+
+TEST(LoopStop, HooksRunAroundTheWaitsAndCanBeRemoved) {
+    hook_calls = 0;
+    IvySetBeforeSelectHook(count_hook, nullptr);
+    IvySetAfterSelectHook(count_hook, nullptr);
+    int calls = 0;
+    TimerRepeatAfter(1, 10, stop_now, &calls);
+    EXPECT_TRUE(run_loop(milliseconds(2000)));
+    EXPECT_GE(hook_calls, 2);
+    IvySetBeforeSelectHook(nullptr, nullptr);
+    IvySetAfterSelectHook(nullptr, nullptr);
+    int before = hook_calls;
+    TimerRepeatAfter(1, 10, stop_now, &calls);
+    EXPECT_TRUE(run_loop(milliseconds(2000)));
+    EXPECT_EQ(hook_calls, before);
+}
+
+// A pipe whose ends close with the test.
+struct Pipe {
+    int r = -1, w = -1;
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) r = fds[0], w = fds[1];
+    }
+    ~Pipe() {
+        if (r >= 0) ::close(r);
+        if (w >= 0) ::close(w);
+    }
+    void close_write() {
+        ::close(w);
+        w = -1;
+    }
+};
+
+struct Reader {
+    std::string got;
+    int reads = 0, deletes = 0, eofs = 0;
+    bool remove_on_read = false;
+    bool remove_on_eof = false;
+    Channel self = nullptr;
+};
+
+void reader_delete(void* data) {
+    ++static_cast<Reader*>(data)->deletes;
+    IvyStop();
+}
+
+void reader_read(Channel ch, IVY_HANDLE fd, void* data) {
+    auto* r = static_cast<Reader*>(data);
+    ++r->reads;
+    char buf[256];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) r->got.append(buf, static_cast<std::size_t>(n));
+    if (n == 0) ++r->eofs;
+    if (r->remove_on_read || (n == 0 && r->remove_on_eof)) {
+        IvyChannelRemove(ch);
+        IvyChannelRemove(ch);  // twice, inside its own callback
+    }
+}
+
+TEST(Channels, RemovalInsideReadEndsCallsDeletesOnceAndLeavesTheDescriptorOpen) {
+    Pipe p;
+    Reader r;
+    r.remove_on_read = true;
+    r.self = IvyChannelAdd(p.r, &r, reader_delete, reader_read, nullptr);
+    ASSERT_NE(r.self, nullptr);
+    ASSERT_EQ(::write(p.w, "abc", 3), 3);
+    EXPECT_TRUE(run_loop(milliseconds(2000)));  // reader_delete stops it
+    ASSERT_EQ(::write(p.w, "more", 4), 4);
+    run_loop(milliseconds(60));
+    IvyChannelRemove(r.self);  // stale now
+    EXPECT_EQ(r.got, "abc");
+    EXPECT_EQ(r.reads, 1);
+    EXPECT_EQ(r.deletes, 1);
+    char buf[8];
+    EXPECT_EQ(::read(p.r, buf, sizeof buf), 4) << "the library closed a descriptor it does not own";
+}
+
+TEST(Channels, HangUpDeliversTheLastBytesThenDeletesOnce) {
+    Pipe p;
+    Reader r;
+    r.self = IvyChannelAdd(p.r, &r, reader_delete, reader_read, nullptr);
+    ASSERT_NE(r.self, nullptr);
+    ASSERT_EQ(::write(p.w, "last", 4), 4);
+    p.close_write();
+    EXPECT_TRUE(run_loop(milliseconds(2000)));
+    run_loop(milliseconds(30));  // no read or delete after the hang-up
+    EXPECT_EQ(r.got, "last");
+    EXPECT_EQ(r.deletes, 1);
+    EXPECT_LE(r.reads, 2);
+    IvyChannelRemove(r.self);
+    EXPECT_EQ(r.deletes, 1);
+}
+
+TEST(Channels, DescriptorEpollCannotWatchStillReadsToEndOfFile) {
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    Reader r;
+    r.remove_on_eof = true;
+    r.self = IvyChannelAdd(fd, &r, reader_delete, reader_read, nullptr);
+    ASSERT_NE(r.self, nullptr);
+    EXPECT_TRUE(run_loop(milliseconds(2000)));
+    EXPECT_EQ(r.eofs, 1);
+    EXPECT_EQ(r.deletes, 1);
+    ::close(fd);
+}
+
+struct Writer {
+    int writes = 0;
+};
+
+void writer_write(Channel ch, IVY_HANDLE, void* data) {
+    auto* w = static_cast<Writer*>(data);
+    if (++w->writes == 3) {
+        IvyChannelClearWritableEvent(ch);
+        IvyStop();
+    }
+}
+void never_read(Channel, IVY_HANDLE, void*) {}
+
+TEST(Channels, WritableEventsUntilCleared) {
+    Pipe p;
+    Writer w;
+    Channel ch = IvyChannelAdd(p.w, &w, nullptr, never_read, writer_write);
+    ASSERT_NE(ch, nullptr);
+    IvyChannelAddWritableEvent(ch);
+    EXPECT_TRUE(run_loop(milliseconds(2000)));
+    run_loop(milliseconds(30));
+    EXPECT_EQ(w.writes, 3);
+    IvyChannelRemove(ch);
+
+    EXPECT_EQ(IvyChannelAdd(p.r, nullptr, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(IvyChannelAdd(-1, nullptr, nullptr, never_read, nullptr), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+#include "station_session.h"
+
+#include <charconv>
+
+namespace sim {
+
+namespace {
+
+constexpr char ack = 0x06;
+constexpr std::string_view wakeup_answer = "\n\r";
+// Longer than any command the station knows; a longer line is noise.
+constexpr std::size_t max_line = 64;
+
+std::string_view trim_trailing_space(std::string_view s) {
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+bool is_loop_request(std::string_view line) {
+    if (line.substr(0, 5) != "LOOP ") return false;
+    const std::string_view count = trim_trailing_space(line.substr(5));
+    int n = 0;
+    const auto [end, ec] = std::from_chars(count.data(), count.data() + count.size(), n);
+    return ec == std::errc{} && end == count.data() + count.size() && n > 0;
+}
+
+}  // namespace
+
+StationSession::StationSession(FaultSchedule schedule, PacketSource next_packet, std::uint64_t seed,
+                               Logger log)
+    : schedule_(std::move(schedule)),
+      next_packet_(std::move(next_packet)),
+      log_(std::move(log)),
+      rng_(seed ^ 0x5EED5EED5EED5EEDull) {
+    last_packet_ = build_packet({});
+}
+
+SessionOutput StationSession::on_bytes(std::string_view bytes) {
+    SessionOutput out;
+    for (char c : bytes) {
+        if (out.unplug) break;
+        if (c == '\n') {
+            if (!line_overflow_) on_line(line_, &out);
+            line_.clear();
+            line_overflow_ = false;
+        } else if (c != '\r') {
+            if (line_.size() < max_line)
+                line_ += c;
+            else
+                line_overflow_ = true;
+        }
+    }
+    return out;
+}
+
+void StationSession::on_port_closed() {
+    // A poll that saw one line feed and nothing else was the relay saying
+    // goodbye before closing; the next real poll takes its number.
+    if (in_poll_ && line_feeds_ == 1) {
+        log_("poll " + std::to_string(poll_) + " was the link reset's line feed: taken back");
+        --poll_;
+    }
+    in_poll_ = false;
+    line_.clear();
+    line_overflow_ = false;
+}
+
+void StationSession::begin_poll_if_idle() {
+    if (in_poll_) return;
+    in_poll_ = true;
+    ++poll_;
+    line_feeds_ = 0;
+    fault_ = schedule_.fault_for_poll(poll_);
+    std::string note = "poll " + std::to_string(poll_);
+    if (fault_.kind != FaultKind::none) note += ": fault " + std::string(fault_name(fault_.kind));
+    log_(note);
+}
+
+void StationSession::on_line(std::string_view line, SessionOutput* out) {
+    if (line.empty()) {
+        on_wakeup(out);
+    } else if (is_loop_request(line)) {
+        on_request(out);
+    } else {
+        log_("ignored command '" + std::string(line) + "'");
+    }
+}
+
+void StationSession::on_wakeup(SessionOutput* out) {
+    begin_poll_if_idle();
+    ++line_feeds_;
+    const std::string answer(wakeup_answer);
+    switch (fault_.kind) {
+        case FaultKind::unplug:
+            out->unplug = true;
+            return;
+        case FaultKind::silent:
+            return;
+        case FaultKind::wrong_wakeup:
+            out->answers.push_back({0, "\n\n"});
+            return;
+        case FaultKind::late:
+            out->answers.push_back({fault_.param, answer});
+            return;
+        case FaultKind::garbage:
+            out->answers.push_back({0, random_bytes(fault_.param)});
+            return;
+        case FaultKind::drowsy:
+            if (line_feeds_ > fault_.param) out->answers.push_back({0, answer});
+            return;
+        case FaultKind::stale:
+            if (line_feeds_ == 1) {
+                const auto n = static_cast<std::size_t>(fault_.param);
+                out->answers.push_back(
+                    {0, std::string(last_packet_.end() - static_cast<std::ptrdiff_t>(n),
+                                    last_packet_.end()) +
+                            answer});
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    out->answers.push_back({0, answer});
+}
+
+void StationSession::on_request(SessionOutput* out) {
+    begin_poll_if_idle();
+    in_poll_ = false;  // whatever follows starts the next poll
+    switch (fault_.kind) {
+        case FaultKind::unplug:
+            out->unplug = true;
+            return;
+        case FaultKind::silent:
+        case FaultKind::no_ack:
+            return;
+        case FaultKind::garbage:
+            out->answers.push_back({0, random_bytes(fault_.param)});
+            return;
+        case FaultKind::wrong_ack:
+            out->answers.push_back(
+                {0, char(static_cast<unsigned char>(fault_.param)) + packet_bytes(packet_size)});
+            return;
+        case FaultKind::short_packet:
+            out->answers.push_back({0, ack + packet_bytes(static_cast<std::size_t>(fault_.param))});
+            return;
+        case FaultKind::no_mark: {
+            std::string packet = packet_bytes(packet_size);
+            packet.replace(0, 3, 3, '\0');
+            out->answers.push_back({0, ack + packet});
+            return;
+        }
+        default:
+            out->answers.push_back({0, ack + packet_bytes(packet_size)});
+    }
+}
+
+std::string StationSession::packet_bytes(std::size_t size) {
+    last_packet_ = next_packet_();
+    return std::string(last_packet_.begin(),
+                       last_packet_.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+std::string StationSession::random_bytes(int count) {
+    std::string bytes;
+    for (int i = 0; i < count; ++i) bytes += static_cast<char>(rng_() & 0xFF);
+    return bytes;
+}
+
+}  // namespace sim

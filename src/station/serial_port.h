@@ -1,0 +1,50 @@
+// The serial port through which the station is reached.
+//
+// Principles:
+//  - One port, one descriptor: link_state.port_fd, replaced on every reset.
+//    Only this module opens it; closing it belongs here too (the shutdown
+//    calls close_port).
+//  - The port is opened non-blocking and stays so: every read returns at once
+//    with what the line discipline holds. The exchanges are paced by fixed
+//    waits, not by waiting on the descriptor.
+//  - Only the control-mode word is replaced (19200 baud, 8N1, receiver on,
+//    modem lines ignored). Input, output and local modes and the control
+//    characters are left as found, and pending input is never flushed: a late
+//    byte is taken by the next read.
+//  - Results of writes, of close and of the attribute calls are deliberately
+//    ignored: a dead line shows up as a failed exchange, which resets it.
+//  - A port that cannot be opened, at start or on a reset, ends the process
+//    with status 1: it is the one fault the relay cannot work around.
+#pragma once
+
+#include <termios.h>
+
+#include <Ivy/timer.h>
+
+struct LinkState {
+    int port_fd = -1;              // written by this module only
+    TimerId poll_timer = nullptr;  // written by the run cycle only
+};
+
+extern LinkState link_state;
+
+// On Linux this is 0x8BE.
+inline constexpr tcflag_t station_control_modes = B19200 | CS8 | CREAD | CLOCAL;
+
+// Opens path read-write, without becoming its controlling terminal,
+// non-blocking, into link_state.port_fd, then replaces its control-mode word.
+// A device that is not a terminal is used as it is. If the open fails, writes
+// "open_port: unable to open device <path> - <reason>" to standard error and
+// exits with status 1.
+void open_port(const char* path);
+
+// Writes one line feed to the station, closes the port, waits one full second
+// and opens run_settings.device_path again (exiting as open_port does if it
+// has gone). Announces itself with "Resetting communication" on standard error.
+void reset_link();
+
+// Closes the port and forgets its descriptor; a closed port is left alone.
+void close_port();
+
+// Writes bytes to the port; the result is ignored (see above).
+void send_to_port(const void* bytes, unsigned long count);

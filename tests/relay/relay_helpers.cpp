@@ -1,0 +1,146 @@
+#include "relay_helpers.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/mman.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace relay_test {
+
+StationPlayer::StationPlayer(int master, Reply on_line_feed, Reply on_request)
+    : master_(master),
+      on_line_feed_(std::move(on_line_feed)),
+      on_request_(std::move(on_request)),
+      thread_([this] { run(); }) {}
+
+StationPlayer::~StationPlayer() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::vector<Received> StationPlayer::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+int StationPlayer::line_feeds() const {
+    std::lock_guard lock(mutex_);
+    return line_feeds_;
+}
+
+int StationPlayer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void StationPlayer::run() {
+    std::string pending;
+    while (!stop_) {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) continue;
+        char buf[256];
+        const ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n <= 0) continue;
+        pending.append(buf, static_cast<std::size_t>(n));
+        take(pending);
+    }
+}
+
+// Splits what arrived into line feeds and requests; an incomplete request
+// waits for its remaining bytes.
+void StationPlayer::take(std::string& pending) {
+    static const std::string request = "LOOP 1\n";
+    while (!pending.empty()) {
+        std::string item;
+        if (pending[0] == 'L') {
+            const auto end = pending.find('\n');
+            if (end == std::string::npos) return;
+            item = pending.substr(0, end + 1);
+        } else {
+            item = pending.substr(0, 1);
+        }
+        pending.erase(0, item.size());
+        answer(item);
+    }
+}
+
+void StationPlayer::answer(const std::string& text) {
+    std::string reply;
+    {
+        std::lock_guard lock(mutex_);
+        received_.push_back({Clock::now(), text});
+        if (text == "\n") reply = on_line_feed_ ? on_line_feed_(++line_feeds_) : "";
+        if (text == "LOOP 1\n") reply = on_request_ ? on_request_(++requests_) : "";
+    }
+    if (!reply.empty() && ::write(master_, reply.data(), reply.size()) < 0) {
+    }
+}
+
+std::unique_ptr<test_support::Pty> open_raw_pty() {
+    int master = -1, slave = -1;
+    char name[256];
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return nullptr;
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    auto pty = std::make_unique<test_support::Pty>();
+    pty->master = master;
+    pty->slave_path = name;
+    pty->slave_keepalive = slave;
+    return pty;
+}
+
+std::string station_packet(unsigned pressure, unsigned temperature, unsigned wind_speed,
+                           unsigned wind_direction) {
+    std::string packet(99, '\0');
+    packet.replace(0, 3, "LOO");
+    auto put_word = [&](std::size_t at, unsigned value) {
+        packet[at] = static_cast<char>(value & 0xFF);
+        packet[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+    };
+    put_word(7, pressure);
+    put_word(12, temperature);
+    packet[14] = static_cast<char>(wind_speed);
+    put_word(16, wind_direction);
+    return packet;
+}
+
+std::string ack_and_packet() {
+    return "\x06" + station_packet(30000, 725, 10, 180);
+}
+
+StderrCapture::StderrCapture() {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    file_ = ::memfd_create("stderr", MFD_CLOEXEC);
+    ::dup2(file_, 2);
+}
+
+StderrCapture::~StderrCapture() {
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    ::close(file_);
+}
+
+std::string StderrCapture::text() const {
+    std::fflush(stderr);
+    std::string all;
+    char buf[4096];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(file_, buf, sizeof buf, at);
+        if (n <= 0) break;
+        all.append(buf, static_cast<std::size_t>(n));
+        at += n;
+    }
+    return all;
+}
+
+}  // namespace relay_test

@@ -8,6 +8,12 @@
 // trailing bytes are 255, each number is taken modulo 256, spaces are
 // ignored; any other character makes that one address invalid; an empty item
 // is 0.255.255.255. A text starting with ':' uses the default address list.
+//
+// Where classic agents overflow (a digit run longer than an int holds), we
+// keep the documented arithmetic instead: a number is reduced modulo 256 (an
+// address byte) or 65536 (the port) whatever its length. IPv6 buses are not
+// supported: a text whose address part is an IPv6 address gives no address
+// and one problem line.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +29,14 @@ inline constexpr std::string_view kDefaultBus = "127.255.255.255:2010";
 struct BusAddress {
     std::vector<std::uint32_t> addresses;  // IPv4, host byte order, in text order
     std::uint16_t port = kDefaultBusPort;
-    std::vector<std::string> problems;  // one readable line per address skipped
+    // One readable line per address skipped ("bad broadcast address 'x'"),
+    // plus one per number that did not fit and was wrapped (the value used is
+    // named). Empty when the text was taken as written.
+    std::vector<std::string> problems;
 };
 
+// Never fails: the worst text gives no address and the problems saying why.
+// An empty text is read as kDefaultBus (the caller picks IVYBUS before that).
 BusAddress parse_bus_address(std::string_view text);
 
 // 224.0.0.0/4

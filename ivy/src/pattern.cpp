@@ -1,1 +1,142 @@
-// placeholder
+#include "pattern.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <climits>
+
+#include "ivy_limits.h"
+#include "wire_codec.h"
+
+namespace ivy {
+namespace {
+
+struct CodeFree {
+    void operator()(pcre2_code* p) const { pcre2_code_free(p); }
+};
+struct MatchDataFree {
+    void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
+};
+struct ContextFree {
+    void operator()(pcre2_match_context* p) const { pcre2_match_context_free(p); }
+};
+
+// PCRE2 wants a pointer even for an empty text; a default string_view has none.
+PCRE2_SPTR bytes_of(std::string_view text) {
+    return reinterpret_cast<PCRE2_SPTR>(text.data() != nullptr ? text.data() : "");
+}
+
+std::string error_message(int code) {
+    PCRE2_UCHAR buffer[256];
+    const int n = pcre2_get_error_message(code, buffer, sizeof buffer);
+    if (n < 0) return "unknown error " + std::to_string(code);
+    return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+}
+
+void set_error(CompileError* error, std::size_t offset, std::string message) {
+    if (error == nullptr) return;
+    error->offset = offset > INT_MAX ? INT_MAX : static_cast<int>(offset);
+    error->message = std::move(message);
+}
+
+bool is_unsafe(std::string_view capture) {
+    return capture.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace
+
+struct Pattern::Impl {
+    std::unique_ptr<pcre2_code, CodeFree> code;
+    std::unique_ptr<pcre2_match_data, MatchDataFree> match_data;
+    std::unique_ptr<pcre2_match_context, ContextFree> context;
+
+    int run(std::string_view text) const;
+};
+
+// The JIT ignores the depth limit and uses its own small stack instead; when
+// that runs out the interpreter, which honours both limits, gets a second go
+// rather than refusing a pattern that is merely deep.
+int Pattern::Impl::run(std::string_view text) const {
+    int rc =
+        pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, match_data.get(), context.get());
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+        rc = pcre2_match(code.get(), bytes_of(text), text.size(), 0, PCRE2_NO_JIT, match_data.get(),
+                         context.get());
+    }
+    return rc;
+}
+
+Pattern::~Pattern() = default;
+
+std::unique_ptr<Pattern> Pattern::compile(std::string_view text, CompileError* error) {
+    int code = 0;
+    PCRE2_SIZE offset = 0;
+    std::unique_ptr<pcre2_code, CodeFree> compiled(
+        pcre2_compile(bytes_of(text), text.size(), 0, &code, &offset, nullptr));
+    if (!compiled) {
+        set_error(error, offset, error_message(code));
+        return nullptr;
+    }
+    std::uint32_t groups = 0;
+    pcre2_pattern_info(compiled.get(), PCRE2_INFO_CAPTURECOUNT, &groups);
+    if (groups > kMaxCaptureGroups) {
+        set_error(error, 0,
+                  "too many capturing groups (" + std::to_string(groups) + ", at most " +
+                      std::to_string(kMaxCaptureGroups) + ")");
+        return nullptr;
+    }
+    // Where the platform has no JIT this fails and matching interprets.
+    pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE);
+
+    std::unique_ptr<Pattern> pattern(new Pattern());
+    pattern->impl_ = std::make_unique<Impl>();
+    Impl& impl = *pattern->impl_;
+    impl.match_data.reset(pcre2_match_data_create_from_pattern(compiled.get(), nullptr));
+    impl.context.reset(pcre2_match_context_create(nullptr));
+    if (!impl.match_data || !impl.context) {
+        set_error(error, 0, "out of memory");
+        return nullptr;
+    }
+    pcre2_set_match_limit(impl.context.get(), kPcreMatchLimit);
+    pcre2_set_depth_limit(impl.context.get(), kPcreDepthLimit);
+    impl.code = std::move(compiled);
+    pattern->text_ = std::string(text);
+    return pattern;
+}
+
+MatchResult Pattern::append_msg_payload(std::string_view text, std::string& out) const {
+    const int rc = impl_->run(text);
+    if (rc == PCRE2_ERROR_NOMATCH) return MatchResult::NoMatch;
+    if (rc < 0) return MatchResult::LimitHit;
+    // 0 means the match data could not hold every group: it is sized from
+    // the pattern, so this cannot happen, but it would mean lost fields.
+    if (rc == 0) return MatchResult::TooManyGroups;
+    const auto highest = static_cast<std::size_t>(rc - 1);
+    if (highest > kMaxFieldsPerMsg) return MatchResult::TooManyGroups;
+
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(impl_->match_data.get());
+    const auto capture = [&](std::size_t group) {
+        const PCRE2_SIZE start = ovector[2 * group];
+        const PCRE2_SIZE end = ovector[2 * group + 1];
+        if (start == PCRE2_UNSET || start > end || end > text.size()) return std::string_view();
+        return text.substr(start, end - start);
+    };
+    for (std::size_t group = 1; group <= highest; ++group) {
+        if (is_unsafe(capture(group))) return MatchResult::UnsafeCapture;
+    }
+    for (std::size_t group = 1; group <= highest; ++group) {
+        out += capture(group);
+        out += kEtx;
+    }
+    return MatchResult::Matched;
+}
+
+std::string compile_error_text(std::string_view regexp, const CompileError& error) {
+    std::string text = "Error compiling '";
+    text += regexp;
+    text += "', ";
+    text += error.message;
+    return text;
+}
+
+}  // namespace ivy

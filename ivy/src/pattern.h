@@ -2,6 +2,16 @@
 // classic agents compile them: case-sensitive, bytes, '.' stops at LF), JIT
 // compiled where the platform allows, with match limits so that a hostile
 // expression gives up instead of stalling the loop.
+//
+// The text to match is the application's message with ONE trailing line feed
+// removed by the caller (without_final_lf below). Programs that format their
+// messages like printf lines end them with "\n"; classic agents then copy that
+// LF into the Msg whenever a group such as [^ ]* can take it, and the peer
+// drops the connection. Without it, such groups capture what the sender meant.
+// A capture that still holds LF or CR (a message with a line feed inside) is
+// never sent: see MatchResult::UnsafeCapture.
+//
+// Not thread-safe: each pattern owns the match data its matches reuse.
 #pragma once
 
 #include <cstddef>
@@ -12,21 +22,26 @@
 namespace ivy {
 
 struct CompileError {
-    int offset = 0;        // PCRE2's error offset: the id field of the Error line
-    std::string message;   // PCRE2's text, e.g. "missing closing parenthesis"
+    int offset = 0;       // PCRE2's error offset: the id field of the Error line
+    std::string message;  // PCRE2's text, e.g. "missing closing parenthesis"
 };
 
 enum class MatchResult {
     NoMatch,
-    Matched,       // payload appended
-    UnsafeCapture, // a capture holds LF or CR: nothing appended, must not be sent
-    TooManyGroups, // more fields than a Msg may carry: nothing appended
-    LimitHit,      // PCRE2 gave up (match or depth limit): nothing appended
+    Matched,        // payload appended
+    UnsafeCapture,  // a capture holds LF or CR: nothing appended, must not be sent
+    TooManyGroups,  // more fields than a Msg may carry: nothing appended
+    LimitHit,       // PCRE2 gave up (match, depth or heap limit, or another
+                    // matching error): nothing appended; treat as no match
 };
 
 class Pattern {
 public:
-    // nullptr and *error filled when the text does not compile.
+    // nullptr and *error filled when the text does not compile. A regexp
+    // with more than kMaxCaptureGroups groups is refused here too (offset 0,
+    // "too many capturing groups ..."): a match of it could give more fields
+    // than a Msg may carry, and refusing it once, with an Error line the peer
+    // can read, is clearer than silently sending nothing later.
     static std::unique_ptr<Pattern> compile(std::string_view text, CompileError* error);
     ~Pattern();
     Pattern(const Pattern&) = delete;
@@ -38,7 +53,8 @@ public:
     // appends the Msg payload to out: groups 1..n each followed by ETX, where
     // n is the highest group that took part; lower groups that did not take
     // part give empty fields; no ETX at all when n is 0. Uses match data held
-    // by the pattern: no allocation per call.
+    // by the pattern: no allocation per call. On any other result out is
+    // left as it was.
     MatchResult append_msg_payload(std::string_view text, std::string& out) const;
 
 private:
@@ -51,5 +67,11 @@ private:
 // Error line text for a regexp that does not compile:
 // "Error compiling '<regexp>', <message>".
 std::string compile_error_text(std::string_view regexp, const CompileError& error);
+
+// text without its last byte if that is a line feed (one only).
+inline std::string_view without_final_lf(std::string_view text) {
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    return text;
+}
 
 }  // namespace ivy

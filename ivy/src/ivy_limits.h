@@ -44,6 +44,13 @@ inline constexpr std::size_t kMaxQuotedText = 200;
 // One announcement datagram; longer ones are cut (like classic agents do).
 inline constexpr std::size_t kMaxDatagram = 4096;
 
+// The app-id and app-name of an announcement. Classic agents read them into
+// 128- and 2048-byte buffers, so no real agent sends longer ones. An
+// over-long app-id is refused (cutting it could make two agents look alike);
+// an over-long name is cut (it only labels the peer until its handshake).
+inline constexpr std::size_t kMaxAppIdLength = 127;
+inline constexpr std::size_t kMaxAppNameLength = 2047;
+
 // Shortest timer period served; a period of 0 or less is taken as this.
 inline constexpr long kMinTimerPeriodMs = 1;
 

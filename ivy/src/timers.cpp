@@ -19,7 +19,7 @@
 
 #include "event_loop.h"
 #include "handle_table.h"
-#include "limits.h"
+#include "ivy_limits.h"
 
 namespace ivy {
 namespace {

@@ -8,8 +8,7 @@
 
 #include <chrono>
 
-// The library's internal header; its directory is on no include path.
-#include "../../ivy/src/event_loop.h"
+#include "event_loop.h"
 #include "test_support.h"
 
 namespace loop_harness {

@@ -104,12 +104,6 @@ TEST(CommandLine, DelayBecomesMillisecondsSaturated) {
     }
 }
 
-TEST(CommandLine, HelpStopsTheScan) {
-    const Parsed p = parse({"-a", "-h", "-d", "/dev/never", "-z"});
-    EXPECT_EQ(p.outcome, ParseOutcome::help_shown);
-    EXPECT_EQ(p.device_path, "/dev/ttyUSB1");
-}
-
 // The built program, as a user runs it.
 struct Outcome {
     std::optional<int> status;
@@ -138,15 +132,6 @@ TEST(ProgramCommandLine, WithoutArgumentsTheDefaultDeviceIsOpened) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "open_port: unable to open device /dev/ttyUSB1 - No such file or directory\n");
     EXPECT_EQ(r.out, "");
-}
-
-TEST(ProgramCommandLine, TheLastDeviceGivenIsTheOneOpened) {
-    const Outcome r =
-        run_program({"-d", "/nonexistent/first", "operand", "-d", "/nonexistent/second"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              "open_port: unable to open device /nonexistent/second - No such file or "
-              "directory\n");
 }
 
 TEST(ProgramCommandLine, HelpPrintsTheUsageLineOnly) {

@@ -1,1 +1,302 @@
-// placeholder
+// The agent's connections: joining the bus, accepting and making
+// connections, keeping one connection per pair of agents, and letting peers
+// go. See agent.h for the principles.
+#include "agent.h"
+
+#include <algorithm>
+#include <asio/post.hpp>
+#include <chrono>
+#include <random>
+#include <tuple>
+
+#include "diagnostics.h"
+#include "discovery.h"
+#include "event_loop.h"
+#include "ivy_limits.h"
+#include "listener.h"
+
+namespace ivy {
+namespace {
+
+// A connection to an announced agent that is not made by then is given up:
+// the agent is gone, or a firewall drops our SYN.
+constexpr std::chrono::milliseconds kConnectTimeout{10000};
+// How long a connection we are closing may take to flush and to see the
+// peer's end of stream (so that our last lines are read, not reset).
+constexpr std::chrono::milliseconds kLinger{2000};
+// How long the accepting end of a duplicate waits for the opener to close
+// it. Our own agents close within a round trip; an agent that does not
+// resolve duplicates never will, and is then closed by us.
+constexpr std::chrono::milliseconds kDuplicateGrace{3000};
+
+std::string make_app_id(std::uint16_t port) {
+    std::random_device seed;
+    std::uniform_int_distribution<long> pick(0, 2147483647L);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    return std::to_string(pick(seed)) + ":" + std::to_string(ms) + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+Agent& the_agent() {
+    // Made after the loop (the constructor's members use it), so destroyed
+    // before it at exit.
+    loop_context();
+    static Agent agent;
+    return agent;
+}
+
+void Agent::init(std::string name, std::optional<std::string> ready, const AgentCallbacks& cbs) {
+    name_ = std::move(name);
+    ready_ = std::move(ready);
+    callbacks_.application = cbs.application;
+    callbacks_.application_data = cbs.application_data;
+    callbacks_.die = cbs.die;
+    callbacks_.die_data = cbs.die_data;
+}
+
+void Agent::start(std::string_view bus_text) {
+    if (started_) {
+        report("IvyStart called again without IvyTerminate: ignored");
+        return;
+    }
+    started_ = true;
+    const BusAddress bus = parse_bus_address(bus_text);
+    for (const auto& problem : bus.problems) {
+        report("bus '%s': %s", quote(bus_text).c_str(), problem.c_str());
+    }
+    listener_ =
+        std::make_shared<Listener>([this](asio::ip::tcp::socket s) { accept(std::move(s)); });
+    port_ = listener_->open();
+    app_id_ = make_app_id(port_);
+    discovery_ = std::make_shared<Discovery>(
+        [this](std::uint32_t ip, const Announcement& a) { on_announcement(ip, a); });
+    const bool discovering = discovery_->open(bus.port);
+    // Without a listener nobody could answer our announcement; we still hear
+    // theirs and connect to them.
+    if (discovering && port_ != 0) {
+        discovery_->announce(plan_announcements(bus), bus.port,
+                             format_announcement(port_, app_id_, name_));
+    }
+}
+
+void Agent::terminate() {
+    close_all(false);
+}
+
+void Agent::close_all(bool say_bye) {
+    if (listener_) listener_->close();
+    if (discovery_) discovery_->close();
+    listener_.reset();
+    discovery_.reset();
+    const auto peers = peers_;
+    for (const auto& peer : peers) {
+        if (say_bye && peer->sendable()) peer->send(MsgType::Bye, 0, "");
+        peer->close();
+        table_.remove_owner(peer.get());
+    }
+    peers_.clear();
+    clients_.clear();
+    started_ = false;
+    port_ = 0;
+}
+
+void Agent::accept(asio::ip::tcp::socket socket) {
+    if (peers_.size() >= kMaxPeers) {
+        report("connection refused: already %zu peers", peers_.size());
+        return;  // the socket closes as it goes out of scope
+    }
+    auto peer = Peer::accepted(std::move(socket), *this);
+    peer->notes.name = peer->remote_host + ":" + std::to_string(peer->remote_port);
+    add_peer(peer);
+    send_handshake(*peer);
+    peer->start();
+}
+
+void Agent::on_announcement(std::uint32_t source_ip, const Announcement& a) {
+    if (!a.app_id.empty() && a.app_id == app_id_) return;  // our own
+    const auto port = static_cast<std::uint16_t>(a.port);
+    if (already_connected(source_ip, port, a.app_id)) return;
+    if (peers_.size() >= kMaxPeers) {
+        report("announcement of %s ignored: already %zu peers", quote(a.app_name).c_str(),
+               peers_.size());
+        return;
+    }
+    const asio::ip::tcp::endpoint to(asio::ip::address_v4(source_ip), port);
+    auto peer = Peer::connect(to, kConnectTimeout, *this);
+    peer->notes.listen_port = port;
+    peer->notes.app_id = std::string(a.app_id);
+    peer->notes.name = std::string(a.app_name);
+    add_peer(peer);
+}
+
+bool Agent::already_connected(std::uint32_t ip, std::uint16_t port, std::string_view app_id) const {
+    return std::any_of(peers_.begin(), peers_.end(), [&](const auto& p) {
+        if (p->closed()) return false;
+        if (!app_id.empty() && p->notes.app_id == app_id) return true;
+        return p->notes.listen_port == port && p->remote_ip == ip;
+    });
+}
+
+void Agent::add_peer(const std::shared_ptr<Peer>& peer) {
+    peer->notes.handle = next_client_++;
+    clients_.emplace(peer->notes.handle, peer.get());
+    peers_.push_back(peer);
+}
+
+void Agent::on_connected(Peer& peer) {
+    send_handshake(peer);
+    identify(peer);
+    peer.start();
+}
+
+void Agent::on_connect_failed(Peer& peer, const asio::error_code& ec) {
+    report("cannot connect to %s at %s:%u: %s", quote(peer.notes.name).c_str(),
+           peer.remote_host.c_str(), static_cast<unsigned>(peer.remote_port), ec.message().c_str());
+    drop(peer);
+}
+
+// Called once per connection, when the peer's listening port is known: at
+// connect for ours, at its StartRegexp for theirs.
+void Agent::identify(Peer& peer) {
+    if (peer.notes.identified || peer.notes.listen_port == 0) return;
+    peer.notes.identified = true;
+    for (const auto& other : peers_) {
+        if (other.get() == &peer || other->closed() || other->connecting()) continue;
+        if (!other->notes.identified || other->notes.doomed) continue;
+        if (other->remote_ip == peer.remote_ip &&
+            other->notes.listen_port == peer.notes.listen_port) {
+            keep_one(peer, *other);
+            return;
+        }
+    }
+}
+
+// Both ends compute the same answer: the connection's opener identity is
+// (its address as the connection shows it, its listening port) whichever
+// end looks at it.
+void Agent::keep_one(Peer& newer, Peer& older) {
+    const auto opener = [this](const Peer& p) {
+        return p.direction == Direction::Outgoing
+                   ? std::make_tuple(p.local_ip, port_)
+                   : std::make_tuple(p.remote_ip, p.notes.listen_port);
+    };
+    if (opener(newer) < opener(older)) {
+        let_go(older, newer);
+    } else {
+        let_go(newer, older);
+    }
+}
+
+void Agent::let_go(Peer& loser, Peer& winner) {
+    loser.notes.doomed = true;
+    table_.remove_owner(&loser);
+    if (loser.notes.reported && !winner.notes.reported) {
+        clients_.erase(winner.notes.handle);
+        winner.notes.handle = loser.notes.handle;
+        clients_[winner.notes.handle] = &winner;
+        winner.notes.reported = true;
+    } else {
+        if (owns_handle(loser)) clients_.erase(loser.notes.handle);
+        loser.notes.handle = winner.notes.handle;
+    }
+    loser.notes.reported = false;
+    if (loser.direction == Direction::Outgoing) {
+        loser.finish(true, true, kLinger);
+    } else {
+        loser.finish(true, false, kDuplicateGrace);
+    }
+}
+
+bool Agent::owns_handle(const Peer& peer) const {
+    const auto it = clients_.find(peer.notes.handle);
+    return it != clients_.end() && it->second == &peer;
+}
+
+IvyClientPtr Agent::client(const Peer& peer) {
+    return reinterpret_cast<IvyClientPtr>(peer.notes.handle);
+}
+
+void Agent::notify(Peer& peer, IvyApplicationEvent event) {
+    if (callbacks_.application == nullptr || !peer.notes.reported || !owns_handle(peer)) return;
+    callbacks_.application(client(peer), callbacks_.application_data, event);
+}
+
+// Forgets a peer whose connection is closed or closing; the application
+// hears of it if it had heard of the peer.
+void Agent::drop(Peer& peer) {
+    const auto it =
+        std::find_if(peers_.begin(), peers_.end(), [&](const auto& p) { return p.get() == &peer; });
+    if (it == peers_.end()) return;
+    const std::shared_ptr<Peer> keep = *it;
+    peer.close();
+    table_.remove_owner(&peer);
+    notify(peer, IvyApplicationDisconnected);
+    if (owns_handle(peer)) clients_.erase(peer.notes.handle);
+    peers_.erase(std::find(peers_.begin(), peers_.end(), keep));
+}
+
+void Agent::on_closed(Peer& peer, const asio::error_code&) {
+    drop(peer);
+}
+
+void Agent::on_congestion(Peer& peer, bool congested) {
+    if (peer.notes.doomed) return;
+    notify(peer, congested ? IvyApplicationCongestion : IvyApplicationDecongestion);
+}
+
+// Called from inside a send: the peer is closed at once (no more lines go to
+// it), the application and the bookkeeping hear of it from the loop.
+void Agent::overflowed(Peer& peer) {
+    report("%s stopped reading (%zu bytes waiting): disconnected", quote(peer.notes.name).c_str(),
+           peer.queued_bytes());
+    peer.close();
+    auto keep =
+        std::find_if(peers_.begin(), peers_.end(), [&](const auto& p) { return p.get() == &peer; });
+    if (keep == peers_.end()) return;
+    asio::post(loop_context(), [this, p = *keep] {
+        notify(*p, IvyApplicationFifoFull);
+        drop(*p);
+    });
+}
+
+void Agent::die(Peer& from, int id) {
+    if (callbacks_.die != nullptr) callbacks_.die(client(from), callbacks_.die_data, id);
+    close_all(true);
+    loop_request_stop();
+}
+
+void Agent::on_overlong(Peer& peer, std::size_t count) {
+    report("%zu line(s) longer than %zu bytes from %s skipped", count, kMaxLineLength,
+           quote(peer.notes.name).c_str());
+}
+
+Peer* Agent::find(Handle handle) {
+    const auto it = clients_.find(handle);
+    return it == clients_.end() ? nullptr : it->second;
+}
+
+Peer* Agent::find_by_name(std::string_view name) {
+    for (Peer* peer : live_peers()) {
+        if (peer->notes.name == name) return peer;
+    }
+    return nullptr;
+}
+
+std::vector<Peer*> Agent::live_peers() {
+    std::vector<Peer*> out;
+    for (const auto& p : peers_) {
+        if (p->sendable() && !p->notes.doomed) out.push_back(p.get());
+    }
+    return out;
+}
+
+std::vector<std::string_view> Agent::regexps_of(Peer& peer) {
+    std::vector<std::string_view> out;
+    table_.for_each_binding(&peer, [&](int, std::string_view text) { out.push_back(text); });
+    return out;
+}
+
+}  // namespace ivy

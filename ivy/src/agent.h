@@ -1,0 +1,164 @@
+// The process's agent on the bus: its name, its bindings, its peers, and the
+// protocol spoken with them. The C facade (ivy_api.cpp) is a thin layer over
+// this; tests reach the agent through that facade.
+//
+// Principles:
+//  - One agent per process, on the process's loop (event_loop.h); every
+//    entry point runs on the loop's thread.
+//  - Exactly one connection per pair of agents. We do not connect to an
+//    agent we already have a connection with (either way); when two exist
+//    anyway (both started at once), both ends keep the one opened by the
+//    agent with the smaller (IPv4 address, listening port) and let the other
+//    go silently: the opener of the other one finishes it, the accepting end
+//    waits for that. The application sees one peer throughout: if it had
+//    been told about the connection that goes, the one that stays takes over
+//    its handle and its "connected" state.
+//  - What the application holds (IvyClientPtr, MsgRcvPtr) are numbers looked
+//    up in tables, never pointers to our objects: a stale one is ignored.
+//  - The application is only ever called from the loop's own handlers,
+//    never from inside a send: a send cannot be re-entered.
+//  - Everything a peer controls is bounded (limits.h) and its faults are
+//    reported (diagnostics.h); the connection is kept wherever the stream is
+//    still sound.
+#pragma once
+
+#include <Ivy/ivy.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "binding_table.h"
+#include "peer.h"
+
+namespace ivy {
+
+class Listener;
+class Discovery;
+
+struct AgentCallbacks {
+    IvyApplicationCallback application = nullptr;
+    void* application_data = nullptr;
+    IvyDieCallback die = nullptr;
+    void* die_data = nullptr;
+    IvyBindCallback bind = nullptr;
+    void* bind_data = nullptr;
+    IvyPongCallback pong = nullptr;
+    MsgDirectCallback direct = nullptr;
+    void* direct_data = nullptr;
+};
+
+class Agent final : public PeerEvents {
+public:
+    using Handle = std::uintptr_t;  // 0 is never a valid handle
+
+    // Name, ready message (nullopt: none), callbacks. No network activity.
+    void init(std::string name, std::optional<std::string> ready, const AgentCallbacks& cbs);
+    AgentCallbacks& callbacks() { return callbacks_; }
+
+    // Joins the bus described by text (already resolved: never empty).
+    void start(std::string_view bus_text);
+    // Closes every connection and socket, without a word to the peers.
+    void terminate();
+
+    // One Msg per matching (peer, binding); returns how many were queued.
+    int send_text(std::string_view text);
+
+    Handle bind(MsgCallback callback, void* user_data, std::string regexp);
+    // New id for the same handle; 0 when handle is unknown.
+    Handle change(Handle handle, std::string regexp);
+    void unbind(Handle handle);
+
+    // The live peer behind an application's handle, or nullptr.
+    Peer* find(Handle handle);
+    Peer* find_by_name(std::string_view name);
+    // Peers the application may talk to, in connection order.
+    std::vector<Peer*> live_peers();
+    std::vector<std::string_view> regexps_of(Peer& peer);
+
+    void send_error(Peer& peer, int id, std::string_view text);
+    void send_die(Peer& peer);
+    void send_direct(Peer& peer, int id, std::string_view text);
+    void send_ping(Peer& peer);
+
+    // PeerEvents
+    void on_connected(Peer& peer) override;
+    void on_connect_failed(Peer& peer, const asio::error_code& ec) override;
+    void on_line(Peer& peer, std::string_view line) override;
+    void on_overlong(Peer& peer, std::size_t count) override;
+    void on_closed(Peer& peer, const asio::error_code& ec) override;
+    void on_congestion(Peer& peer, bool congested) override;
+
+private:
+    struct LocalBinding {
+        int id = 0;
+        std::string regexp;
+        MsgCallback callback = nullptr;
+        void* user_data = nullptr;
+    };
+
+    // Connections (agent.cpp)
+    void accept(asio::ip::tcp::socket socket);
+    void on_announcement(std::uint32_t source_ip, const Announcement& announcement);
+    bool already_connected(std::uint32_t ip, std::uint16_t port, std::string_view app_id) const;
+    void add_peer(const std::shared_ptr<Peer>& peer);
+    void identify(Peer& peer);
+    void keep_one(Peer& a, Peer& b);
+    void let_go(Peer& loser, Peer& winner);
+    void drop(Peer& peer);
+    void overflowed(Peer& peer);
+    void die(Peer& from, int id);
+    void close_all(bool say_bye);
+    void notify(Peer& peer, IvyApplicationEvent event);
+    bool owns_handle(const Peer& peer) const;
+    static IvyClientPtr client(const Peer& peer);
+
+    // Lines from peers (agent_inbound.cpp)
+    void reject_malformed(Peer& peer, std::string_view line);
+    void on_start_regexp(Peer& peer, int port, std::string_view name);
+    void on_add_regexp(Peer& peer, int id, std::string_view regexp);
+    void on_del_regexp(Peer& peer, int id);
+    void on_end_regexp(Peer& peer);
+    void on_msg(Peer& peer, int id, std::string_view payload);
+    void on_direct(Peer& peer, int id, std::string_view text);
+    void on_pong(Peer& peer, int id);
+    void on_unknown(Peer& peer, int type, std::string_view line);
+    void tell_bind(Peer& peer, int id, std::string_view regexp, IvyBindEvent event);
+
+    // Lines to peers (agent_outbound.cpp)
+    void send_handshake(Peer& peer);
+    void send_ready(Peer& peer);
+    int send_matches(std::string_view text, Peer* only);
+    void send_line(Peer& peer, MsgType type, int id, std::string_view payload);
+    void send_to_all(MsgType type, int id, std::string_view payload);
+
+    std::string name_ = "IVYAPP";
+    std::optional<std::string> ready_;
+    AgentCallbacks callbacks_;
+
+    bool started_ = false;
+    std::uint16_t port_ = 0;  // our TCP port; 0 without a listener
+    std::string app_id_;
+    std::shared_ptr<Listener> listener_;
+    std::shared_ptr<Discovery> discovery_;
+
+    std::vector<std::shared_ptr<Peer>> peers_;
+    std::unordered_map<Handle, Peer*> clients_;  // the application's handles
+    Handle next_client_ = 1;
+    BindingTable table_;
+
+    std::map<int, LocalBinding> bindings_;         // by id; ids never reused
+    std::unordered_map<Handle, int> binding_ids_;  // MsgRcvPtr -> id
+    int next_binding_id_ = 0;
+    Handle next_binding_handle_ = 1;
+};
+
+// The process's agent.
+Agent& the_agent();
+
+}  // namespace ivy

@@ -1,0 +1,184 @@
+// The agent's handling of the lines its peers send. See agent.h.
+#include <chrono>
+#include <cstring>
+
+#include "agent.h"
+#include "diagnostics.h"
+#include "ivy_limits.h"
+
+namespace ivy {
+namespace {
+
+// Answer to an AddRegexp beyond kMaxBindingsPerPeer; the id field is the
+// refused binding's, so the peer can tell which one was not taken.
+constexpr const char* kTooManyBindingsText = "Too many regexps: this one is ignored";
+
+}  // namespace
+
+void Agent::on_line(Peer& peer, std::string_view line) {
+    // A bare LF carries nothing; classic agents hang up on it, but it does
+    // no harm to the stream and some peers send it to keep a link alive.
+    if (line.empty()) return;
+    const auto frame = parse_line(line);
+    if (!frame) {
+        reject_malformed(peer, line);
+        return;
+    }
+    switch (frame->type) {
+        case static_cast<int>(MsgType::Bye):
+            drop(peer);
+            break;
+        case static_cast<int>(MsgType::AddRegexp):
+            on_add_regexp(peer, frame->id, frame->payload);
+            break;
+        case static_cast<int>(MsgType::Msg):
+            on_msg(peer, frame->id, frame->payload);
+            break;
+        case static_cast<int>(MsgType::Error):
+            report("%s reports error %d: '%s'", quote(peer.notes.name).c_str(), frame->id,
+                   quote(frame->payload).c_str());
+            break;
+        case static_cast<int>(MsgType::DelRegexp):
+            on_del_regexp(peer, frame->id);
+            break;
+        case static_cast<int>(MsgType::EndRegexp):
+            on_end_regexp(peer);
+            break;
+        case static_cast<int>(MsgType::StartRegexp):
+            on_start_regexp(peer, frame->id, frame->payload);
+            break;
+        case static_cast<int>(MsgType::DirectMsg):
+            on_direct(peer, frame->id, frame->payload);
+            break;
+        case static_cast<int>(MsgType::Die):
+            die(peer, frame->id);
+            break;
+        case static_cast<int>(MsgType::Ping):
+            send_line(peer, MsgType::Pong, frame->id, "");
+            break;
+        case static_cast<int>(MsgType::Pong):
+            on_pong(peer, frame->id);
+            break;
+        default:
+            on_unknown(peer, frame->type, line);
+            break;
+    }
+}
+
+// Answered as classic agents answer it, since peers expect that: Error,
+// Bye, and the connection closes once they are written.
+void Agent::reject_malformed(Peer& peer, std::string_view line) {
+    report("malformed line from %s: '%s': disconnecting", quote(peer.notes.name).c_str(),
+           quote(line).c_str());
+    send_line(peer, MsgType::Error, kBadFormatErrorId, kBadFormatText);
+    send_line(peer, MsgType::Bye, 0, "");
+    table_.remove_owner(&peer);
+    peer.finish(false, true, std::chrono::milliseconds(2000));
+}
+
+void Agent::on_start_regexp(Peer& peer, int port, std::string_view name) {
+    peer.notes.name = std::string(name.substr(0, kMaxAppNameLength));
+    if (peer.notes.identified || port <= 0 || port > 65535) return;
+    peer.notes.listen_port = static_cast<std::uint16_t>(port);
+    identify(peer);
+}
+
+void Agent::on_add_regexp(Peer& peer, int id, std::string_view regexp) {
+    if (peer.notes.doomed) return;
+    const AddResult result = table_.add(&peer, id, regexp, kMaxBindingsPerPeer);
+    switch (result.outcome) {
+        case AddOutcome::TooMany:
+            report("%s binds more than %zu regexps: '%s' ignored", quote(peer.notes.name).c_str(),
+                   kMaxBindingsPerPeer, quote(regexp).c_str());
+            send_line(peer, MsgType::Error, id, kTooManyBindingsText);
+            return;
+        case AddOutcome::Unchanged:
+            tell_bind(peer, id, regexp, IvyChangeBind);
+            return;
+        case AddOutcome::Replaced:
+        case AddOutcome::Added:
+            break;
+    }
+    if (result.error != nullptr) {
+        report("regexp '%s' from %s does not compile: %s", quote(regexp).c_str(),
+               quote(peer.notes.name).c_str(), result.error->message.c_str());
+        send_line(peer, MsgType::Error, result.error->offset,
+                  compile_error_text(regexp, *result.error));
+    }
+    tell_bind(peer, id, regexp, result.outcome == AddOutcome::Added ? IvyAddBind : IvyChangeBind);
+}
+
+void Agent::on_del_regexp(Peer& peer, int id) {
+    const auto removed = table_.remove(&peer, id);
+    if (removed) tell_bind(peer, id, *removed, IvyRemoveBind);
+}
+
+void Agent::tell_bind(Peer& peer, int id, std::string_view regexp, IvyBindEvent event) {
+    if (callbacks_.bind == nullptr) return;
+    const std::string text(regexp);
+    callbacks_.bind(client(peer), callbacks_.bind_data, id, text.c_str(), event);
+}
+
+void Agent::on_end_regexp(Peer& peer) {
+    if (peer.notes.doomed || peer.notes.end_seen) return;
+    peer.notes.end_seen = true;
+    if (!peer.notes.reported) {
+        peer.notes.reported = true;
+        notify(peer, IvyApplicationConnected);
+    }
+    if (peer.sendable()) send_ready(peer);
+}
+
+// The fields are copied into the peer's reused buffer, each ended by a NUL
+// where its ETX was: the application gets writable C strings, no allocation.
+void Agent::on_msg(Peer& peer, int id, std::string_view payload) {
+    const auto binding = bindings_.find(id);
+    if (binding == bindings_.end()) return;  // unbound a moment ago, most likely
+    peer.args.assign(payload);
+    peer.args.push_back('\0');
+    peer.argv.clear();
+    char* base = peer.args.data();
+    const auto count = for_each_field(payload, kMaxFieldsPerMsg, [&](std::string_view field) {
+        const auto offset = static_cast<std::size_t>(field.data() - payload.data());
+        base[offset + field.size()] = '\0';
+        peer.argv.push_back(base + offset);
+    });
+    if (!count) {
+        report("Msg with more than %zu fields from %s dropped", kMaxFieldsPerMsg,
+               quote(peer.notes.name).c_str());
+        return;
+    }
+    peer.argv.push_back(nullptr);
+    const MsgCallback callback = binding->second.callback;
+    void* const user_data = binding->second.user_data;
+    if (callback != nullptr) {
+        callback(client(peer), user_data, static_cast<int>(*count), peer.argv.data());
+    }
+}
+
+void Agent::on_direct(Peer& peer, int id, std::string_view text) {
+    if (callbacks_.direct == nullptr) return;
+    peer.args.assign(text);
+    peer.args.push_back('\0');
+    callbacks_.direct(client(peer), callbacks_.direct_data, id, peer.args.data());
+}
+
+// Round trip in microseconds, negative when the Pong is not for our latest
+// Ping (classic agents' convention).
+void Agent::on_pong(Peer& peer, int id) {
+    if (callbacks_.pong == nullptr) return;
+    const auto elapsed = std::chrono::steady_clock::now() - peer.notes.ping_sent;
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
+    if (us > 2147483647) us = 2147483647;
+    const int delay = static_cast<int>(us);
+    callbacks_.pong(client(peer), id == peer.notes.last_ping_id ? delay : -delay);
+}
+
+void Agent::on_unknown(Peer& peer, int type, std::string_view line) {
+    if (peer.notes.unknown_type_reported) return;
+    peer.notes.unknown_type_reported = true;
+    report("line of unknown type %d from %s ignored (reported once): '%s'", type,
+           quote(peer.notes.name).c_str(), quote(line).c_str());
+}
+
+}  // namespace ivy

@@ -1,0 +1,156 @@
+// The agent's lines to its peers: handshake, ready message, Msgs, bindings
+// and the application's direct requests. See agent.h.
+#include <chrono>
+
+#include "agent.h"
+#include "diagnostics.h"
+#include "ivy_limits.h"
+
+namespace ivy {
+namespace {
+
+// Bit of Holder::reported for each fault, so each is reported once per
+// (peer, binding).
+std::uint32_t fault_bit(MatchResult result) {
+    return 1u << static_cast<unsigned>(result);
+}
+
+const char* fault_text(MatchResult result) {
+    switch (result) {
+        case MatchResult::UnsafeCapture:
+            return "a capture holds a line feed or carriage return";
+        case MatchResult::TooManyGroups:
+            return "the regexp has more groups than a Msg may carry";
+        case MatchResult::LimitHit:
+            return "the regexp hit the matching limits";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+void Agent::send_line(Peer& peer, MsgType type, int id, std::string_view payload) {
+    if (!peer.sendable()) return;
+    switch (peer.send(type, id, payload)) {
+        case PushResult::Queued:
+            break;
+        case PushResult::Full:
+            overflowed(peer);
+            break;
+        case PushResult::Refused:
+            report("a line for %s holds a line feed: not sent", quote(peer.notes.name).c_str());
+            break;
+    }
+}
+
+void Agent::send_to_all(MsgType type, int id, std::string_view payload) {
+    for (Peer* peer : live_peers()) send_line(*peer, type, id, payload);
+}
+
+// Bindings newest first, as classic agents list them.
+void Agent::send_handshake(Peer& peer) {
+    send_line(peer, MsgType::StartRegexp, port_, name_);
+    for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
+        if (it->second.regexp.find('\n') != std::string::npos) continue;
+        send_line(peer, MsgType::AddRegexp, it->first, it->second.regexp);
+    }
+    send_line(peer, MsgType::EndRegexp, 0, "");
+}
+
+void Agent::send_ready(Peer& peer) {
+    if (!ready_ || peer.notes.ready_sent) return;
+    peer.notes.ready_sent = true;
+    send_matches(without_final_lf(*ready_), &peer);
+}
+
+int Agent::send_text(std::string_view text) {
+    return send_matches(without_final_lf(text), nullptr);
+}
+
+int Agent::send_matches(std::string_view text, Peer* only) {
+    int count = 0;
+    table_.match(text, only,
+                 [&](const Holder& holder, MatchResult result, std::string_view payload) {
+                     auto& peer = *static_cast<Peer*>(holder.owner);
+                     if (!peer.sendable()) return;
+                     if (result != MatchResult::Matched) {
+                         if ((holder.reported & fault_bit(result)) != 0) return;
+                         holder.reported |= fault_bit(result);
+                         report("Msg for regexp %d of %s not sent: %s (reported once)", holder.id,
+                                quote(peer.notes.name).c_str(), fault_text(result));
+                         return;
+                     }
+                     switch (peer.send(MsgType::Msg, holder.id, payload)) {
+                         case PushResult::Queued:
+                             ++count;
+                             break;
+                         case PushResult::Full:
+                             overflowed(peer);
+                             break;
+                         case PushResult::Refused:
+                             break;  // cannot happen: captures are checked
+                     }
+                 });
+    return count;
+}
+
+Agent::Handle Agent::bind(MsgCallback callback, void* user_data, std::string regexp) {
+    if (regexp.find('\n') != std::string::npos) {
+        report("regexp '%s' holds a line feed: it cannot be sent to peers", quote(regexp).c_str());
+    } else if (CompileError error; !Pattern::compile(regexp, &error)) {
+        // Peers compile it too and will say so; telling the application's own
+        // stderr is what makes the mistake findable.
+        report("regexp '%s' does not compile: %s", quote(regexp).c_str(), error.message.c_str());
+    }
+    const int id = next_binding_id_++;
+    bindings_[id] = LocalBinding{id, std::move(regexp), callback, user_data};
+    const Handle handle = next_binding_handle_++;
+    binding_ids_.emplace(handle, id);
+    send_to_all(MsgType::AddRegexp, id, bindings_[id].regexp);
+    return handle;
+}
+
+// A new id rather than the same id with another text: classic agents keep
+// both texts under one id and crash when that peer goes.
+Agent::Handle Agent::change(Handle handle, std::string regexp) {
+    const auto it = binding_ids_.find(handle);
+    if (it == binding_ids_.end()) return 0;
+    LocalBinding binding = bindings_[it->second];
+    unbind(handle);
+    const Handle fresh = bind(binding.callback, binding.user_data, std::move(regexp));
+    const int id = binding_ids_[fresh];
+    binding_ids_.erase(fresh);
+    binding_ids_.emplace(handle, id);
+    return handle;
+}
+
+void Agent::unbind(Handle handle) {
+    const auto it = binding_ids_.find(handle);
+    if (it == binding_ids_.end()) return;
+    const int id = it->second;
+    binding_ids_.erase(it);
+    bindings_.erase(id);
+    send_to_all(MsgType::DelRegexp, id, "");
+}
+
+void Agent::send_error(Peer& peer, int id, std::string_view text) {
+    send_line(peer, MsgType::Error, id, without_final_lf(text));
+}
+
+void Agent::send_die(Peer& peer) {
+    send_line(peer, MsgType::Die, 0, "");
+}
+
+void Agent::send_direct(Peer& peer, int id, std::string_view text) {
+    send_line(peer, MsgType::DirectMsg, id, without_final_lf(text));
+}
+
+void Agent::send_ping(Peer& peer) {
+    if (callbacks_.pong == nullptr) return;  // nobody to hear the answer
+    peer.notes.last_ping_id += 1;
+    peer.notes.ping_sent = std::chrono::steady_clock::now();
+    send_line(peer, MsgType::Ping, peer.notes.last_ping_id, "");
+}
+
+}  // namespace ivy

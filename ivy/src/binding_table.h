@@ -1,0 +1,120 @@
+// The regular expressions our peers bound, and matching a text against them.
+// Pure: no sockets; a peer is only an opaque owner pointer here.
+//
+// Principles: each distinct regexp text is compiled once, whoever sent it,
+// and matched once per text sent; every (peer, id) holding it then gets the
+// same payload. The order is the one classic agents produce, so that our
+// Msg lines come out in the order recorded from them: distinct texts in the
+// order each was first received, and for one text its holders most recently
+// added first. A text nobody holds any more is forgotten (a hostile peer
+// cannot grow the table by binding and unbinding). The cost of a send is one
+// match per distinct text, which kMaxBindingsPerPeer bounds per peer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "pattern.h"
+
+namespace ivy {
+
+using Owner = void*;  // the peer that bound a regexp, never dereferenced here
+
+struct Holder {
+    Owner owner = nullptr;
+    int id = 0;
+    // Faults already reported for this binding (MatchResult values as bits),
+    // so a binding that keeps failing is reported once, not on every send.
+    mutable std::uint32_t reported = 0;
+};
+
+enum class AddOutcome {
+    Added,      // a new id for this owner
+    Unchanged,  // the id already held this very text
+    Replaced,   // the id held another text, which it no longer does
+    TooMany,    // the owner holds max_per_owner bindings already: nothing stored
+};
+
+struct AddResult {
+    AddOutcome outcome = AddOutcome::Added;
+    // Set when the text does not compile (Added or Replaced): the binding is
+    // kept, never matches, and the owner should be told. Valid until the next
+    // change to the table.
+    const CompileError* error = nullptr;
+};
+
+class BindingTable {
+public:
+    AddResult add(Owner owner, int id, std::string_view text, std::size_t max_per_owner);
+
+    // The text the owner's id held; nullopt (nothing done) if it held none.
+    std::optional<std::string> remove(Owner owner, int id);
+
+    // Forgets every binding of owner.
+    void remove_owner(Owner owner);
+
+    std::size_t count(Owner owner) const;
+
+    // Calls fn(id, text) for each binding of owner, by increasing id.
+    template <typename Fn>
+    void for_each_binding(Owner owner, Fn&& fn) const;
+
+    // Matches text against every distinct regexp (only those held by `only`
+    // when it is not null) and calls emit(holder, result, payload) for each
+    // holder of each regexp whose result is not NoMatch, in the order above.
+    // payload is meaningful when result is Matched and valid during the call.
+    // emit must not change the table. Reuses one buffer: no allocation.
+    template <typename Emit>
+    void match(std::string_view text, Owner only, Emit&& emit);
+
+private:
+    struct Entry {
+        std::string text;
+        std::unique_ptr<Pattern> pattern;  // null when the text does not compile
+        CompileError error;
+        std::vector<Holder> holders;  // oldest first; walked backwards
+    };
+
+    using Entries = std::list<Entry>;
+
+    Entry& entry_for(std::string_view text);
+    void drop_holder(Entry* entry, Owner owner, int id);
+    static bool holds(const Entry& entry, Owner owner);
+
+    Entries entries_;  // in order of first arrival; a list keeps erasing O(1)
+    std::unordered_map<std::string_view, Entries::iterator> by_text_;  // views Entry::text
+    std::unordered_map<Owner, std::map<int, Entry*>> by_owner_;
+    std::string payload_;
+};
+
+template <typename Fn>
+void BindingTable::for_each_binding(Owner owner, Fn&& fn) const {
+    const auto it = by_owner_.find(owner);
+    if (it == by_owner_.end()) return;
+    for (const auto& [id, entry] : it->second) fn(id, std::string_view(entry->text));
+}
+
+template <typename Emit>
+void BindingTable::match(std::string_view text, Owner only, Emit&& emit) {
+    for (const Entry& entry : entries_) {
+        if (!entry.pattern) continue;
+        if (only != nullptr && !holds(entry, only)) continue;
+        payload_.clear();
+        const MatchResult result = entry.pattern->append_msg_payload(text, payload_);
+        if (result == MatchResult::NoMatch) continue;
+        for (auto h = entry.holders.rbegin(); h != entry.holders.rend(); ++h) {
+            if (only != nullptr && h->owner != only) continue;
+            emit(*h, result, std::string_view(payload_));
+        }
+    }
+}
+
+}  // namespace ivy

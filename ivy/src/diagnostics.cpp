@@ -1,0 +1,75 @@
+#include "diagnostics.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+
+#include "ivy_limits.h"
+
+namespace ivy {
+namespace {
+
+// A burst large enough for a real incident (a few peers failing at once), a
+// refill slow enough that a hostile peer cannot fill a disk through us.
+constexpr double kReportBurst = 20.0;
+constexpr double kReportsPerSecond = 1.0;
+
+struct Budget {
+    double tokens = kReportBurst;
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    unsigned long suppressed = 0;
+};
+
+bool take_token(Budget& budget) {
+    const auto now = std::chrono::steady_clock::now();
+    const std::chrono::duration<double> elapsed = now - budget.last;
+    budget.last = now;
+    budget.tokens += elapsed.count() * kReportsPerSecond;
+    if (budget.tokens > kReportBurst) budget.tokens = kReportBurst;
+    if (budget.tokens < 1.0) return false;
+    budget.tokens -= 1.0;
+    return true;
+}
+
+}  // namespace
+
+void report(const char* fmt, ...) {
+    static Budget budget;
+    if (!take_token(budget)) {
+        ++budget.suppressed;
+        return;
+    }
+    char text[1024];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    if (budget.suppressed != 0) {
+        std::fprintf(stderr, "ivy: (%lu similar reports suppressed)\n", budget.suppressed);
+        budget.suppressed = 0;
+    }
+    std::fprintf(stderr, "ivy: %s\n", text);
+}
+
+std::string quote(std::string_view text) {
+    std::string out;
+    const bool cut = text.size() > kMaxQuotedText;
+    if (cut) text = text.substr(0, kMaxQuotedText);
+    out.reserve(text.size() + 8);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte >= 0x20 && byte <= 0x7e) {
+            out += c;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        }
+    }
+    if (cut) out += "...";
+    return out;
+}
+
+}  // namespace ivy

@@ -1,0 +1,223 @@
+#include "peer.h"
+
+#include <asio/error.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
+#include "event_loop.h"
+#include "ivy_limits.h"
+
+namespace ivy {
+namespace {
+
+// Bytes asked of the kernel per read. Lines are short; a large read only
+// helps a peer that sends a burst, and costs memory for every peer.
+constexpr std::size_t kReadChunk = 16 * 1024;
+
+bool would_block(const asio::error_code& ec) {
+    return ec == asio::error::would_block || ec == asio::error::try_again;
+}
+
+}  // namespace
+
+Peer::Peer(tcp::socket socket, PeerEvents& events, Direction dir)
+    : direction(dir),
+      socket_(std::move(socket)),
+      timer_(loop_context()),
+      events_(events),
+      lines_(kMaxLineLength),
+      queue_(kMaxSendQueueBytes) {}
+
+Peer::~Peer() {
+    close();
+}
+
+std::shared_ptr<Peer> Peer::accepted(tcp::socket socket, PeerEvents& events) {
+    auto peer = std::make_shared<Peer>(std::move(socket), events, Direction::Incoming);
+    asio::error_code ec;
+    peer->socket_.set_option(tcp::no_delay(true), ec);
+    peer->socket_.non_blocking(true, ec);
+    peer->learn_endpoints();
+    return peer;
+}
+
+std::shared_ptr<Peer> Peer::connect(const tcp::endpoint& to, Ms timeout, PeerEvents& events) {
+    auto peer = std::make_shared<Peer>(tcp::socket(loop_context()), events, Direction::Outgoing);
+    peer->state_ = State::Connecting;
+    peer->remote_ip = to.address().to_v4().to_uint();
+    peer->remote_port = to.port();
+    peer->remote_host = to.address().to_string();
+    peer->socket_.async_connect(to, [peer](const asio::error_code& ec) { peer->on_connect(ec); });
+    peer->arm_deadline(timeout);
+    return peer;
+}
+
+void Peer::learn_endpoints() {
+    asio::error_code ec;
+    const auto remote = socket_.remote_endpoint(ec);
+    if (!ec && remote.address().is_v4()) {
+        remote_ip = remote.address().to_v4().to_uint();
+        remote_port = remote.port();
+        remote_host = remote.address().to_string();
+    }
+    const auto local = socket_.local_endpoint(ec);
+    if (!ec && local.address().is_v4()) local_ip = local.address().to_v4().to_uint();
+}
+
+void Peer::on_connect(const asio::error_code& ec) {
+    if (state_ != State::Connecting) return;
+    if (ec) {
+        close();
+        events_.on_connect_failed(*this, ec);
+        return;
+    }
+    timer_.cancel();
+    state_ = State::Open;
+    asio::error_code ignored;
+    socket_.set_option(tcp::no_delay(true), ignored);
+    socket_.non_blocking(true, ignored);
+    learn_endpoints();
+    events_.on_connected(*this);
+}
+
+void Peer::arm_deadline(Ms after) {
+    timer_.expires_after(after);
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (ec || self->closed()) return;
+        if (self->state_ == State::Connecting) {
+            self->close();
+            self->events_.on_connect_failed(*self, asio::error::timed_out);
+            return;
+        }
+        self->end(asio::error::timed_out);
+    });
+}
+
+void Peer::start() {
+    if (state_ == State::Closed || state_ == State::Connecting || reading_) return;
+    reading_ = true;
+    read_more();
+}
+
+void Peer::read_more() {
+    char* space = lines_.prepare(kReadChunk);
+    socket_.async_read_some(asio::buffer(space, kReadChunk),
+                            [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                                self->on_read(ec, n);
+                            });
+}
+
+bool Peer::handing_out_lines() const {
+    return state_ == State::Open || (state_ == State::Finishing && keep_lines_);
+}
+
+void Peer::on_read(const asio::error_code& ec, std::size_t n) {
+    if (closed()) return;
+    if (ec) {
+        end(ec);
+        return;
+    }
+    lines_.commit(n);
+    while (auto line = lines_.next_line()) {
+        if (!handing_out_lines()) continue;
+        events_.on_line(*this, *line);
+        if (closed()) return;
+    }
+    if (const std::size_t overlong = lines_.take_overlong(); overlong != 0) {
+        events_.on_overlong(*this, overlong);
+        if (closed()) return;
+    }
+    read_more();
+}
+
+PushResult Peer::send(MsgType type, int id, std::string_view payload) {
+    if (state_ != State::Open || broken_) return PushResult::Queued;
+    const PushResult result = queue_.push(type, id, payload);
+    if (result == PushResult::Queued) pump();
+    return result;
+}
+
+// Writes directly while the kernel takes the bytes; hands the rest to one
+// async_write. Runs inside send(), so failures are dealt with later.
+void Peer::pump() {
+    while (!writing_ && (state_ == State::Open || state_ == State::Finishing)) {
+        const std::string_view chunk = queue_.next_chunk();
+        if (chunk.empty()) {
+            set_congested(false);
+            if (shut_down_when_flushed_) {
+                asio::error_code ignored;
+                socket_.shutdown(tcp::socket::shutdown_send, ignored);
+                shut_down_when_flushed_ = false;
+            }
+            return;
+        }
+        asio::error_code ec;
+        const std::size_t n = socket_.write_some(asio::buffer(chunk.data(), chunk.size()), ec);
+        if (ec && !would_block(ec)) {
+            // The read side may not see the loss soon (a peer that shut down
+            // its reading only): close now rather than queue for nobody.
+            broken_ = true;
+            queue_.clear();
+            end_later(ec);
+            return;
+        }
+        const std::size_t written = ec ? 0 : n;
+        queue_.consume(written);
+        if (written == chunk.size()) continue;
+        writing_ = true;
+        set_congested(true);
+        asio::async_write(socket_, asio::buffer(chunk.data() + written, chunk.size() - written),
+                          [self = shared_from_this()](const asio::error_code& e, std::size_t k) {
+                              self->on_written(e, k);
+                          });
+    }
+}
+
+void Peer::on_written(const asio::error_code& ec, std::size_t n) {
+    writing_ = false;
+    if (closed()) return;
+    if (ec) {
+        end(ec);
+        return;
+    }
+    queue_.consume(n);
+    pump();
+}
+
+void Peer::set_congested(bool congested) {
+    if (congested == congested_) return;
+    congested_ = congested;
+    asio::post(loop_context(), [self = shared_from_this(), congested] {
+        if (!self->closed()) self->events_.on_congestion(*self, congested);
+    });
+}
+
+void Peer::finish(bool keep_lines, bool shut_down_send, Ms deadline) {
+    if (state_ != State::Open) return;
+    state_ = State::Finishing;
+    keep_lines_ = keep_lines;
+    shut_down_when_flushed_ = shut_down_send;
+    arm_deadline(deadline);
+    pump();
+}
+
+void Peer::close() {
+    if (state_ == State::Closed) return;
+    state_ = State::Closed;
+    asio::error_code ignored;
+    timer_.cancel();
+    socket_.close(ignored);
+    queue_.clear();
+}
+
+void Peer::end(const asio::error_code& ec) {
+    if (closed()) return;
+    close();
+    events_.on_closed(*this, ec);
+}
+
+void Peer::end_later(const asio::error_code& ec) {
+    asio::post(loop_context(), [self = shared_from_this(), ec] { self->end(ec); });
+}
+
+}  // namespace ivy

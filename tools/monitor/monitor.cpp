@@ -1,1 +1,160 @@
-int main() { return 0; }
+// anemobus-monitor: watch an Ivy bus and talk on it. Prints every message
+// that matches its regexps, sends every line of standard input. Uses only the
+// library's C interface, as any program on the bus would.
+#include <Ivy/ivy.h>
+#include <Ivy/ivychannel.h>
+#include <Ivy/ivyloop.h>
+#include <Ivy/timer.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "monitor_options.h"
+#include "monitor_text.h"
+
+namespace {
+
+// A typed line longer than this is dropped rather than buffered without end.
+constexpr std::size_t kMaxInputLine = 1024 * 1024;
+
+struct Monitor {
+    monitor::Options options;
+    long received = 0;
+    bool output_failed = false;
+    monitor::LineSplitter input{kMaxInputLine};
+};
+
+Monitor state;
+
+void info(const char* fmt, const char* a, const char* b = "") {
+    if (state.options.quiet) return;
+    std::fprintf(stderr, fmt, a, b);
+}
+
+void on_message(IvyClientPtr app, void*, int argc, char** argv) {
+    long limit = state.options.max_messages;
+    // Messages already on their way when the limit was met are not printed.
+    if (state.output_failed || (limit != 0 && state.received >= limit)) return;
+    std::string line = monitor::received_line(IvyGetApplicationName(app), argc, argv);
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+        std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "anemobus-monitor: writing standard output: %s\n",
+                     std::strerror(errno));
+        state.output_failed = true;
+        IvyStop();
+        return;
+    }
+    if (limit != 0 && ++state.received >= limit) IvyStop();
+}
+
+void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
+    const char* name = IvyGetApplicationName(app);
+    switch (event) {
+        case IvyApplicationConnected:
+            info("%s connected from %s\n", name, IvyGetApplicationHost(app));
+            break;
+        case IvyApplicationDisconnected:
+            info("%s disconnected\n", name);
+            break;
+        case IvyApplicationCongestion:
+            info("%s is slow to read\n", name);
+            break;
+        case IvyApplicationDecongestion:
+            info("%s reads again\n", name);
+            break;
+        case IvyApplicationFifoFull:
+            info("%s stopped reading\n", name);
+            break;
+    }
+}
+
+void on_die(IvyClientPtr app, void*, int) {
+    info("%s asked us to quit\n", IvyGetApplicationName(app));
+}
+
+void send_line(std::string_view line) {
+    std::string text(line);
+    int peers = IvySendMsg("%s", text.c_str());
+    if (!state.options.quiet) std::fprintf(stderr, "sent to %d peer(s)\n", peers);
+}
+
+void on_input(Channel channel, IVY_HANDLE fd, void*) {
+    char buf[65536];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n > 0) {
+        state.input.feed(std::string_view(buf, static_cast<std::size_t>(n)), send_line);
+        return;
+    }
+    if (n < 0) info("anemobus-monitor: reading standard input: %s\n", std::strerror(errno));
+    // End of input ends the reading only: -c, -t or a signal end the monitor.
+    state.input.end(send_line);
+    IvyChannelRemove(channel);
+}
+
+void on_time_up(TimerId, void*, unsigned long) {
+    IvyStop();
+}
+
+void on_signal(int) {
+    IvyStop();
+}
+
+void handle_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Exits with 1 on a usage error; returns false when --help was printed.
+bool read_command_line(int argc, char** argv) {
+    auto parsed = monitor::parse_options(argc, argv);
+    std::string program = "anemobus-monitor";
+    switch (parsed.kind) {
+        case monitor::ParseResult::Kind::kHelp:
+            std::fputs(monitor::help_text(program).c_str(), stdout);
+            return false;
+        case monitor::ParseResult::Kind::kError:
+            std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
+                         monitor::usage_line(program).c_str());
+            std::exit(1);
+        case monitor::ParseResult::Kind::kRun:
+            break;
+    }
+    state.options = parsed.options;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // 1. The command line.
+    if (!read_command_line(argc, argv)) return 0;
+    const monitor::Options& opt = state.options;
+
+    // 2. The agent, its bindings, standard input and the time limit.
+    IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, on_die, nullptr);
+    handle_stop_signals();
+    for (const std::string& re : opt.regexps) IvyBindMsg(on_message, nullptr, "%s", re.c_str());
+    IvyChannelAdd(STDIN_FILENO, nullptr, nullptr, on_input, nullptr);
+    if (opt.duration_ms > 0) TimerRepeatAfter(1, opt.duration_ms, on_time_up, nullptr);
+
+    // 3. Join the bus and serve it until a limit, a signal or a Die.
+    IvyStart(opt.bus.c_str());
+    IvyMainLoop();
+
+    // 4. Leave the bus.
+    IvyTerminate();
+    if (state.input.dropped() > 0) {
+        std::fprintf(stderr, "anemobus-monitor: %zu input line(s) over %zu bytes not sent\n",
+                     state.input.dropped(), kMaxInputLine);
+    }
+    return state.output_failed ? 1 : 0;
+}

@@ -1,0 +1,39 @@
+// The monitor's command line: pure parsing, no I/O, so every case is a test.
+//
+// Principles: a value that cannot be used (a count of 0, a negative or absurd
+// duration, a stray argument to -c) is a usage error, never silently mended;
+// the caller prints the error with the usage text and exits with status 1.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace monitor {
+
+inline constexpr const char* kDefaultBus = "127.255.255.255:2010";
+inline constexpr const char* kDefaultName = "anemobus-monitor";
+
+struct Options {
+    std::string bus = kDefaultBus;
+    std::string name = kDefaultName;
+    std::vector<std::string> regexps;  // never empty after parsing: "(.*)" by default
+    long max_messages = 0;             // 0: no limit
+    long duration_ms = 0;              // 0: no limit
+    bool quiet = false;
+};
+
+struct ParseResult {
+    enum class Kind { kRun, kHelp, kError } kind = Kind::kRun;
+    Options options;
+    std::string error;  // for kError: what was wrong, one line
+};
+
+// Parses argv (argv[0] is the program). Options may follow the regexps;
+// "--" ends the options (for a regexp that starts with '-').
+ParseResult parse_options(int argc, char* const argv[]);
+
+// The one-line usage, and the full help text that documents the output.
+std::string usage_line(const std::string& program);
+std::string help_text(const std::string& program);
+
+}  // namespace monitor

@@ -2,7 +2,10 @@
 // pseudo-terminal, the bus on a test port. What the program does on the
 // serial line and on standard error while it polls, and how it ends.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -172,6 +175,66 @@ TEST_F(RelayRun, ADeviceThatVanishesEndsTheRunWithStatusOne) {
     EXPECT_EQ(relay_->wait_exit(5000ms), 1) << relay_->describe();
     EXPECT_EQ(relay_->err(), wake_failure + "open_port: unable to open device " + link +
                                  " - No such file or directory\n");
+}
+
+TEST_F(RelayRun, JoinsTheBusAsAnemobusAndGreetsPeersWithReady) {
+    play_station(answer_wake, answer_request);
+    test_support::Child monitor(test_support::program_path("anemobus-monitor"),
+                                {"-b", bus_, "-c", "1", "-t", "10", "^(READY)$"});
+    start_relay();
+    EXPECT_EQ(monitor.wait_exit(10000ms), 0) << monitor.describe();
+    EXPECT_EQ(monitor.out(), "anemobus\tREADY\n") << monitor.describe();
+    EXPECT_EQ(monitor.count_err("anemobus connected"), 1) << monitor.describe();
+    EXPECT_EQ(relay_->err(), "");
+}
+
+// Listens to the bus port beside the agents (the bus library shares the port
+// the same way), so every announcement sent on the bus is seen here too.
+class BusListener {
+public:
+    explicit BusListener(int port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0)) {
+        const int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~BusListener() { close(fd_); }
+    bool bound() const { return bound_; }
+    bool heard_something() {
+        char datagram[512];
+        return recv(fd_, datagram, sizeof datagram, 0) >= 0;
+    }
+
+private:
+    int fd_;
+    bool bound_ = false;
+};
+
+// A device that cannot be opened ends the run before the bus is joined: not
+// one announcement leaves. A relay with a good device, started afterwards on
+// the same bus, shows that the listener would have heard one.
+TEST_F(RelayRun, AnUnopenableDeviceEndsTheRunBeforeAnyAnnouncement) {
+    const int port = test_support::random_bus_port();
+    const std::string bus = test_support::loopback_bus(port);
+    BusListener listener(port);
+    ASSERT_TRUE(listener.bound());
+
+    test_support::Child failing(test_support::program_path("anemobus"),
+                                {"-d", "/nonexistent/ttyUSB9", "-b", bus});
+    EXPECT_EQ(failing.wait_exit(3000ms), 1) << failing.describe();
+    EXPECT_EQ(failing.err(),
+              "open_port: unable to open device /nonexistent/ttyUSB9 - No such file or "
+              "directory\n");
+    EXPECT_FALSE(listener.heard_something());
+
+    test_support::Child working(test_support::program_path("anemobus"),
+                                {"-d", pty_->slave_path, "-b", bus});
+    EXPECT_TRUE(wait_until([&] { return listener.heard_something(); }, 3000ms))
+        << working.describe();
 }
 
 }  // namespace

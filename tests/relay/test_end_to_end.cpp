@@ -1,0 +1,315 @@
+// anemobus from end to end: the station simulator on a real pseudo-terminal,
+// the relay reading it, and the bus monitor listening on a bus of the test's
+// own. Each test runs one relay through several polls, so that a failure,
+// the reset that follows it and the next good poll are seen together.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::Child;
+using test_support::scaled;
+
+std::string temp_path(const std::string& what) {
+    static int serial = 0;
+    return "/tmp/anemobus-e2e-" + what + "-" + std::to_string(::getpid()) + "-" +
+           std::to_string(++serial);
+}
+
+// One line of the simulator's -v log: milliseconds since its start, and text.
+struct LogLine {
+    double ms;
+    std::string text;
+};
+
+std::vector<LogLine> timeline(const std::string& log) {
+    std::vector<LogLine> lines;
+    std::size_t at = 0;
+    while (at < log.size()) {
+        const auto end = log.find('\n', at);
+        if (end == std::string::npos) break;
+        const std::string line = log.substr(at, end - at);
+        at = end + 1;
+        double ms = 0;
+        int text_at = 0;
+        if (std::sscanf(line.c_str(), "[ %lf] %n", &ms, &text_at) == 1 && text_at > 0)
+            lines.push_back({ms, line.substr(static_cast<std::size_t>(text_at))});
+    }
+    return lines;
+}
+
+// The simulator, the monitor and the relay, started in that order.
+class Rig {
+public:
+    Rig(std::vector<std::string> sim_args, std::vector<std::string> relay_args,
+        bool with_monitor = true)
+        : bus_(test_support::loopback_bus(test_support::random_bus_port())),
+          link_(temp_path("tty")) {
+        sim_args.insert(sim_args.end(), {"--link", link_, "-v", "--seed", "1"});
+        sim_.emplace(test_support::program_path("anemobus-sim"), sim_args);
+        ready_ = sim_->wait_out("\n", 5000ms);
+        if (with_monitor)
+            monitor_.emplace(test_support::program_path("anemobus-monitor"),
+                             std::vector<std::string>{"-b", bus_, "(.*)"});
+        relay_args.insert(relay_args.end(), {"-d", link_, "-b", bus_, "-s", "1"});
+        relay_.emplace(test_support::program_path("anemobus"), relay_args);
+    }
+    ~Rig() { ::unlink(link_.c_str()); }
+
+    bool ready() const { return ready_; }
+    Child& sim() { return *sim_; }
+    Child& relay() { return *relay_; }
+    Child& monitor() { return *monitor_; }
+    const std::string& link() const { return link_; }
+
+    // The relay's weather and keep-alive messages as the monitor printed
+    // them ("anemobus<TAB>text"), in order, text only.
+    std::vector<std::string> messages() {
+        std::vector<std::string> found;
+        const std::string& out = monitor_->out();
+        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos;
+             at = end + 1) {
+            const std::string line = out.substr(at, end - at);
+            const auto tab = line.find('\t');
+            if (tab == std::string::npos || line.substr(0, tab) != "anemobus") continue;
+            const std::string text = line.substr(tab + 1);
+            if (text.find(" WEATHER ") != std::string::npos ||
+                text.find(" ALIVE ") != std::string::npos)
+                found.push_back(text);
+        }
+        return found;
+    }
+    int weather_count() {
+        int n = 0;
+        for (const auto& m : messages()) n += m.find(" WEATHER ") != std::string::npos;
+        return n;
+    }
+    // Waits for one more weather message than there are now.
+    bool next_weather(std::chrono::milliseconds within = 4000ms) {
+        const int now = weather_count();
+        return test_support::wait_until([&] { return weather_count() > now; }, within);
+    }
+    std::string describe() {
+        std::string text =
+            "=== relay ===\n" + relay_->describe() + "\n=== simulator ===\n" + sim_->describe();
+        if (monitor_) text += "\n=== monitor ===\n" + monitor_->describe();
+        return text;
+    }
+
+private:
+    std::string bus_, link_;
+    bool ready_ = false;
+    std::optional<Child> sim_, monitor_, relay_;
+};
+
+const std::string resetting = "Resetting communication\n";
+
+// Runs a relay through: failure, good poll, failure, good poll, checking
+// after each failure its exact lines and that the relay goes on.
+void expect_failures_then_recovery(const std::string& first_fault, const std::string& first_text,
+                                   const std::string& second_fault,
+                                   const std::string& second_text) {
+    Rig rig({"--fixed-raw", "30000,725,10,180", "--fault", first_fault + "@1", "--fault",
+             second_fault + "@3"},
+            {});
+    ASSERT_TRUE(rig.ready()) << rig.describe();
+    std::string expected;
+    for (const std::string& text : {first_text, second_text}) {
+        expected += text + resetting;
+        ASSERT_TRUE(rig.relay().wait_err(expected, 5000ms)) << rig.describe();
+        ASSERT_TRUE(rig.next_weather()) << "no good poll after: " << text << "\n" << rig.describe();
+        EXPECT_TRUE(rig.relay().running());
+    }
+    EXPECT_EQ(rig.relay().err(), expected) << rig.describe();
+    for (const auto& m : rig.messages())
+        EXPECT_EQ(m, "1 WEATHER 101591.656250 22.500000 4.470400 180.000000");
+}
+
+TEST(EndToEnd, WakeUpFailuresAreReportedAndTheNextPollSucceeds) {
+    expect_failures_then_recovery("silent", "Could not wake up station: no bytes received\n",
+                                  "wrong-wakeup",
+                                  "Could not wake up station: received 0a:0a instead of \\n\\r\n");
+}
+
+TEST(EndToEnd, AcknowledgementFailuresAreReportedAndTheNextPollSucceeds) {
+    expect_failures_then_recovery("no-ack", "Failed to receive ACK from station\n", "wrong-ack",
+                                  "Failed to receive ACK from station\n");
+}
+
+TEST(EndToEnd, PacketFailuresAreReportedAndTheNextPollSucceeds) {
+    expect_failures_then_recovery(
+        "short=50", "Received packet is incomplete, only 50 of 99 bytes\n", "no-mark",
+        "Received packet from the weather station which does not match the expected format\n");
+}
+
+// A recording of station packets as hex text, one per line.
+std::string hex_packet(std::uint16_t pressure, std::uint16_t temperature, std::uint8_t wind,
+                       std::uint16_t direction, bool marked = true) {
+    unsigned char p[99] = {};
+    const auto put = [&p](std::size_t at, std::uint16_t word) {
+        p[at] = static_cast<unsigned char>(word & 0xFF);
+        p[at + 1] = static_cast<unsigned char>(word >> 8);
+    };
+    if (marked) p[0] = 'L', p[1] = 'O', p[2] = 'O';
+    put(7, pressure);
+    put(12, temperature);
+    p[14] = wind;
+    put(16, direction);
+    std::string text;
+    char buf[4];
+    for (unsigned char b : p) {
+        std::snprintf(buf, sizeof buf, "%02x", b);
+        text += buf;
+    }
+    return text + "\n";
+}
+
+TEST(EndToEnd, MessageTextsForRecordedPackets) {
+    const std::string recording = temp_path("recording");
+    std::ofstream(recording) << hex_packet(30000, 725, 10, 180)
+                             << hex_packet(30000, 0xFFFF, 255, 65535)
+                             << hex_packet(30000, 725, 10, 180, false);
+    Rig rig({"--replay", recording}, {"-a", "-i", "7"});
+    ASSERT_TRUE(rig.ready()) << rig.describe();
+    // Polls 1 and 2 publish, poll 3 is refused, poll 4 plays the first packet again.
+    ASSERT_TRUE(rig.relay().wait_err(resetting, 6000ms)) << rig.describe();
+    ASSERT_TRUE(test_support::wait_until([&] { return rig.weather_count() >= 3; }, 5000ms))
+        << rig.describe();
+    ::unlink(recording.c_str());
+    const std::string alive = "7 ALIVE 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0";
+    const std::string first = "7 WEATHER 101591.656250 22.500000 4.470400 180.000000";
+    const std::vector<std::string> expected{
+        alive, first, alive, "7 WEATHER 101591.656250 3623.055664 113.995201 65535.000000",
+        alive, first};
+    auto got = rig.messages();
+    got.resize(std::min(got.size(), expected.size()));
+    EXPECT_EQ(got, expected) << rig.describe();
+    EXPECT_EQ(rig.relay().err(),
+              "Received packet from the weather station which does not match the expected "
+              "format\n" +
+                  resetting)
+        << rig.describe();
+}
+
+// Times between the simulator's log events, in milliseconds.
+struct PollTimes {
+    std::vector<double> line_feeds;  // of the poll, in order
+    double request = -1;             // the LOOP request
+    double goodbye = -1;             // the reset's line feed, if any
+    double closed = -1, reopened = -1;
+};
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+// "poll 3" or "poll 3: fault silent", not "poll 3 was the link reset's line feed...".
+bool starts_poll(const std::string& s, int n = -1) {
+    if (n < 0) return starts_with(s, "poll ") && s.find(" was ") == std::string::npos;
+    const std::string marker = "poll " + std::to_string(n);
+    return s == marker || starts_with(s, marker + ":");
+}
+
+// The events of poll n, as the simulator counts polls: its line feeds, its
+// request, and when it ended in a reset, the reset's line feed and how long
+// the port stayed closed.
+PollTimes times_of_poll(const std::vector<LogLine>& log, int n) {
+    PollTimes t;
+    std::size_t i = 0;
+    while (i < log.size() && !starts_poll(log[i].text, n)) ++i;
+    if (i == 0 || i == log.size()) return t;
+    // The line feed that starts a poll is logged just before the poll's line.
+    for (std::size_t j = i - 1; j < log.size(); ++j) {
+        const std::string& s = log[j].text;
+        const bool taken_back =
+            j + 1 < log.size() && log[j + 1].text.find("taken back") != std::string::npos;
+        if (j > i && starts_poll(s) && !taken_back) break;
+        if (s == "<- 0a") {
+            if (t.request < 0)
+                t.line_feeds.push_back(log[j].ms);
+            else if (t.goodbye < 0)
+                t.goodbye = log[j].ms;
+        }
+        if (s == "<- 4c 4f 4f 50 20 31 0a") t.request = log[j].ms;
+        if (starts_with(s, "port closed") && t.closed < 0) t.closed = log[j].ms;
+        if (s == "port opened" && t.closed >= 0) {
+            t.reopened = log[j].ms;
+            break;
+        }
+    }
+    if (t.closed < 0) t.goodbye = -1;  // that line feed began the next poll
+    return t;
+}
+
+TEST(EndToEnd, FourthLineFeedStillWakesAndThePacingIsTheRelays) {
+    Rig rig({"--fixed-raw", "30000,725,10,180", "--fault", "drowsy=3@1", "--fault", "no-mark@2"},
+            {});
+    ASSERT_TRUE(rig.ready()) << rig.describe();
+    ASSERT_TRUE(rig.relay().wait_err(resetting, 6000ms)) << rig.describe();
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return rig.sim().count_err("port opened") >= 2; }, 3000ms))
+        << rig.describe();
+    // Poll 1 woke the station on its fourth line feed: it published, silently.
+    EXPECT_EQ(rig.weather_count(), 1) << rig.describe();
+    EXPECT_EQ(rig.relay().err(),
+              "Received packet from the weather station which does not match the expected "
+              "format\n" +
+                  resetting);
+
+    // The times are those at which the simulator saw the bytes. The pty
+    // hands bytes over through a kernel work queue, so one arrival can be
+    // seen a few milliseconds late on a busy machine: hence the allowance
+    // below each wait, which is still far from skipping it.
+    const auto log = timeline(rig.sim().err());
+    const double early = 15.0, slack = 100.0 * test_support::timeout_scale();
+    const PollTimes drowsy = times_of_poll(log, 1);
+    ASSERT_EQ(drowsy.line_feeds.size(), 4u) << rig.describe();
+    for (std::size_t i = 1; i < 4; ++i) {
+        EXPECT_GE(drowsy.line_feeds[i] - drowsy.line_feeds[i - 1], 30.0 - early);
+        EXPECT_LE(drowsy.line_feeds[i] - drowsy.line_feeds[i - 1], 30.0 + slack);
+    }
+    EXPECT_GE(drowsy.request - drowsy.line_feeds[0], 4 * 30.0 - early);
+    EXPECT_LE(drowsy.request - drowsy.line_feeds[0], 4 * 30.0 + slack);
+
+    // Poll 2 was answered at once and refused: the relay's reset line feed
+    // marks the end of its exchange, about 150 ms after its start.
+    const PollTimes refused = times_of_poll(log, 2);
+    ASSERT_EQ(refused.line_feeds.size(), 1u) << rig.describe();
+    const double wake = refused.request - refused.line_feeds[0];
+    EXPECT_GE(wake, 30.0 - early);
+    EXPECT_LE(wake, 30.0 + slack);
+    ASSERT_GE(refused.goodbye, 0) << rig.describe();
+    EXPECT_GE(refused.goodbye - refused.line_feeds[0], 150.0 - early);
+    EXPECT_LE(refused.goodbye - refused.line_feeds[0], 150.0 + slack);
+    ASSERT_GE(refused.reopened, 0) << rig.describe();
+    EXPECT_GE(refused.reopened - refused.closed, 1000.0 - early);
+    EXPECT_LE(refused.reopened - refused.closed, 1000.0 + 5 * slack);
+    std::printf(
+        "measured: wake-up answered at once %.1f ms, four attempts %.1f ms, "
+        "refused poll %.1f ms, port closed by the reset %.1f ms\n",
+        wake, drowsy.request - drowsy.line_feeds[0], refused.goodbye - refused.line_feeds[0],
+        refused.reopened - refused.closed);
+}
+
+TEST(EndToEnd, UnpluggingEndsTheRelayWithStatusOne) {
+    Rig rig({"--fault", "unplug@1"}, {}, false);
+    ASSERT_TRUE(rig.ready()) << rig.describe();
+    const auto status = rig.relay().wait_exit(8000ms);
+    ASSERT_TRUE(status) << rig.describe();
+    EXPECT_EQ(*status, 1) << rig.describe();
+    EXPECT_EQ(rig.relay().err(), "Could not wake up station: no bytes received\n" + resetting +
+                                     "open_port: unable to open device " + rig.link() +
+                                     " - No such file or directory\n")
+        << rig.describe();
+    EXPECT_EQ(rig.sim().wait_exit(2000ms), 0) << rig.describe();
+}
+
+}  // namespace

@@ -39,7 +39,7 @@ void open_port(const char* path) {
     configure_station_line(link_state.port_fd);
 }
 
-void send_to_port(const void* bytes, unsigned long count) {
+void send_to_port(const void* bytes, std::size_t count) {
     if (write(link_state.port_fd, bytes, count) < 0) {
         // Ignored on purpose: the exchange that follows notices a dead line.
     }

@@ -19,6 +19,8 @@
 
 #include <termios.h>
 
+#include <cstddef>
+
 #include <Ivy/timer.h>
 
 struct LinkState {
@@ -47,4 +49,4 @@ void reset_link();
 void close_port();
 
 // Writes bytes to the port; the result is ignored (see above).
-void send_to_port(const void* bytes, unsigned long count);
+void send_to_port(const void* bytes, std::size_t count);

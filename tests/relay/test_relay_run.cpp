@@ -131,35 +131,6 @@ TEST_F(RelayRun, TicksKeepToThePeriodWithoutDrift) {
     EXPECT_EQ(relay_->err(), "");
 }
 
-TEST_F(RelayRun, AStationThatNeverAnswersIsRetriedEveryTick) {
-    play_station(silent, silent);
-    start_relay();
-    ASSERT_TRUE(
-        wait_until([&] { return relay_->count_err("Resetting communication") >= 2; }, 6000ms))
-        << relay_->describe();
-    EXPECT_TRUE(relay_->running());
-    EXPECT_EQ(relay_->err().substr(0, 2 * wake_failure.size()), wake_failure + wake_failure);
-}
-
-// The poll's three stages as the line sees them, for a packet the
-// publication refuses: wake-up, request, then the reset's line feed.
-TEST_F(RelayRun, APacketWithoutItsMarkIsReportedAndResetsTheLink) {
-    std::string packet = relay_test::station_packet(30000, 725, 10, 180);
-    packet.replace(0, 3, "OOL");
-    play_station(answer_wake, [&](int) { return "\x06" + packet; });
-    start_relay({"-a"});
-    ASSERT_TRUE(relay_->wait_err("Resetting communication\n", 3000ms)) << relay_->describe();
-    EXPECT_EQ(relay_->err(),
-              "Received packet from the weather station which does not match the expected "
-              "format\nResetting communication\n");
-    ASSERT_TRUE(wait_until([&] { return station_->received().size() >= 3; }, 1000ms));
-    const auto got = station_->received();
-    EXPECT_EQ(got[0].bytes, "\n");
-    EXPECT_EQ(got[1].bytes, "LOOP 1\n");
-    EXPECT_EQ(got[2].bytes, "\n");
-    EXPECT_TRUE(relay_->running());
-}
-
 // A device that goes away while the relay runs (a USB adapter unplugged):
 // the next failing poll resets the link and the reopen ends the run.
 TEST_F(RelayRun, ADeviceThatVanishesEndsTheRunWithStatusOne) {

@@ -91,7 +91,9 @@ TEST_F(StationExchange, WakeFailureReportsTheLastRead) {
         EXPECT_EQ(err.text(), c.diagnostic + reset_line);
         const auto got = station.received();
         ASSERT_EQ(got.size(), 5u);
-        for (std::size_t i = 1; i < got.size(); ++i) EXPECT_GE(got[i].at - got[i - 1].at, 29ms);
+        // Seen on the other end of the line, where a late read of one line feed
+        // shortens the next gap by a few milliseconds.
+        for (std::size_t i = 1; i < got.size(); ++i) EXPECT_GE(got[i].at - got[i - 1].at, 20ms);
     }
 }
 

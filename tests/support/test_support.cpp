@@ -16,6 +16,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace test_support {
 
@@ -196,6 +197,11 @@ std::string Child::describe() {
     drain();
     return "command: " + command_ + "\n--- stdout ---\n" + out_ + "\n--- stderr ---\n" + err_;
 }
+
+Pty::Pty(Pty&& other) noexcept
+    : master(std::exchange(other.master, -1)),
+      slave_path(std::move(other.slave_path)),
+      slave_keepalive(std::exchange(other.slave_keepalive, -1)) {}
 
 Pty::~Pty() {
     if (master >= 0) ::close(master);

@@ -79,6 +79,9 @@ struct Pty {
     int master = -1;
     std::string slave_path;
     int slave_keepalive = -1;  // keeps the slave side alive between opens
+    Pty() = default;
+    Pty(Pty&& other) noexcept;
+    Pty& operator=(Pty&&) = delete;
     ~Pty();
 };
 std::optional<Pty> open_pty();

@@ -109,15 +109,9 @@ void StationSession::on_wakeup(SessionOutput* out) {
             if (line_feeds_ > fault_.param) out->answers.push_back({0, answer});
             return;
         case FaultKind::stale:
-            if (line_feeds_ == 1) {
-                const auto n = static_cast<std::size_t>(fault_.param);
-                out->answers.push_back(
-                    {0, std::string(last_packet_.end() - static_cast<std::ptrdiff_t>(n),
-                                    last_packet_.end()) +
-                            answer});
-                return;
-            }
-            break;
+            // Left-over bytes are waiting in the line only once, ahead of everything.
+            out->answers.push_back({0, (line_feeds_ == 1 ? stale_bytes() : "") + answer});
+            return;
         default:
             break;
     }
@@ -159,6 +153,11 @@ std::string StationSession::packet_bytes(std::size_t size) {
     last_packet_ = next_packet_();
     return std::string(last_packet_.begin(),
                        last_packet_.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+std::string StationSession::stale_bytes() const {
+    const auto n = static_cast<std::ptrdiff_t>(fault_.param);
+    return std::string(last_packet_.end() - n, last_packet_.end());
 }
 
 std::string StationSession::random_bytes(int count) {

@@ -57,6 +57,7 @@ private:
     void on_request(SessionOutput* out);
     void begin_poll_if_idle();
     std::string packet_bytes(std::size_t size);
+    std::string stale_bytes() const;  // the last packet's tail
     std::string random_bytes(int count);
 
     FaultSchedule schedule_;

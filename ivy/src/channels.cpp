@@ -4,11 +4,12 @@
 // caller does its own reading and writing. The descriptor is released, never
 // closed, when the channel goes: it belongs to the caller.
 //
-// Readiness alone cannot tell "data" from "hang-up" (epoll reports both as
-// readable), so each wake-up asks poll() once: data, even with a hang-up,
-// goes to handle_read (the caller sees its bytes, then end-of-file); a hang-up
-// or error with nothing to read removes the channel. Without that a caller
-// that ignores end-of-file would be woken forever.
+// A hang-up or error is shown to handle_read once, as select() would show it,
+// so that a reader that waits for read() to return 0 sees its end of file.
+// After that call the channel is removed (handle_delete) if the descriptor
+// had nothing left to read: epoll keeps reporting a hung-up descriptor, and
+// a caller that ignored the end of file would otherwise be woken forever.
+// Readiness alone cannot tell data from hang-up, so each wake-up asks poll().
 //
 // Removal releases the descriptor at once, so no callback follows it, but
 // handle_delete runs later from the loop: a read handler that removes its own
@@ -71,14 +72,14 @@ void remove_channel(Handle h) {
     }
 }
 
-enum class Readiness { kData, kGone, kNothing };
+enum class Readiness { kData, kHungUp, kClosed, kNothing };
 
 Readiness probe(int fd) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 0) < 0) return Readiness::kNothing;  // EINTR: ask again later
-    if ((p.revents & POLLNVAL) != 0) return Readiness::kGone;
-    if ((p.revents & POLLIN) != 0) return Readiness::kData;
-    if ((p.revents & (POLLHUP | POLLERR)) != 0) return Readiness::kGone;
+    if ((p.revents & POLLNVAL) != 0) return Readiness::kClosed;
+    if ((p.revents & POLLIN) != 0) return Readiness::kData;  // even if hung up: data first
+    if ((p.revents & (POLLHUP | POLLERR)) != 0) return Readiness::kHungUp;
     return Readiness::kNothing;
 }
 
@@ -91,17 +92,18 @@ void on_readable(Handle h, const asio::error_code& ec) {
     if (ec == asio::error::operation_aborted) return;
     ChannelState* ch = find(h);
     if (ch == nullptr) return;
-    switch (probe(ch->fd)) {
-        case Readiness::kGone:
-            remove_channel(h);
-            return;
-        case Readiness::kData:
-            ch->on_read(channel_of(h), ch->fd, ch->data);
-            break;
-        case Readiness::kNothing:
-            break;
+    Readiness r = probe(ch->fd);
+    if (r == Readiness::kClosed) {  // closed under us: nothing left to show
+        remove_channel(h);
+        return;
     }
-    if (find(h) != nullptr) arm_read(h);
+    if (r != Readiness::kNothing) ch->on_read(channel_of(h), ch->fd, ch->data);
+    if (find(h) == nullptr) return;
+    if (r == Readiness::kHungUp) {
+        remove_channel(h);
+        return;
+    }
+    arm_read(h);
 }
 
 void arm_read(Handle h) {

@@ -157,7 +157,7 @@ TEST(Channels, RemovalInsideReadEndsCallsDeletesOnceAndLeavesTheDescriptorOpen) 
     EXPECT_EQ(::read(p.r, buf, sizeof buf), 4) << "the library closed a descriptor it does not own";
 }
 
-TEST(Channels, HangUpDeliversTheLastBytesThenDeletesOnce) {
+TEST(Channels, HangUpDeliversTheLastBytesAndEndOfFileThenDeletesOnce) {
     Pipe p;
     Reader r;
     r.self = IvyChannelAdd(p.r, &r, reader_delete, reader_read, nullptr);
@@ -167,8 +167,9 @@ TEST(Channels, HangUpDeliversTheLastBytesThenDeletesOnce) {
     EXPECT_TRUE(run_loop(milliseconds(2000)));
     run_loop(milliseconds(30));  // no read or delete after the hang-up
     EXPECT_EQ(r.got, "last");
+    EXPECT_EQ(r.eofs, 1) << "a reader waiting for read() to return 0 must see it";
+    EXPECT_EQ(r.reads, 2);
     EXPECT_EQ(r.deletes, 1);
-    EXPECT_LE(r.reads, 2);
     IvyChannelRemove(r.self);
     EXPECT_EQ(r.deletes, 1);
 }

@@ -3,11 +3,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "loop_harness.h"
+
+// Every allocation of the program is counted, to show that a steady timer
+// allocates nothing per tick.
+std::atomic<long> g_allocations{0};
+
+void* operator new(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -208,6 +227,34 @@ TEST(Timers, ModifyRestartsThePeriodFromNow) {
     // The later calls are on the new grid, which starts at the modification.
     EXPECT_GE(ms_between(shortened.at[0], shortened.at[1]), 120.0);
     EXPECT_GE(ms_between(shortened.at[0], shortened.at[2]), 240.0);
+}
+
+}  // namespace
+
+namespace {
+
+struct Steady {
+    int calls = 0;
+    long allocations_at_warm = 0;
+    long allocations_at_end = 0;
+};
+
+void steady_tick(TimerId, void* data, unsigned long) {
+    auto* s = static_cast<Steady*>(data);
+    ++s->calls;
+    if (s->calls == 10) s->allocations_at_warm = g_allocations.load();
+    if (s->calls == 60) {
+        s->allocations_at_end = g_allocations.load();
+        IvyStop();
+    }
+}
+
+TEST(Timers, SteadyTicksAllocateNothing) {
+    Steady s;
+    TimerId id = TimerRepeatAfter(TIMER_LOOP, 1, steady_tick, &s);
+    ASSERT_TRUE(run_loop(milliseconds(5000)));
+    TimerRemove(id);
+    EXPECT_EQ(s.allocations_at_end - s.allocations_at_warm, 0);
 }
 
 }  // namespace

@@ -130,7 +130,10 @@ TEST(MonitorProgram, CountLimitPrintsExactlyThatManyAndEnds) {
 
 TEST(MonitorProgram, TimeLimitEndsItAndEndOfInputDoesNot) {
     std::string bus = test_support::loopback_bus(test_support::random_bus_port());
-    Child m(test_support::program_path("anemobus-monitor"), with_bus(bus, {"-t", "0.6"}));
+    // Longer than the scaled wait below, however slow the build.
+    auto limit = test_support::scaled(milliseconds(1000));
+    std::string seconds = std::to_string(static_cast<double>(limit.count()) / 1000.0);
+    Child m(test_support::program_path("anemobus-monitor"), with_bus(bus, {"-t", seconds}));
     m.close_stdin();
     // The wait is the behaviour under test: end of input must not end it.
     EXPECT_FALSE(m.wait_exit(milliseconds(300)).has_value()) << m.describe();

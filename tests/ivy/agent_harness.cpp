@@ -200,6 +200,7 @@ Agent::Agent(const AgentOptions& options, BusSocket& bus) {
         std::string(ANEMOBUS_BIN_DIR) + "/tests/ivy/ivy_test_agent", args);
     if (const auto datagram = bus.wait_announcement(" " + options.name + "\n")) {
         port_ = announced_port(*datagram);
+        announcement_ = *datagram;
     }
 }
 

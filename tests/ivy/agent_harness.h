@@ -98,6 +98,7 @@ public:
     Agent(const AgentOptions& options, BusSocket& bus);
     test_support::Child& child() { return *child_; }
     int tcp_port() const { return port_; }
+    const std::string& announcement() const { return announcement_; }
     // Writes one command line and waits for the reply starting with `reply`
     // (if not empty); returns that reply line.
     std::string command(const std::string& line, std::string_view reply = {});
@@ -112,6 +113,7 @@ public:
 private:
     std::unique_ptr<test_support::Child> child_;
     int port_ = 0;
+    std::string announcement_;
 };
 
 // The frames of a capture file, with the StartRegexp port replaced by

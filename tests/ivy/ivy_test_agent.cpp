@@ -185,6 +185,11 @@ void on_stdin(Channel channel, IVY_HANDLE fd, void*) {
     }
 }
 
+// The loop removes the channel by itself at end of input.
+void on_stdin_gone(void*) {
+    IvyStop();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -202,7 +207,7 @@ int main(int argc, char** argv) {
     IvySetBindCallback(on_bind, nullptr);
     IvyBindDirectMsg(on_direct, nullptr);
     for (int i = optind; i < argc; ++i) bind(unescape(argv[i]));
-    IvyChannelAdd(0, nullptr, nullptr, on_stdin, nullptr);
+    IvyChannelAdd(0, nullptr, on_stdin_gone, on_stdin, nullptr);
     IvyStart(bus);
     say("started");
     IvyMainLoop();

@@ -1,0 +1,120 @@
+// Announcements out and in: who connects to whom, what is ignored, and one
+// connection per pair of agents whatever the timing.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "agent_harness.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(AgentDiscovery, AnnouncesOnceAndIgnoresItself) {
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent agent({bus_port, "NAME WITH SPACES", std::nullopt, {}}, bus);
+    const std::string port = std::to_string(agent.tcp_port());
+    EXPECT_TRUE(std::regex_match(
+        agent.announcement(),
+        std::regex("3 " + port + " [0-9]+:[0-9]{13}:" + port + " NAME WITH SPACES\n")))
+        << agent.announcement();
+    EXPECT_FALSE(bus.wait_announcement("NAME", milliseconds(300)));
+    EXPECT_EQ(agent.command("who", "peers"), "peers ");  // not connected to itself
+    EXPECT_EQ(agent.child().err(), "");
+}
+
+// The shapes of r02: what classic agents connect to, and where we differ
+// (datagrams are never glued; a repeated announcement is no new peer).
+TEST(AgentDiscovery, AnnouncementShapes) {
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent agent({bus_port, "IVYC", std::nullopt, {}}, bus);
+    harness::RawListener a, noappid, nolf, after, two1, two2, v4;
+    const auto p = [](const harness::RawListener& l) { return std::to_string(l.port()); };
+    bus.broadcast("3 " + p(a) + " PYID-1 PEER-A\n");
+    bus.broadcast("4 " + p(v4) + " PYID-2 PEER-V4\n");
+    bus.broadcast("3 " + p(noappid) + "\n");
+    bus.broadcast("hello\n");
+    bus.broadcast("3 " + p(nolf) + " PYID-4 PEER-NOLF");
+    bus.broadcast("3 " + p(after) + " PYID-5 PEER-AFTER\n");
+    bus.broadcast("3 " + p(two1) + " PYID-7 PEER-TWO-1\n3 " + p(two2) + " PYID-8 PEER-TWO-2\n");
+    std::vector<std::unique_ptr<harness::RawPeer>> peers;
+    for (auto* l : {&a, &noappid, &nolf, &after, &two1, &two2}) {
+        auto& peer = peers.emplace_back(l->accept());
+        ASSERT_TRUE(peer) << "no connection to " << l->port() << "\n" << agent.child().describe();
+        EXPECT_EQ(peer->read_line(), "6 " + std::to_string(agent.tcp_port()) + "\x02IVYC\n");
+    }
+    bus.broadcast("3 " + p(a) + " PYID-1 PEER-A\n");            // again
+    bus.broadcast("3 " + p(a) + " PYID-OTHER PEER-A-AGAIN\n");  // same address and port
+    EXPECT_FALSE(a.gets_connection(milliseconds(300)));
+    EXPECT_FALSE(v4.gets_connection(milliseconds(1)));
+    EXPECT_TRUE(agent.child().wait_err("version 4", milliseconds(1000)));
+    EXPECT_TRUE(agent.child().wait_err("bad announcement", milliseconds(1000)));
+}
+
+TEST(AgentDiscovery, DeadPortIsReportedAndTheAgentCarriesOn) {
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent agent({bus_port, "IVYC", std::nullopt, {}}, bus);
+    int dead_port;
+    {
+        harness::RawListener gone;
+        dead_port = gone.port();
+    }
+    bus.broadcast("3 " + std::to_string(dead_port) + " PYID-9 PEER-DEAD\n");
+    EXPECT_TRUE(agent.child().wait_err("PEER-DEAD", milliseconds(2000)));
+    harness::RawListener alive;
+    bus.broadcast("3 " + std::to_string(alive.port()) + " PYID-10 PEER-ALIVE\n");
+    EXPECT_TRUE(alive.accept());
+}
+
+// Two of our agents: the one already running connects to the newcomer, and
+// Msgs flow both ways over that one connection.
+TEST(AgentDiscovery, RunningAgentConnectsToNewcomer) {
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent first({bus_port, "FIRST", std::nullopt, {"^to first (.*)"}}, bus);
+    harness::Agent second({bus_port, "SECOND", "SECOND Ready", {"^to second (.*)"}}, bus);
+    ASSERT_TRUE(first.wait_out("connected SECOND\n")) << first.child().describe();
+    ASSERT_TRUE(second.wait_out("connected FIRST\n")) << second.child().describe();
+    EXPECT_EQ(first.command("send to second hi", "sent"), "sent 1");
+    EXPECT_EQ(second.command("send to first hello", "sent"), "sent 1");
+    EXPECT_TRUE(second.wait_out("msg 0 FIRST 1 'hi'\n"));
+    EXPECT_TRUE(first.wait_out("msg 0 SECOND 1 'hello'\n"));
+}
+
+// Both agents hear each other's announcement at the same moment and connect
+// to each other: both ends must settle on the same single connection,
+// without the application seeing a second peer or a disconnection.
+TEST(AgentDiscovery, SimultaneousStartLeavesOneConnection) {
+    for (int round = 0; round < 5; ++round) {
+        const int port_a = test_support::random_bus_port();
+        const int port_b = test_support::random_bus_port();
+        harness::BusSocket bus_a(port_a), bus_b(port_b);
+        harness::Agent a({port_a, "A", std::nullopt, {"^to A (.*)"}}, bus_a);
+        harness::Agent b({port_b, "B", std::nullopt, {"^to B (.*)"}}, bus_b);
+        ASSERT_NE(a.tcp_port() * b.tcp_port(), 0);
+        const std::string id_a = "3 " + std::to_string(a.tcp_port()) + " AID A\n";
+        const std::string id_b = "3 " + std::to_string(b.tcp_port()) + " BID B\n";
+        bus_a.broadcast(id_b);
+        bus_b.broadcast(id_a);
+        ASSERT_TRUE(a.wait_out("connected B\n")) << a.child().describe();
+        ASSERT_TRUE(b.wait_out("connected A\n")) << b.child().describe();
+        // Long enough for the duplicate to be wound down on both sides.
+        std::this_thread::sleep_for(test_support::scaled(milliseconds(300)));
+        EXPECT_EQ(a.command("send to B x", "sent"), "sent 1") << a.child().describe();
+        EXPECT_EQ(b.command("send to A y", "sent"), "sent 1") << b.child().describe();
+        EXPECT_TRUE(b.wait_out("msg 0 A 1 'x'\n"));
+        EXPECT_TRUE(a.wait_out("msg 0 B 1 'y'\n"));
+        EXPECT_EQ(a.command("who", "peers"), "peers B,");
+        EXPECT_EQ(b.command("who", "peers"), "peers A,");
+        for (auto* agent : {&a, &b}) {
+            EXPECT_EQ(agent->child().count_out("connected"), 1) << agent->child().describe();
+            EXPECT_EQ(agent->child().count_out("msg "), 1) << agent->child().describe();
+            EXPECT_EQ(agent->child().err(), "");
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// Peers that misbehave, on purpose or not: r01's odd lines answered as
+// classic agents answer them (or better, where noted), and hostile peers
+// that must each leave the agent serving a well-behaved peer.
+#include <gtest/gtest.h>
+
+#include "agent_harness.h"
+
+namespace {
+
+using harness::show;
+using std::chrono::milliseconds;
+
+class Hostile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        agent_ = std::make_unique<harness::Agent>(
+            harness::AgentOptions{bus_port_, "IVYC", "IVYC Ready", {"^(\\\\S+) WEATHER (.*)"}},
+            bus_);
+        ASSERT_NE(agent_->tcp_port(), 0) << agent_->child().describe();
+    }
+    // A good peer is still served: handshake, Msg, Pong.
+    void expect_still_serving() {
+        auto good = agent_->connect_peer("GOOD", {"^good (.*)"});
+        ASSERT_TRUE(good);
+        good->read_until("5 0\x02\n");
+        ASSERT_TRUE(agent_->wait_out("connected GOOD\n")) << agent_->child().describe();
+        EXPECT_EQ(agent_->command("send good news", "sent"), "sent 1");
+        EXPECT_EQ(good->read_line(), "2 0\x02news\x03\n");
+        good->send("9 1\x02\n");
+        EXPECT_EQ(good->read_line(), "10 1\x02\n");
+    }
+    std::unique_ptr<harness::RawPeer> peer(const std::string& name,
+                                           const std::vector<std::string>& regexps = {}) {
+        auto p = agent_->connect_peer(name, regexps);
+        p->read_until("5 0\x02\n");
+        return p;
+    }
+
+    int bus_port_ = test_support::random_bus_port();
+    harness::BusSocket bus_{bus_port_};
+    std::unique_ptr<harness::Agent> agent_;
+};
+
+struct OddLine {
+    const char* test;      // r01 file pair
+    bool closes;           // the agent hangs up after its answer
+    const char* callback;  // expected on the agent's stdout, or ""
+};
+
+// Our agent as IVYC: every recorded answer byte for byte, and the same
+// fields handed to the application.
+TEST_F(Hostile, R01OddLinesGetTheRecordedAnswers) {
+    const OddLine cases[] = {
+        {"NO-STX", true, ""},
+        {"NOT-NUMBERS", true, ""},
+        {"ONE-NUMBER", true, ""},
+        {"UNKNOWN-TYPE", false, ""},
+        {"UNKNOWN-ID", false, ""},
+        {"CRLF", false, "msg 0 T-CRLF 3 '1' 'WX' '\\x0d'\n"},
+        {"SPACES", false, "msg 0 T-SPACES 2 'a' 'b'\n"},
+        {"NUL", false, "msg 0 T-NUL 1 'a'\n"},
+        {"LONG", false, "msg 0 T-LONG 1 'LLLLLLLL"},
+        {"ERROR", false, ""},
+        {"DELREGEXP-UNKNOWN", false, ""},
+        {"DIRECT", false, "direct T-DIRECT 42 'direct text'\n"},
+        {"PING", false, ""},
+        {"READY-MATCH", false, ""},
+        {"BYE", true, "disconnected T-BYE\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.test);
+        const std::string dir = "r01-odd-lines/";
+        auto ours = harness::RawPeer::connect_to(agent_->tcp_port());
+        ours->send(harness::replay_stream(
+            harness::capture_frames(dir + "T-" + c.test + "-to-IVYC.txt"), ours->local_port()));
+        const auto expected = harness::capture_frames(dir + "IVYC-to-T-" + c.test + ".txt");
+        std::vector<std::string> got;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            auto line = ours->read_line();
+            if (!line) break;
+            got.push_back(*line);
+        }
+        EXPECT_EQ(harness::without_ports(got), expected) << "got:\n" << show(got);
+        if (c.closes) {
+            EXPECT_TRUE(ours->wait_closed(milliseconds(3000)));
+        } else {
+            EXPECT_TRUE(ours->stays_silent(milliseconds(50)));
+        }
+        if (*c.callback != '\0') {
+            EXPECT_TRUE(agent_->wait_out(c.callback));
+        }
+    }
+    EXPECT_TRUE(agent_->child().wait_err("reports error 5: 'some error text'", milliseconds(500)));
+    expect_still_serving();
+}
+
+// Where we part from classic agents: an empty line is no fault, and an
+// AddRegexp reusing an id replaces that id's regexp instead of adding one.
+TEST_F(Hostile, EmptyLineAndReusedIdKeepTheConnection) {
+    auto p = peer("T", {"^A (.*)"});
+    p->send("\n\n1 0\x02^B (.*)\n9 77\x02\n");
+    EXPECT_EQ(p->read_line(), "10 77\x02\n");
+    EXPECT_EQ(agent_->command("send A one", "sent"), "sent 0");
+    EXPECT_EQ(agent_->command("send B two", "sent"), "sent 1");
+    EXPECT_EQ(p->read_line(), "2 0\x02two\x03\n");
+    p.reset();  // classic agents crashed right here
+    EXPECT_TRUE(agent_->wait_out("disconnected T\n"));
+    expect_still_serving();
+}
+
+TEST_F(Hostile, GarbageGetsErrorByeAndClose) {
+    auto p = peer("GARBAGE");
+    p->send("\x01\xff\xfe garbage \x02\x03 \x80\n");
+    EXPECT_EQ(p->read_line(),
+              "3 3\x02"
+              "bad format request expected 'type id ...'\n");
+    EXPECT_EQ(p->read_line(), "0 0\x02\n");
+    EXPECT_TRUE(p->wait_closed(milliseconds(3000)));
+    EXPECT_TRUE(agent_->child().wait_err("malformed line from GARBAGE", milliseconds(500)));
+    expect_still_serving();
+}
+
+// An over-long line is skipped (and reported); the stream is still sound,
+// so the connection stays.
+TEST_F(Hostile, OverlongLineIsSkippedAndTheConnectionKept) {
+    auto p = peer("LONG");
+    p->send("2 0\x02" + std::string(1100 * 1024, 'L'));
+    p->send("\x03\n9 1\x02\n");
+    EXPECT_EQ(p->read_line(milliseconds(5000)), "10 1\x02\n");
+    EXPECT_TRUE(agent_->child().wait_err("longer than", milliseconds(1000)));
+    EXPECT_EQ(agent_->child().count_out("msg "), 0);
+}
+
+TEST_F(Hostile, FieldAndBindingBoundsAnsweredNotObeyed) {
+    auto p = peer("BOUNDS");
+    std::string fields;
+    for (int i = 0; i < 120; ++i) fields += "f\x03";
+    p->send("2 0\x02" + fields + "\n");       // 120: delivered
+    p->send("2 0\x02" + fields + "g\x03\n");  // 121: dropped
+    ASSERT_TRUE(agent_->wait_out("msg 0 BOUNDS 120 "));
+    EXPECT_TRUE(agent_->child().wait_err("more than 120 fields", milliseconds(1000)));
+    EXPECT_EQ(agent_->child().count_out("msg 0 BOUNDS"), 1);
+
+    std::string binds;
+    for (int i = 0; i <= 1024; ++i)
+        binds += "1 " + std::to_string(i) + "\x02^x" + std::to_string(i) + "$\n";
+    p->send(binds);
+    EXPECT_EQ(p->read_line(), "3 1024\x02Too many regexps: this one is ignored\n");
+    EXPECT_EQ(agent_->command("send x1023", "sent"), "sent 1");
+    EXPECT_EQ(agent_->command("send x1024", "sent"), "sent 0");
+    expect_still_serving();
+}
+
+// A regexp that backtracks for ever gives up at PCRE2's limits: no Msg, one
+// report, and the send returns at once.
+TEST_F(Hostile, CatastrophicRegexpCannotStallASend) {
+    auto p = peer("EVIL", {"^(a|a?)+$", "^(a+\\s?)*$"});
+    const std::string text(40, 'a');
+    EXPECT_EQ(agent_->command("send " + text + "!", "sent"), "sent 0");
+    EXPECT_EQ(agent_->command("send " + text + "!", "sent"), "sent 0");
+    EXPECT_TRUE(agent_->child().wait_err("matching limits", milliseconds(1000)));
+    EXPECT_EQ(agent_->child().count_err("matching limits"), 2);  // once per binding
+    expect_still_serving();
+}
+
+// A peer that stops reading: its queue fills, the application hears
+// FifoFull and the peer is dropped; no other peer is held up or gets a torn
+// line.
+TEST_F(Hostile, PeerThatNeverReadsIsDroppedWholeLinesOnly) {
+    auto slow = peer("SLOW", {"^(FLOOD .*)"});
+    auto good = peer("GOOD", {"^FLOOD (\\d+) "});
+    ASSERT_TRUE(agent_->wait_out("connected GOOD\n"));
+    const std::string reply = agent_->command("flood 400 65536", "flooded");
+    EXPECT_TRUE(agent_->wait_out("fifofull SLOW\n", milliseconds(5000)))
+        << agent_->child().describe();
+    EXPECT_TRUE(agent_->wait_out("disconnected SLOW\n"));
+    EXPECT_LT(std::stoi(reply.substr(8)), 800);  // SLOW's later copies were not queued
+    for (int i = 0; i < 400; ++i) {
+        ASSERT_EQ(good->read_line(), "2 0\x02" + std::to_string(i) + "\x03\n");
+    }
+    std::vector<std::string> seen;
+    EXPECT_TRUE(slow->wait_closed(milliseconds(5000), &seen));
+    for (const auto& line : seen)
+        ASSERT_EQ(line.rfind("2 0\x02"
+                             "FLOOD ",
+                             0),
+                  0u);
+    expect_still_serving();
+}
+
+// More connections than the agent takes: the extra ones are closed at once,
+// and a peer connected before is served throughout.
+TEST_F(Hostile, FloodOfConnections) {
+    auto before = peer("BEFORE", {"^before (.*)"});
+    std::vector<std::unique_ptr<harness::RawPeer>> flood;
+    for (int i = 0; i < 300; ++i) flood.push_back(harness::RawPeer::connect_to(agent_->tcp_port()));
+    EXPECT_EQ(agent_->command("send before x", "sent"), "sent 1");
+    EXPECT_EQ(before->read_line(), "2 0\x02x\x03\n");
+    EXPECT_TRUE(agent_->child().wait_err("connection refused", milliseconds(3000)));
+    flood.clear();
+    // The agent frees their places as it sees them go; a newcomer is then
+    // taken (a refused one is closed at once, without a handshake).
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            auto probe = harness::RawPeer::connect_to(agent_->tcp_port());
+            return probe && probe->read_line(milliseconds(200)).has_value();
+        },
+        milliseconds(5000)));
+    expect_still_serving();
+}
+
+// A capture holding a line feed would break the peer's stream: that Msg is
+// not sent (reported once per binding); a clean capture of the same text is.
+TEST_F(Hostile, CaptureWithLineFeedIsNeverSent) {
+    auto p = peer("ML", {"^ML1 (.*)", "(?s)^ML2 (.*)$"});
+    EXPECT_EQ(agent_->command("send ML1 first\\nsecond", "sent"), "sent 1");
+    EXPECT_EQ(p->read_line(),
+              "2 0\x02"
+              "first\x03\n");
+    EXPECT_EQ(agent_->command("send ML2 first\\nsecond", "sent"), "sent 0");
+    EXPECT_EQ(agent_->command("send ML2 first\\x0dsecond", "sent"), "sent 0");
+    p->send("9 3\x02\n");
+    EXPECT_EQ(p->read_line(), "10 3\x02\n");
+    EXPECT_EQ(agent_->child().count_err("carriage return"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// The agent's pure parts: the send queue, the table of peers' regexps, how
+// datagrams are cut and announcements planned, and how reports quote.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "binding_table.h"
+#include "diagnostics.h"
+#include "discovery.h"
+#include "send_queue.h"
+
+namespace {
+
+using ivy::AddOutcome;
+using ivy::MatchResult;
+using ivy::MsgType;
+using ivy::PushResult;
+
+// Writes everything queued, in chunks of at most `step` bytes.
+std::string drain(ivy::SendQueue& queue, std::size_t step) {
+    std::string out;
+    for (auto chunk = queue.next_chunk(); !chunk.empty(); chunk = queue.next_chunk()) {
+        const std::size_t n = std::min(step, chunk.size());
+        out.append(chunk.substr(0, n));
+        queue.consume(n);
+    }
+    return out;
+}
+
+TEST(SendQueue, KeepsWholeLinesAndItsBound) {
+    ivy::SendQueue queue(20);
+    EXPECT_EQ(queue.push(MsgType::Msg, 1, "abc\x03"), PushResult::Queued);     // 9 bytes
+    EXPECT_EQ(queue.push(MsgType::Msg, 2, "defghijk\x03"), PushResult::Full);  // would be 23
+    EXPECT_EQ(queue.push(MsgType::Ping, 3, ""), PushResult::Queued);
+    EXPECT_EQ(queue.push(MsgType::Msg, 4, "a\nb"), PushResult::Refused);
+    EXPECT_EQ(queue.size(), 14u);
+    EXPECT_EQ(drain(queue, 4),
+              "2 1\x02"
+              "abc\x03\n9 3\x02\n");
+    EXPECT_TRUE(queue.empty());
+}
+
+// A chunk handed to the socket stays put while more lines are pushed.
+TEST(SendQueue, ChunkInFlightIsNotDisturbedByPushes) {
+    ivy::SendQueue queue(1000);
+    queue.push(MsgType::Bye, 0, "");
+    const std::string_view chunk = queue.next_chunk();
+    const std::string copy(chunk);
+    for (int i = 0; i < 50; ++i) queue.push(MsgType::Msg, i, "xxxxxxxx");
+    EXPECT_EQ(chunk, copy);
+    queue.consume(chunk.size());
+    EXPECT_EQ(drain(queue, 7).substr(0, 13), "2 0\x02xxxxxxxx\n");
+    queue.push(MsgType::Bye, 0, "");
+    queue.clear();
+    EXPECT_TRUE(queue.next_chunk().empty());
+}
+
+struct Sent {
+    int owner;
+    int id;
+    MatchResult result;
+    std::string payload;
+    bool operator==(const Sent&) const = default;
+};
+
+std::vector<Sent> match(ivy::BindingTable& table, std::string_view text, void* only = nullptr) {
+    std::vector<Sent> out;
+    table.match(text, only, [&](const ivy::Holder& h, MatchResult r, std::string_view payload) {
+        out.push_back({*static_cast<int*>(h.owner), h.id, r, std::string(payload)});
+    });
+    return out;
+}
+
+// The order of classic agents: texts as first received, holders newest
+// first; shared texts compiled once; a reused id replaces its text.
+TEST(BindingTable, OrderSharingAndReplacement) {
+    ivy::BindingTable table;
+    int a = 1, b = 2;
+    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::Added);
+    EXPECT_EQ(table.add(&a, 0, "^(x)", 10).outcome, AddOutcome::Added);
+    EXPECT_EQ(table.add(&b, 5, "^x(.)", 10).outcome, AddOutcome::Added);
+    const auto m = MatchResult::Matched;
+    EXPECT_EQ(match(table, "xy"),
+              (std::vector<Sent>{{2, 5, m, "y\x03"}, {1, 1, m, "y\x03"}, {1, 0, m, "x\x03"}}));
+    EXPECT_EQ(match(table, "xy", &a), (std::vector<Sent>{{1, 1, m, "y\x03"}, {1, 0, m, "x\x03"}}));
+
+    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::Unchanged);
+    EXPECT_EQ(table.add(&a, 1, "^z", 10).outcome, AddOutcome::Replaced);
+    EXPECT_EQ(match(table, "z"), (std::vector<Sent>{{1, 1, m, ""}}));
+    EXPECT_EQ(table.remove(&a, 1), "^z");
+    EXPECT_FALSE(table.remove(&a, 1));
+    table.remove_owner(&b);
+    EXPECT_EQ(match(table, "xy"), (std::vector<Sent>{{1, 0, m, "x\x03"}}));
+    EXPECT_EQ(table.count(&a), 1u);
+    EXPECT_EQ(table.count(&b), 0u);
+}
+
+TEST(BindingTable, BoundsAndFaults) {
+    ivy::BindingTable table;
+    int a = 1;
+    EXPECT_EQ(table.add(&a, 0, "(", 2).error->offset, 1);
+    EXPECT_EQ(table.add(&a, 1, "(?s)^(.*)", 2).error, nullptr);
+    EXPECT_EQ(table.add(&a, 2, "x", 2).outcome, AddOutcome::TooMany);
+    EXPECT_EQ(table.count(&a), 2u);
+    EXPECT_EQ(match(table, "a\nb"), (std::vector<Sent>{{1, 1, MatchResult::UnsafeCapture, ""}}));
+    std::vector<std::pair<int, std::string>> listed;
+    table.for_each_binding(
+        &a, [&](int id, std::string_view text) { listed.emplace_back(id, std::string(text)); });
+    EXPECT_EQ(listed, (std::vector<std::pair<int, std::string>>{{0, "("}, {1, "(?s)^(.*)"}}));
+}
+
+// One datagram, one or more lines; never glued to the next datagram.
+TEST(Discovery, DatagramLinesAndPlan) {
+    std::vector<std::string> lines;
+    const auto collect = [&](std::string_view l) { lines.emplace_back(l); };
+    ivy::for_each_datagram_line("3 1 a A\n\n3 2 b B\n", collect);
+    ivy::for_each_datagram_line("3 3 c NO-LF", collect);
+    EXPECT_EQ(lines, (std::vector<std::string>{"3 1 a A", "3 2 b B", "3 3 c NO-LF"}));
+
+    ivy::BusAddress bus;
+    bus.addresses = {0xE0010203u, 0x7FFFFFFFu, 0xE0010203u, 0xEF000001u};
+    const auto plan = ivy::plan_announcements(bus);
+    EXPECT_EQ(plan.groups, (std::vector<std::uint32_t>{0xE0010203u, 0xEF000001u}));
+    EXPECT_EQ(plan.destinations, bus.addresses);
+}
+
+TEST(Diagnostics, QuoteEscapesAndBounds) {
+    EXPECT_EQ(ivy::quote("a\x02"
+                         "b\\c\n"),
+              "a\\x02b\\\\c\\x0a");
+    const std::string quoted = ivy::quote(std::string(1000, 'x'));
+    EXPECT_EQ(quoted, std::string(200, 'x') + "...");
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 // connection per pair of agents whatever the timing.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 
 #include "agent_harness.h"
@@ -115,6 +116,32 @@ TEST(AgentDiscovery, SimultaneousStartLeavesOneConnection) {
             EXPECT_EQ(agent->child().err(), "");
         }
     }
+}
+
+// A multicast bus, for real, in a private network namespace whose loopback
+// carries the group; skipped where no such namespace can be made.
+TEST(AgentDiscovery, MulticastBusInANetworkNamespace) {
+    if (std::system("/usr/bin/unshare -rn true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no network namespace here";
+    }
+    const std::string agent = std::string(ANEMOBUS_BIN_DIR) + "/tests/ivy/ivy_test_agent";
+    const std::string bus = "224.5.6.7:" + std::to_string(test_support::random_bus_port());
+    // A first (kept alive by a pipe that stays open), then B, on our stdin.
+    const std::string script =
+        "ip link set lo up && ip route add 224.0.0.0/4 dev lo || exit 1\n"
+        "out=$(mktemp)\n"
+        "sleep 60 | '" +
+        agent + "' -b " + bus +
+        " -n A '^to A (.*)' | tee $out &\n"
+        "until grep -q started $out; do sleep 0.01; done; rm -f $out\n"
+        "exec '" +
+        agent + "' -b " + bus + " -n B\n";
+    test_support::Child both("/usr/bin/unshare", {"-rn", "sh", "-c", script});
+    ASSERT_TRUE(both.wait_out("connected B\n", milliseconds(5000))) << both.describe();
+    ASSERT_TRUE(both.wait_out("connected A\n", milliseconds(3000))) << both.describe();
+    both.write_stdin("send to A over multicast\n");
+    EXPECT_TRUE(both.wait_out("msg 0 B 1 'over multicast'\n", milliseconds(3000)))
+        << both.describe();
 }
 
 }  // namespace

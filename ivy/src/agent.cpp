@@ -18,17 +18,6 @@
 namespace ivy {
 namespace {
 
-// A connection to an announced agent that is not made by then is given up:
-// the agent is gone, or a firewall drops our SYN.
-constexpr std::chrono::milliseconds kConnectTimeout{10000};
-// How long a connection we are closing may take to flush and to see the
-// peer's end of stream (so that our last lines are read, not reset).
-constexpr std::chrono::milliseconds kLinger{2000};
-// How long the accepting end of a duplicate waits for the opener to close
-// it. Our own agents close within a round trip; an agent that does not
-// resolve duplicates never will, and is then closed by us.
-constexpr std::chrono::milliseconds kDuplicateGrace{3000};
-
 std::string make_app_id(std::uint16_t port) {
     std::random_device seed;
     std::uniform_int_distribution<long> pick(0, 2147483647L);
@@ -50,6 +39,9 @@ Agent& the_agent() {
 
 void Agent::init(std::string name, std::optional<std::string> ready, const AgentCallbacks& cbs) {
     name_ = std::move(name);
+    // It goes into a line of its own (StartRegexp), as the announcement's
+    // codec also makes sure.
+    std::replace(name_.begin(), name_.end(), '\n', ' ');
     ready_ = std::move(ready);
     callbacks_.application = cbs.application;
     callbacks_.application_data = cbs.application_data;
@@ -235,7 +227,9 @@ void Agent::drop(Peer& peer) {
     table_.remove_owner(&peer);
     notify(peer, IvyApplicationDisconnected);
     if (owns_handle(peer)) clients_.erase(peer.notes.handle);
-    peers_.erase(std::find(peers_.begin(), peers_.end(), keep));
+    // The application may have closed everything from its callback.
+    const auto still = std::find(peers_.begin(), peers_.end(), keep);
+    if (still != peers_.end()) peers_.erase(still);
 }
 
 void Agent::on_closed(Peer& peer, const asio::error_code&) {

@@ -17,13 +17,18 @@
 //    up in tables, never pointers to our objects: a stale one is ignored.
 //  - The application is only ever called from the loop's own handlers,
 //    never from inside a send: a send cannot be re-entered.
-//  - Everything a peer controls is bounded (limits.h) and its faults are
+//  - Everything a peer controls is bounded (ivy_limits.h) and its faults are
 //    reported (diagnostics.h); the connection is kept wherever the stream is
 //    still sound.
+//  - The application hears Disconnected only for a peer it heard Connected
+//    for (classic agents also report peers that never finished their
+//    handshake), and nothing at all after its die callback: Die sends Bye to
+//    every peer, closes everything and makes IvyMainLoop return.
 #pragma once
 
 #include <Ivy/ivy.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -40,6 +45,17 @@ namespace ivy {
 
 class Listener;
 class Discovery;
+
+// A connection to an announced agent that is not made by then is given up:
+// the agent is gone, or a firewall drops our SYN.
+inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
+// How long a connection we are closing may take to flush and to see the
+// peer's end of stream, so that our last lines are read rather than reset.
+inline constexpr std::chrono::milliseconds kLinger{2000};
+// How long the accepting end of a duplicate connection waits for its opener
+// to close it. Our agents do within a round trip; an agent that does not
+// resolve duplicates never will, and is then closed by us.
+inline constexpr std::chrono::milliseconds kDuplicateGrace{3000};
 
 struct AgentCallbacks {
     IvyApplicationCallback application = nullptr;

@@ -73,7 +73,7 @@ void Agent::reject_malformed(Peer& peer, std::string_view line) {
     send_line(peer, MsgType::Error, kBadFormatErrorId, kBadFormatText);
     send_line(peer, MsgType::Bye, 0, "");
     table_.remove_owner(&peer);
-    peer.finish(false, true, std::chrono::milliseconds(2000));
+    peer.finish(false, true, kLinger);
 }
 
 void Agent::on_start_regexp(Peer& peer, int port, std::string_view name) {

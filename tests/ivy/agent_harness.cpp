@@ -195,6 +195,7 @@ Agent::Agent(const AgentOptions& options, BusSocket& bus) {
     std::vector<std::string> args = {"-b", test_support::loopback_bus(options.bus_port), "-n",
                                      options.name};
     if (options.ready) args.insert(args.end(), {"-r", *options.ready});
+    args.insert(args.end(), options.flags.begin(), options.flags.end());
     args.insert(args.end(), options.regexps.begin(), options.regexps.end());
     child_ = std::make_unique<test_support::Child>(
         std::string(ANEMOBUS_BIN_DIR) + "/tests/ivy/ivy_test_agent", args);

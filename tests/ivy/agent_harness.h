@@ -89,6 +89,7 @@ struct AgentOptions {
     std::string name = "AGENT";
     std::optional<std::string> ready;
     std::vector<std::string> regexps;
+    std::vector<std::string> flags;  // extra options, e.g. "-t"
 };
 
 class Agent {

@@ -2,7 +2,9 @@
 // by commands on standard input, one per line; it prints what it sees on
 // standard output, one event per line, so a test can wait for it.
 //
-//   ivy_test_agent [-b bus] [-n name] [-r ready] [regexp...]
+//   ivy_test_agent [-b bus] [-n name] [-r ready] [-t] [regexp...]
+//
+// -t: leave the bus (IvyTerminate, IvyStop) from the first Disconnected event.
 //
 // Commands (texts use the capture notation: \\, \n, \xNN):
 //   send <text>            -> "sent <count>"
@@ -36,6 +38,7 @@ namespace {
 std::vector<MsgRcvPtr> g_bindings;
 std::vector<int> g_indexes;  // stable user data for each binding
 std::string g_input;
+bool g_terminate_on_disconnect = false;
 
 void say(const std::string& line) {
     std::fputs(line.c_str(), stdout);
@@ -94,6 +97,10 @@ void on_app(IvyClientPtr app, void*, IvyApplicationEvent event) {
     static const char* const names[] = {"connected", "disconnected", "congestion", "decongestion",
                                         "fifofull"};
     say(std::string(names[event]) + " " + name_of(app));
+    if (event == IvyApplicationDisconnected && g_terminate_on_disconnect) {
+        IvyTerminate();
+        IvyStop();
+    }
 }
 
 void on_die(IvyClientPtr app, void*, int id) {
@@ -197,7 +204,8 @@ int main(int argc, char** argv) {
     const char* name = "TESTAGENT";
     const char* ready = nullptr;
     int opt;
-    while ((opt = ::getopt(argc, argv, "b:n:r:")) != -1) {
+    while ((opt = ::getopt(argc, argv, "b:n:r:t")) != -1) {
+        if (opt == 't') g_terminate_on_disconnect = true;
         if (opt == 'b') bus = optarg;
         if (opt == 'n') name = optarg;
         if (opt == 'r') ready = optarg;

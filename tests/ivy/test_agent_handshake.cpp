@@ -11,9 +11,11 @@ using std::chrono::milliseconds;
 class AgentSession : public ::testing::Test {
 protected:
     void start(std::optional<std::string> ready = std::nullopt,
-               std::vector<std::string> regexps = {}) {
+               std::vector<std::string> regexps = {}, std::vector<std::string> flags = {}) {
         agent_ = std::make_unique<harness::Agent>(
-            harness::AgentOptions{bus_port_, "AG", std::move(ready), std::move(regexps)}, bus_);
+            harness::AgentOptions{bus_port_, "AG", std::move(ready), std::move(regexps),
+                                  std::move(flags)},
+            bus_);
         ASSERT_NE(agent_->tcp_port(), 0) << agent_->child().describe();
     }
     // A peer connected with its handshake sent, ours read up to EndRegexp.
@@ -153,6 +155,16 @@ TEST_F(AgentSession, DieSaysByeToEveryPeerAndEndsTheLoop) {
     EXPECT_EQ(agent_->child().wait_exit(milliseconds(3000)), 0) << agent_->child().describe();
     EXPECT_TRUE(agent_->child().out().find("stopped\n") != std::string::npos);
     EXPECT_EQ(agent_->child().count_out("disconnected"), 0);
+}
+
+// The application may leave the bus from inside its own callbacks.
+TEST_F(AgentSession, TerminateFromTheDisconnectedCallback) {
+    start(std::nullopt, {}, {"-t"});
+    auto p = peer("P");
+    auto q = peer("Q");
+    p->send("0 0\x02\n");
+    EXPECT_TRUE(q->wait_closed(milliseconds(3000)));
+    EXPECT_EQ(agent_->child().wait_exit(milliseconds(3000)), 0) << agent_->child().describe();
 }
 
 }  // namespace

@@ -52,7 +52,8 @@ private:
 // A TCP listener on 127.0.0.1 for agents to connect to.
 class RawListener {
 public:
-    RawListener();
+    // On a port the kernel picks, or on `port` (0 if it cannot be had).
+    explicit RawListener(int port = 0);
     ~RawListener();
     int port() const { return port_; }
     std::unique_ptr<RawPeer> accept(milliseconds timeout = milliseconds(3000));
@@ -85,8 +86,15 @@ int announced_port(std::string_view datagram);
 // The agent program, started on a bus with a name, optional ready message
 // and regexps (escaped as its command line wants).
 struct AgentOptions {
-    int bus_port = 0;
-    std::string name = "AGENT";
+    AgentOptions(int bus, std::string agent_name, std::optional<std::string> ready_message,
+                 std::vector<std::string> bound, std::vector<std::string> options = {})
+        : bus_port(bus),
+          name(std::move(agent_name)),
+          ready(std::move(ready_message)),
+          regexps(std::move(bound)),
+          flags(std::move(options)) {}
+    int bus_port;
+    std::string name;
     std::optional<std::string> ready;
     std::vector<std::string> regexps;
     std::vector<std::string> flags;  // extra options, e.g. "-t"

@@ -118,6 +118,69 @@ TEST(AgentDiscovery, SimultaneousStartLeavesOneConnection) {
     }
 }
 
+// r03: a peer that connected to us and then announces itself is known
+// already: no second connection, every Msg once.
+TEST(AgentDiscovery, AnnouncementOfAConnectedPeerMakesNoDuplicate) {
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent agent({bus_port, "IVYC", "IVYC Ready", {}}, bus);
+    harness::RawListener listener;
+    auto peer = harness::RawPeer::connect_to(agent.tcp_port());
+    peer->send("6 " + std::to_string(listener.port()) +
+               "\x02PEER-RACE\n1 0\x02^(\\S+) Ready$\n1 1\x02^DUP (.*)\n5 0\x02\n");
+    ASSERT_TRUE(agent.wait_out("connected PEER-RACE\n"));
+    bus.broadcast("3 " + std::to_string(listener.port()) + " PYID-RACE PEER-RACE\n");
+    EXPECT_FALSE(listener.gets_connection(milliseconds(300)));
+    EXPECT_EQ(agent.command("send DUP hello", "sent"), "sent 1");
+    const auto lines = peer->read_until("2 1\x02hello\x03\n");
+    EXPECT_EQ(lines.size(), 4u) << harness::show(lines);  // handshake, ready, Msg
+}
+
+// A duplicate that does arise (the announcement came before the peer's
+// StartRegexp) with a peer that never closes duplicates itself, as classic
+// agents don't: both branches of the rule, chosen through the peer's port.
+TEST(AgentDiscovery, DuplicateWithAPeerThatKeepsBoth) {
+    for (const bool peer_smaller : {true, false}) {
+        SCOPED_TRACE(peer_smaller ? "peer's identity smaller" : "peer's identity larger");
+        const int bus_port = test_support::random_bus_port();
+        harness::BusSocket bus(bus_port);
+        harness::Agent agent({bus_port, "IVYC", std::nullopt, {}}, bus);
+        // Ephemeral ports (the agent's) lie in 32768-60999 on Linux.
+        std::unique_ptr<harness::RawListener> listener;
+        while (!listener || listener->port() == 0) {
+            const int base = peer_smaller ? 10000 : 61000;
+            listener = std::make_unique<harness::RawListener>(base + std::rand() % 4000);
+        }
+        const std::string port = std::to_string(listener->port());
+        const std::string handshake = "6 " + port + "\x02RACE\n1 0\x02^DUP (.*)\n5 0\x02\n";
+        auto in = harness::RawPeer::connect_to(agent.tcp_port());  // handshake comes late
+        bus.broadcast("3 " + port + " PYID-RACE RACE\n");
+        auto out = listener->accept();
+        ASSERT_TRUE(out) << agent.child().describe();
+        out->read_until("5 0\x02\n");
+        in->send(handshake);
+        out->send(handshake);
+        in->read_until("5 0\x02\n");
+        ASSERT_TRUE(agent.wait_out("connected RACE\n"));
+        EXPECT_EQ(agent.command("send DUP hello", "sent"), "sent 1");
+        // Kept: the one opened by the smaller identity. The other is closed by
+        // us without a byte more, at once if we opened it, after a grace
+        // period otherwise.
+        auto& kept = peer_smaller ? in : out;
+        auto& gone = peer_smaller ? out : in;
+        EXPECT_EQ(kept->read_line(), "2 0\x02hello\x03\n");
+        std::vector<std::string> extra;
+        EXPECT_TRUE(gone->wait_closed(milliseconds(5000), &extra));
+        EXPECT_EQ(extra, std::vector<std::string>{}) << harness::show(extra);
+        EXPECT_EQ(agent.command("send DUP again", "sent"), "sent 1");
+        EXPECT_EQ(kept->read_line(),
+                  "2 0\x02"
+                  "again\x03\n");
+        EXPECT_EQ(agent.child().count_out("connected"), 1);
+        EXPECT_EQ(agent.child().err(), "");
+    }
+}
+
 // A multicast bus, for real, in a private network namespace whose loopback
 // carries the group; skipped where no such namespace can be made.
 TEST(AgentDiscovery, MulticastBusInANetworkNamespace) {

@@ -88,6 +88,21 @@ void arm_read(Handle h);
 // Descriptors epoll cannot watch (regular files, /dev/null) complete every
 // wait at once with operation_not_supported: they are always ready, like
 // select() would report them, so they go through the same probe.
+// What follows a read callback, also when it threw (the loop goes on after a
+// throwing handler): watch again, or let a hung-up channel go.
+struct AfterRead {
+    Handle h;
+    bool hung_up;
+    ~AfterRead() {
+        if (find(h) == nullptr) return;
+        if (hung_up) {
+            remove_channel(h);
+        } else {
+            arm_read(h);
+        }
+    }
+};
+
 void on_readable(Handle h, const asio::error_code& ec) {
     if (ec == asio::error::operation_aborted) return;
     ChannelState* ch = find(h);
@@ -97,13 +112,8 @@ void on_readable(Handle h, const asio::error_code& ec) {
         remove_channel(h);
         return;
     }
+    AfterRead after{h, r == Readiness::kHungUp};
     if (r != Readiness::kNothing) ch->on_read(channel_of(h), ch->fd, ch->data);
-    if (find(h) == nullptr) return;
-    if (r == Readiness::kHungUp) {
-        remove_channel(h);
-        return;
-    }
-    arm_read(h);
 }
 
 void arm_read(Handle h) {
@@ -113,14 +123,21 @@ void arm_read(Handle h) {
 
 void arm_write(Handle h);
 
+struct AfterWrite {
+    Handle h;
+    ~AfterWrite() {
+        ChannelState* ch = find(h);
+        if (ch != nullptr && ch->want_write) arm_write(h);
+    }
+};
+
 void on_writable(Handle h, const asio::error_code& ec) {
     ChannelState* ch = find(h);
     if (ch == nullptr) return;
     ch->write_pending = false;
     if (ec == asio::error::operation_aborted || !ch->want_write) return;
+    AfterWrite after{h};
     if (ch->on_write != nullptr) ch->on_write(channel_of(h), ch->fd, ch->data);
-    ch = find(h);
-    if (ch != nullptr && ch->want_write) arm_write(h);
 }
 
 void arm_write(Handle h) {

@@ -106,11 +106,22 @@ void fire(Handle handle, Timer& t) {
 // The timers due now are collected first, so that a timer created by one of
 // the callbacks waits for a later dispatch; each is looked up again before its
 // call, so one removed by an earlier callback is skipped.
+// Runs at the end of a dispatch, also when a callback threw: the loop goes on
+// after a throwing handler, and the timers must go on with it.
+struct EndOfDispatch {
+    std::vector<Handle>& batch;
+    ~EndOfDispatch() {
+        timers().spare_batch.swap(batch);
+        rearm();
+    }
+};
+
 void dispatch() {
     TimerSet& set = timers();
     std::vector<Handle> batch;
     batch.swap(set.spare_batch);
     batch.clear();
+    EndOfDispatch end{batch};
     Clock::time_point now = Clock::now();
     set.table.for_each([&](Handle h, const Timer& t) {
         if (t.due <= now) batch.push_back(h);
@@ -123,8 +134,6 @@ void dispatch() {
     for (Handle h : batch) {
         if (Timer* t = set.table.find(h)) fire(h, *t);
     }
-    set.spare_batch.swap(batch);
-    rearm();
 }
 
 Handle handle_of(TimerId id) {

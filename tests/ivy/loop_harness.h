@@ -1,12 +1,14 @@
 // Running the library's loop inside a test without ever hanging the test: a
-// watchdog timer stops the loop at a deadline and says whether it had to.
+// watchdog stops the loop at a deadline and says whether it had to.
 #pragma once
 
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
 #include <Ivy/timer.h>
 
+#include <asio/steady_timer.hpp>
 #include <chrono>
+#include <memory>
 
 #include "event_loop.h"
 #include "test_support.h"
@@ -16,22 +18,22 @@ namespace loop_harness {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-inline void watchdog_fired(TimerId, void* fired, unsigned long) {
-    *static_cast<bool*>(fired) = true;
-    IvyStop();
-}
-
 // Clears any earlier stop, runs IvyMainLoop until something stops it or the
 // (scaled) deadline passes. Returns true when the loop was stopped by the
-// code under test, false when the watchdog had to.
+// code under test, false when the watchdog had to. The watchdog is an Asio
+// timer, not one of the library's, so a fault in those cannot hang a test.
 inline bool run_loop(milliseconds deadline) {
     ivy::loop_reset_stop();
-    bool fired = false;
-    TimerId watchdog =
-        TimerRepeatAfter(1, test_support::scaled(deadline).count(), watchdog_fired, &fired);
+    // Shared: the cancelled wait completes later, in some other run.
+    auto fired = std::make_shared<bool>(false);
+    asio::steady_timer watchdog(ivy::loop_context(), test_support::scaled(deadline));
+    watchdog.async_wait([fired](const asio::error_code& ec) {
+        if (ec) return;
+        *fired = true;
+        IvyStop();
+    });
     IvyMainLoop();
-    TimerRemove(watchdog);
-    return !fired;
+    return !*fired;
 }
 
 inline double ms_between(Clock::time_point a, Clock::time_point b) {

@@ -41,16 +41,39 @@ TEST(LoopStop, StopBeforeTheLoopHoldsUntilReset) {
     TimerRemove(id);
 }
 
-TEST(LoopStop, ThrowingHandlerIsReportedAndTheLoopGoesOn) {
-    asio::post(ivy::loop_context(), [] { throw std::runtime_error("boom"); });
-    int calls = 0;
-    TimerId id = TimerRepeatAfter(1, 20, stop_now, &calls);
+void throw_on_first(TimerId, void* calls, unsigned long) {
+    if (++*static_cast<int*>(calls) == 1) throw std::runtime_error("timer");
+    if (*static_cast<int*>(calls) == 3) IvyStop();
+}
+
+void throw_on_read(Channel, IVY_HANDLE fd, void* reads) {
+    char c;
+    if (::read(fd, &c, 1) == 1 && ++*static_cast<int*>(reads) == 1) {
+        throw std::runtime_error("channel");
+    }
+}
+
+TEST(LoopStop, ThrowingHandlersAreReportedAndEverythingGoesOn) {
+    asio::post(ivy::loop_context(), [] { throw std::runtime_error("posted"); });
+    int ticks = 0;
+    TimerId timer = TimerRepeatAfter(TIMER_LOOP, 10, throw_on_first, &ticks);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    int reads = 0;
+    Channel ch = IvyChannelAdd(fds[0], &reads, nullptr, throw_on_read, nullptr);
+    ASSERT_EQ(::write(fds[1], "ab", 2), 2);
+
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(run_loop(milliseconds(2000)));
+    bool stopped = run_loop(milliseconds(2000));
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(stopped) << "the timer died with its first call";
+    EXPECT_EQ(ticks, 3);
+    EXPECT_EQ(reads, 2) << "the channel died with its first read";
     EXPECT_NE(err.find("ivy: "), std::string::npos);
-    TimerRemove(id);
+    TimerRemove(timer);
+    IvyChannelRemove(ch);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 void on_alarm(int) {

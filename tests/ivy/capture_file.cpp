@@ -82,7 +82,9 @@ std::optional<CaptureFile> parse_capture(std::string_view text, const std::strin
                                          std::string* error) {
     CaptureFile file;
     file.path = path;
-    std::optional<std::size_t> expected_size;
+    // Zero means no datagram header is pending: a datagram is never empty.
+    // (A std::optional here trips a false maybe-uninitialized warning at -O2.)
+    std::size_t expected_size = 0;
     std::size_t row_number = 0;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
@@ -93,15 +95,15 @@ std::optional<CaptureFile> parse_capture(std::string_view text, const std::strin
             std::string_view meta = row.substr(1);
             if (meta.rfind(" ", 0) == 0) meta.remove_prefix(1);
             file.metadata.emplace_back(meta);
-            expected_size = datagram_size(meta);
+            expected_size = datagram_size(meta).value_or(0);
             continue;
         }
         auto bytes = unescape_row(row);
         if (row.empty() || !bytes) return fail(error, where, "bad row");
-        if (expected_size && *expected_size != bytes->size()) {
+        if (expected_size != 0 && expected_size != bytes->size()) {
             return fail(error, where, "datagram size differs from its header");
         }
-        expected_size.reset();
+        expected_size = 0;
         file.frames.push_back(std::move(*bytes));
     }
     return file;

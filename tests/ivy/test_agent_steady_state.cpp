@@ -12,28 +12,16 @@
 
 #include "agent_harness.h"
 
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (g_counting.load()) g_allocations.fetch_add(1);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
+#include "allocation_counter.h"
 
 namespace {
 
 using std::chrono::milliseconds;
+using test_support::allocations;
+using test_support::counting_allocations;
 
 TEST(AgentSteadyState, SendingAllocatesNothingPerMessage) {
+    counting_allocations = false;
     const int bus_port = test_support::random_bus_port();
     harness::BusSocket bus(bus_port);
     IvyInit("INPROC", nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -53,13 +41,14 @@ TEST(AgentSteadyState, SendingAllocatesNothingPerMessage) {
     loop.join();
 
     for (int i = 0; i < 100; ++i) IvySendMsg("%d WEATHER %d.5 %s\n", i, i * 7, "22.5 180.0");
-    g_counting = true;
+    allocations = 0;
+    counting_allocations = true;
     int sent = 0;
     for (int i = 0; i < 1000; ++i)
         sent += IvySendMsg("%d WEATHER %d.5 %s\n", i, i * 7, "22.5 180.0");
-    g_counting = false;
+    counting_allocations = false;
     EXPECT_EQ(sent, 1000);
-    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(allocations.load(), 0);
 
     std::string last;
     for (int i = 0; i < 1100; ++i) last = peer->read_line().value_or("");

@@ -14,19 +14,7 @@
 
 // Every allocation of the program is counted, to show that a steady timer
 // allocates nothing per tick.
-std::atomic<long> g_allocations{0};
-
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
+#include "allocation_counter.h"
 
 namespace {
 
@@ -242,9 +230,9 @@ struct Steady {
 void steady_tick(TimerId, void* data, unsigned long) {
     auto* s = static_cast<Steady*>(data);
     ++s->calls;
-    if (s->calls == 10) s->allocations_at_warm = g_allocations.load();
+    if (s->calls == 10) s->allocations_at_warm = test_support::allocations.load();
     if (s->calls == 60) {
-        s->allocations_at_end = g_allocations.load();
+        s->allocations_at_end = test_support::allocations.load();
         IvyStop();
     }
 }

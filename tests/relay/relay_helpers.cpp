@@ -1,13 +1,11 @@
 #include "relay_helpers.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/mman.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace relay_test {
 
@@ -81,20 +79,9 @@ void StationPlayer::answer(const std::string& text) {
 }
 
 std::unique_ptr<test_support::Pty> open_raw_pty() {
-    int master = -1, slave = -1;
-    char name[256];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return nullptr;
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
-    ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    auto pty = std::make_unique<test_support::Pty>();
-    pty->master = master;
-    pty->slave_path = name;
-    pty->slave_keepalive = slave;
-    return pty;
+    auto pty = test_support::open_pty();
+    if (!pty) return nullptr;
+    return std::make_unique<test_support::Pty>(std::move(*pty));
 }
 
 std::string station_packet(unsigned pressure, unsigned temperature, unsigned wind_speed,

@@ -1,12 +1,12 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,7 +32,9 @@ int timeout_scale() {
 #endif
 }
 
-milliseconds scaled(milliseconds ms) { return ms * timeout_scale(); }
+milliseconds scaled(milliseconds ms) {
+    return ms * timeout_scale();
+}
 
 bool wait_until(const std::function<bool()>& cond, milliseconds timeout) {
     const auto deadline = Clock::now() + scaled(timeout);
@@ -65,7 +67,9 @@ int random_bus_port() {
     throw std::runtime_error("no free UDP port for a test bus");
 }
 
-std::string loopback_bus(int port) { return "127.255.255.255:" + std::to_string(port); }
+std::string loopback_bus(int port) {
+    return "127.255.255.255:" + std::to_string(port);
+}
 
 std::string program_path(std::string_view name) {
     std::string base = ANEMOBUS_BIN_DIR;
@@ -80,7 +84,9 @@ std::string data_path(std::string_view relative) {
     return std::string(ANEMOBUS_TEST_DATA) + "/" + std::string(relative);
 }
 
-static void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+static void set_nonblocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 Child::Child(const std::string& program, const std::vector<std::string>& args) {
     int in[2], out[2], err[2];
@@ -139,7 +145,9 @@ void Child::close_stdin() {
     in_ = -1;
 }
 
-void Child::signal(int signo) { ::kill(pid_, signo); }
+void Child::signal(int signo) {
+    ::kill(pid_, signo);
+}
 
 void Child::drain() {
     char buf[4096];
@@ -174,8 +182,12 @@ static int count_in(const std::string& hay, std::string_view needle) {
         ++n;
     return n;
 }
-int Child::count_out(std::string_view text) { return count_in(out(), text); }
-int Child::count_err(std::string_view text) { return count_in(err(), text); }
+int Child::count_out(std::string_view text) {
+    return count_in(out(), text);
+}
+int Child::count_err(std::string_view text) {
+    return count_in(err(), text);
+}
 
 std::optional<int> Child::wait_exit(milliseconds timeout) {
     if (status_) return status_;
@@ -191,7 +203,9 @@ std::optional<int> Child::wait_exit(milliseconds timeout) {
     return status_;
 }
 
-bool Child::running() { return !wait_exit(milliseconds(0)).has_value(); }
+bool Child::running() {
+    return !wait_exit(milliseconds(0)).has_value();
+}
 
 std::string Child::describe() {
     drain();

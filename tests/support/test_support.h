@@ -92,6 +92,6 @@ std::string read_available(int fd, milliseconds timeout, std::size_t max = 65536
 }  // namespace test_support
 
 // Skips the current test when no pseudo-terminal can be had.
-#define ANEMOBUS_REQUIRE_PTY(var)                                  \
-    auto var = ::test_support::open_pty();                          \
+#define ANEMOBUS_REQUIRE_PTY(var)          \
+    auto var = ::test_support::open_pty(); \
     if (!var) GTEST_SKIP() << "no pseudo-terminal on this machine"

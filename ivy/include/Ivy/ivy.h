@@ -26,9 +26,9 @@ extern "C" {
 #define __attribute__(x)
 #endif
 
-typedef struct _clnt_lst_dict *RWIvyClientPtr;
-typedef const struct _clnt_lst_dict *IvyClientPtr; /* a peer */
-typedef struct _msg_rcv *MsgRcvPtr;                 /* a binding */
+typedef struct _clnt_lst_dict* RWIvyClientPtr;
+typedef const struct _clnt_lst_dict* IvyClientPtr; /* a peer */
+typedef struct _msg_rcv* MsgRcvPtr;                /* a binding */
 
 typedef enum {
     IvyApplicationConnected,
@@ -40,14 +40,14 @@ typedef enum {
 
 typedef enum { IvyAddBind, IvyRemoveBind, IvyFilterBind, IvyChangeBind } IvyBindEvent;
 
-typedef void (*IvyApplicationCallback)(IvyClientPtr app, void *user_data,
+typedef void (*IvyApplicationCallback)(IvyClientPtr app, void* user_data,
                                        IvyApplicationEvent event);
-typedef void (*IvyBindCallback)(IvyClientPtr app, void *user_data, int id, const char *regexp,
+typedef void (*IvyBindCallback)(IvyClientPtr app, void* user_data, int id, const char* regexp,
                                 IvyBindEvent event);
-typedef void (*IvyDieCallback)(IvyClientPtr app, void *user_data, int id);
+typedef void (*IvyDieCallback)(IvyClientPtr app, void* user_data, int id);
 typedef void (*IvyPongCallback)(IvyClientPtr app, int round_trip_delay);
-typedef void (*MsgCallback)(IvyClientPtr app, void *user_data, int argc, char **argv);
-typedef void (*MsgDirectCallback)(IvyClientPtr app, void *user_data, int id, char *msg);
+typedef void (*MsgCallback)(IvyClientPtr app, void* user_data, int argc, char** argv);
+typedef void (*MsgDirectCallback)(IvyClientPtr app, void* user_data, int id, char* msg);
 
 /*
  * Prepares the agent: keeps copies of the name and of the ready message (sent
@@ -55,8 +55,8 @@ typedef void (*MsgDirectCallback)(IvyClientPtr app, void *user_data, int id, cha
  * stores the callbacks (each may be NULL), ignores SIGPIPE and clears a
  * previous IvyStop. No network activity.
  */
-void IvyInit(const char *AppName, const char *ready, IvyApplicationCallback callback, void *data,
-             IvyDieCallback die_callback, void *die_data);
+void IvyInit(const char* AppName, const char* ready, IvyApplicationCallback callback, void* data,
+             IvyDieCallback die_callback, void* die_data);
 
 /*
  * Joins the bus named by `bus` ("addresses:port", e.g. "127.255.255.255:2010";
@@ -65,7 +65,7 @@ void IvyInit(const char *AppName, const char *ready, IvyApplicationCallback call
  * or the sockets are reported on standard error and the agent carries on with
  * what works.
  */
-void IvyStart(const char *bus);
+void IvyStart(const char* bus);
 
 /* Makes IvyMainLoop return. Async-signal-safe. Closes nothing. */
 void IvyStop(void);
@@ -78,46 +78,46 @@ void IvyTerminate(void);
  * match it, one Msg per matching (peer, binding). Returns that count; 0 for
  * a NULL or empty format.
  */
-int IvySendMsg(const char *fmt_message, ...) __attribute__((format(printf, 1, 2)));
+int IvySendMsg(const char* fmt_message, ...) __attribute__((format(printf, 1, 2)));
 
 /* Binds a printf-formatted regular expression; the callback gets the captured
  * fields of every matching message. Returns the binding's handle. */
-MsgRcvPtr IvyBindMsg(MsgCallback callback, void *user_data, const char *fmt_regexp, ...)
+MsgRcvPtr IvyBindMsg(MsgCallback callback, void* user_data, const char* fmt_regexp, ...)
     __attribute__((format(printf, 3, 4)));
 
 /* Rebinds under a new id (peers get an unbind and a bind). Returns the handle. */
-MsgRcvPtr IvyChangeMsg(MsgRcvPtr msg, const char *fmt_regex, ...)
+MsgRcvPtr IvyChangeMsg(MsgRcvPtr msg, const char* fmt_regex, ...)
     __attribute__((format(printf, 2, 3)));
 
 /* Unbinds; the handle must not be used again. NULL is ignored. */
 void IvyUnbindMsg(MsgRcvPtr id);
 
 /* The peer's name, or "Unknown" for NULL. */
-const char *IvyGetApplicationName(IvyClientPtr app);
+const char* IvyGetApplicationName(IvyClientPtr app);
 
 /* The peer's numeric address (no name lookup: it would block the loop). */
-const char *IvyGetApplicationHost(IvyClientPtr app);
+const char* IvyGetApplicationHost(IvyClientPtr app);
 
 /* The first peer with that name, or NULL. */
-IvyClientPtr IvyGetApplication(char *name);
+IvyClientPtr IvyGetApplication(char* name);
 
 /* The names of all peers, each followed by sep; valid until the next call. */
-char *IvyGetApplicationList(const char *sep);
+char* IvyGetApplicationList(const char* sep);
 
 /* The peer's expressions, NULL-terminated; valid until the next call. */
-char **IvyGetApplicationMessages(IvyClientPtr app);
+char** IvyGetApplicationMessages(IvyClientPtr app);
 
-void IvySetBindCallback(IvyBindCallback bind_callback, void *bind_data);
+void IvySetBindCallback(IvyBindCallback bind_callback, void* bind_data);
 void IvySetPongCallback(IvyPongCallback pong_callback);
-void IvySendError(IvyClientPtr app, int id, const char *fmt, ...)
+void IvySendError(IvyClientPtr app, int id, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 void IvySendDieMsg(IvyClientPtr app);
-void IvyBindDirectMsg(MsgDirectCallback callback, void *user_data);
-void IvySendDirectMsg(IvyClientPtr app, int id, char *msg);
+void IvyBindDirectMsg(MsgDirectCallback callback, void* user_data);
+void IvySendDirectMsg(IvyClientPtr app, int id, char* msg);
 void IvySendPing(IvyClientPtr app);
 
-void IvyDefaultApplicationCallback(IvyClientPtr app, void *user_data, IvyApplicationEvent event);
-void IvyDefaultBindCallback(IvyClientPtr app, void *user_data, int id, const char *regexp,
+void IvyDefaultApplicationCallback(IvyClientPtr app, void* user_data, IvyApplicationEvent event);
+void IvyDefaultBindCallback(IvyClientPtr app, void* user_data, int id, const char* regexp,
                             IvyBindEvent event);
 
 #ifdef __cplusplus

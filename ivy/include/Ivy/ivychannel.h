@@ -12,11 +12,11 @@ extern "C" {
 #endif
 
 typedef int IVY_HANDLE;
-typedef struct _channel *Channel;
+typedef struct _channel* Channel;
 
-typedef void (*ChannelHandleDelete)(void *data);
-typedef void (*ChannelHandleRead)(Channel channel, IVY_HANDLE fd, void *data);
-typedef void (*ChannelHandleWrite)(Channel channel, IVY_HANDLE fd, void *data);
+typedef void (*ChannelHandleDelete)(void* data);
+typedef void (*ChannelHandleRead)(Channel channel, IVY_HANDLE fd, void* data);
+typedef void (*ChannelHandleWrite)(Channel channel, IVY_HANDLE fd, void* data);
 
 /* Initialises the channel layer; IvyInit calls it, calling it again is harmless. */
 void IvyChannelInit(void);
@@ -31,7 +31,7 @@ void IvyChannelStop(void);
  * the descriptor reports an error or hang-up. The descriptor is not closed by
  * the library. Returns NULL when handle_read is NULL or fd is negative.
  */
-Channel IvyChannelAdd(IVY_HANDLE fd, void *data, ChannelHandleDelete handle_delete,
+Channel IvyChannelAdd(IVY_HANDLE fd, void* data, ChannelHandleDelete handle_delete,
                       ChannelHandleRead handle_read, ChannelHandleWrite handle_write);
 
 /* Stops watching; safe inside the channel's own callbacks. */

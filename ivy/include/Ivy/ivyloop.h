@@ -11,7 +11,7 @@
 extern "C" {
 #endif
 
-typedef void (*IvyHookPtr)(void *data);
+typedef void (*IvyHookPtr)(void* data);
 
 /*
  * Runs until IvyStop is called (from a callback or from a signal handler) or
@@ -21,8 +21,8 @@ typedef void (*IvyHookPtr)(void *data);
 void IvyMainLoop(void);
 
 /* Called before and after each wait of the loop. */
-void IvySetBeforeSelectHook(IvyHookPtr before, void *data);
-void IvySetAfterSelectHook(IvyHookPtr after, void *data);
+void IvySetBeforeSelectHook(IvyHookPtr before, void* data);
+void IvySetAfterSelectHook(IvyHookPtr after, void* data);
 
 #ifdef __cplusplus
 }

@@ -15,11 +15,11 @@
 extern "C" {
 #endif
 
-typedef struct _timer *TimerId;
+typedef struct _timer* TimerId;
 
 /* Called with the timer's handle, the user data given at creation and how
  * late this call is, in milliseconds, relative to its due time. */
-typedef void (*TimerCb)(TimerId id, void *user_data, unsigned long delta);
+typedef void (*TimerCb)(TimerId id, void* user_data, unsigned long delta);
 
 #define TIMER_LOOP -1
 
@@ -30,7 +30,7 @@ typedef void (*TimerCb)(TimerId id, void *user_data, unsigned long delta);
  * A timeout of 0 or less never spins: it is taken as the shortest period the
  * library serves, 1 ms. Returns NULL (and creates nothing) when cb is NULL.
  */
-TimerId TimerRepeatAfter(int count, long timeout, TimerCb cb, void *user_data);
+TimerId TimerRepeatAfter(int count, long timeout, TimerCb cb, void* user_data);
 
 /* Sets a new period; the next call is due `timeout` ms from now. */
 void TimerModify(TimerId id, long timeout);

@@ -28,7 +28,7 @@ void report_wake_failure(long count, const unsigned char (&reply)[2]) {
 
 }  // namespace
 
-bool wake_station(int retries) {
+int wake_station(int retries) {
     unsigned char reply[2];
     long count = 0;
     for (;;) {
@@ -39,16 +39,16 @@ bool wake_station(int retries) {
         send_to_port(&wake_byte, 1);
         sleep_full(wake_answer_time);
         count = read(link_state.port_fd, reply, sizeof reply);
-        if (is_wake_answer(reply, count)) return true;
+        if (is_wake_answer(reply, count)) return 1;
         if (retries <= 0) break;
         --retries;
     }
     report_wake_failure(count, reply);
     reset_link();
-    return false;
+    return 0;
 }
 
-bool request_loop_packet() {
+int request_loop_packet() {
     char request[loop_request_capacity];
     send_to_port(request, format_loop_request(request));
     sleep_full(ack_time);
@@ -57,14 +57,14 @@ bool request_loop_packet() {
     if (read(link_state.port_fd, &ack, 1) != 1 || ack != ack_byte) {
         std::fputs("Failed to receive ACK from station\n", stderr);
         reset_link();
-        return false;
+        return 0;
     }
     const long count = read(link_state.port_fd, loop_packet.data(), loop_packet.size());
-    if (count == static_cast<long>(loop_packet.size())) return true;
+    if (count == static_cast<long>(loop_packet.size())) return 1;
     // The count is printed as read returned it, -1 included: it tells a
     // silent line from a short packet.
     std::fprintf(stderr, "Received packet is incomplete, only %i of %i bytes\n",
                  static_cast<int>(count), static_cast<int>(loop_packet.size()));
     reset_link();
-    return false;
+    return 0;
 }

@@ -6,7 +6,7 @@
 //    waits (30 ms per wake-up attempt, 120 ms before the acknowledgement is
 //    read) and never wait on the descriptor.
 //  - A stage that fails writes one diagnostic line to standard error, resets
-//    the link and returns false; its caller only stops. Nothing is counted or
+//    the link and returns 0 (success is 1); its caller only stops. Nothing is counted or
 //    remembered between calls apart from loop_packet and the port.
 //  - No allocation: the reply and request buffers live on the stack.
 #pragma once
@@ -19,14 +19,14 @@ extern LoopPacket loop_packet;
 
 // Sends a line feed and reads back up to two bytes 30 ms later, up to
 // retries + 1 times, until one read gives line feed, carriage return.
-// Returns true then. Otherwise reports the last read ("no bytes received",
+// Returns 1 then. Otherwise reports the last read ("no bytes received",
 // or the two bytes it left in the reply area), resets the link and returns
-// false.
-bool wake_station(int retries);
+// 0.
+int wake_station(int retries);
 
 // Sends "LOOP 1\n", waits 120 ms, reads the acknowledgement byte and then,
-// with no further wait, the 99 bytes of loop_packet in one read. Returns true
+// with no further wait, the 99 bytes of loop_packet in one read. Returns 1
 // when all 99 arrived. A missing or wrong acknowledgement, or a short packet,
-// is reported, the link is reset and false returned; the bytes of a short
+// is reported, the link is reset and 0 returned; the bytes of a short
 // packet stay in loop_packet unused.
-bool request_loop_packet();
+int request_loop_packet();

@@ -50,7 +50,7 @@ TEST_F(StationExchange, WakeSucceedsOnTheFirstOrTheFourthLineFeed) {
             master(), [&](int n) { return n == answered ? "\n\r" : ""; }, silent);
         relay_test::StderrCapture err;
         const auto start = Clock::now();
-        EXPECT_TRUE(wake_station(3));
+        EXPECT_EQ(wake_station(3), 1);
         EXPECT_GE(Clock::now() - start, answered * 30ms);
         EXPECT_EQ(station.line_feeds(), answered);
         EXPECT_EQ(err.text(), "");
@@ -86,7 +86,7 @@ TEST_F(StationExchange, WakeFailureReportsTheLastRead) {
         StationPlayer station(master(), c.station, silent);
         relay_test::StderrCapture err;
         const auto start = Clock::now();
-        EXPECT_FALSE(wake_station(3));
+        EXPECT_EQ(wake_station(3), 0);
         EXPECT_GE(Clock::now() - start, 4 * 30ms + 1s) << "attempts and the reset take their time";
         EXPECT_EQ(err.text(), c.diagnostic + reset_line);
         const auto got = station.received();
@@ -117,7 +117,7 @@ TEST_F(StationExchange, PacketFailuresAreReportedAndResetTheLink) {
         forget_pending_input();
         StationPlayer station(master(), silent, [&](int) { return c.answer; });
         relay_test::StderrCapture err;
-        EXPECT_FALSE(request_loop_packet());
+        EXPECT_EQ(request_loop_packet(), 0);
         EXPECT_EQ(err.text(), c.diagnostic + reset_line);
         EXPECT_EQ(station.requests(), 1);
     }

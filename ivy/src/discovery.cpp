@@ -1,12 +1,11 @@
 #include "discovery.h"
 
-#include <sys/socket.h>
 #include <algorithm>
 #include <asio/ip/multicast.hpp>
-#include <cerrno>
 
 #include "diagnostics.h"
 #include "event_loop.h"
+#include "socket_options.h"
 
 namespace ivy {
 namespace {
@@ -40,15 +39,7 @@ bool Discovery::open(std::uint16_t bus_port) {
     asio::error_code ec;
     socket_.open(udp::v4(), ec);
     if (!ec) socket_.set_option(udp::socket::reuse_address(true), ec);
-    if (!ec) {
-        // Several agents of one host share the bus port; Asio has no name
-        // for SO_REUSEPORT.
-        const int one = 1;
-        if (::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) !=
-            0) {
-            ec = asio::error_code(errno, asio::error::get_system_category());
-        }
-    }
+    if (!ec) set_reuse_port(socket_, ec);
     if (!ec) socket_.set_option(udp::socket::broadcast(true), ec);
     if (!ec) socket_.non_blocking(true, ec);
     if (!ec) socket_.bind(udp::endpoint(udp::v4(), bus_port), ec);

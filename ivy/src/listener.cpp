@@ -1,12 +1,10 @@
 #include "listener.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
 
 #include "diagnostics.h"
 #include "event_loop.h"
+#include "socket_options.h"
 
 namespace ivy {
 namespace {
@@ -26,13 +24,7 @@ std::uint16_t Listener::open() {
     asio::error_code ec;
     acceptor_.open(tcp::v4(), ec);
     if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) {
-        const int one = 1;
-        if (::setsockopt(acceptor_.native_handle(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) !=
-            0) {
-            ec = asio::error_code(errno, asio::error::get_system_category());
-        }
-    }
+    if (!ec) set_reuse_port(acceptor_, ec);
     if (!ec) acceptor_.bind(tcp::endpoint(tcp::v4(), 0), ec);
     if (!ec) acceptor_.listen(kBacklog, ec);
     std::uint16_t port = 0;

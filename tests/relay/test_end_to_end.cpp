@@ -272,8 +272,9 @@ TEST(EndToEnd, FourthLineFeedStillWakesAndThePacingIsTheRelays) {
     const double early = 15.0, slack = 100.0 * test_support::timeout_scale();
     const PollTimes drowsy = times_of_poll(log, 1);
     ASSERT_EQ(drowsy.line_feeds.size(), 4u) << rig.describe();
+    // One gap alone can look short when the byte before it was seen late;
+    // a skipped wait still shows in the sum of the four, checked below.
     for (std::size_t i = 1; i < 4; ++i) {
-        EXPECT_GE(drowsy.line_feeds[i] - drowsy.line_feeds[i - 1], 30.0 - early);
         EXPECT_LE(drowsy.line_feeds[i] - drowsy.line_feeds[i - 1], 30.0 + slack);
     }
     EXPECT_GE(drowsy.request - drowsy.line_feeds[0], 4 * 30.0 - early);

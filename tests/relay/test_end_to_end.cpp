@@ -267,9 +267,11 @@ TEST(EndToEnd, FourthLineFeedStillWakesAndThePacingIsTheRelays) {
     // The times are those at which the simulator saw the bytes. The pty
     // hands bytes over through a kernel work queue, so one arrival can be
     // seen a few milliseconds late on a busy machine: hence the allowance
-    // below each wait, which is still far from skipping it.
+    // below each wait (wider under sanitizers, which slow the simulator
+    // too), which is still far from skipping it.
     const auto log = timeline(rig.sim().err());
-    const double early = 15.0, slack = 100.0 * test_support::timeout_scale();
+    const double early = 15.0 * test_support::timeout_scale();
+    const double slack = 100.0 * test_support::timeout_scale();
     const PollTimes drowsy = times_of_poll(log, 1);
     ASSERT_EQ(drowsy.line_feeds.size(), 4u) << rig.describe();
     // One gap alone can look short when the byte before it was seen late;

@@ -195,6 +195,9 @@ void Agent::let_go(Peer& loser, Peer& winner) {
         loser.notes.handle = winner.notes.handle;
     }
     loser.notes.reported = false;
+    // The peer takes in the lines of the losing connection until it ends, so
+    // a ready message sent there has arrived: the winner must not repeat it.
+    if (loser.notes.ready_sent) winner.notes.ready_sent = true;
     if (loser.direction == Direction::Outgoing) {
         loser.finish(true, true, kLinger);
     } else {

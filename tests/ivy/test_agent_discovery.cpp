@@ -93,8 +93,8 @@ TEST(AgentDiscovery, SimultaneousStartLeavesOneConnection) {
         const int port_a = test_support::random_bus_port();
         const int port_b = test_support::random_bus_port();
         harness::BusSocket bus_a(port_a), bus_b(port_b);
-        harness::Agent a({port_a, "A", std::nullopt, {"^to A (.*)"}}, bus_a);
-        harness::Agent b({port_b, "B", std::nullopt, {"^to B (.*)"}}, bus_b);
+        harness::Agent a({port_a, "A", "A READY", {"^to A (.*)", "^(\\\\S+) READY$"}}, bus_a);
+        harness::Agent b({port_b, "B", "B READY", {"^to B (.*)", "^(\\\\S+) READY$"}}, bus_b);
         ASSERT_NE(a.tcp_port() * b.tcp_port(), 0);
         const std::string id_a = "3 " + std::to_string(a.tcp_port()) + " AID A\n";
         const std::string id_b = "3 " + std::to_string(b.tcp_port()) + " BID B\n";
@@ -110,9 +110,13 @@ TEST(AgentDiscovery, SimultaneousStartLeavesOneConnection) {
         EXPECT_TRUE(a.wait_out("msg 0 B 1 'y'\n"));
         EXPECT_EQ(a.command("who", "peers"), "peers B,");
         EXPECT_EQ(b.command("who", "peers"), "peers A,");
+        // Each side's ready message, once, whichever connection carried it.
+        EXPECT_TRUE(a.wait_out("msg 1 B 1 'B'\n")) << a.child().describe();
+        EXPECT_TRUE(b.wait_out("msg 1 A 1 'A'\n")) << b.child().describe();
         for (auto* agent : {&a, &b}) {
             EXPECT_EQ(agent->child().count_out("connected"), 1) << agent->child().describe();
-            EXPECT_EQ(agent->child().count_out("msg "), 1) << agent->child().describe();
+            EXPECT_EQ(agent->child().count_out("msg 1 "), 1) << agent->child().describe();
+            EXPECT_EQ(agent->child().count_out("msg "), 2) << agent->child().describe();
             EXPECT_EQ(agent->child().err(), "");
         }
     }

@@ -1,0 +1,79 @@
+// The per-message work of the relay and of the bus library, without I/O:
+// what one reading costs to decode and format, and what one bus line costs
+// to cut, parse and match. One line per scenario.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <string>
+
+#include "pattern.h"
+#include "publish/weather_messages.h"
+#include "station/station_protocol.h"
+#include "wire_codec.h"
+
+namespace {
+
+const std::string kWeatherText = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000\n";
+
+LoopPacket sample_packet() {
+    LoopPacket packet{};
+    std::memcpy(packet.data(), "LOO", 3);
+    packet[7] = 0x30, packet[8] = 0x75;    // 30000
+    packet[12] = 0xD5, packet[13] = 0x02;  // 725
+    packet[14] = 0x0A;                     // 10
+    packet[16] = 0xB4;                     // 180
+    return packet;
+}
+
+// Packet check, unit conversion and the message text of one reading.
+void relay_reading_to_text(benchmark::State& state) {
+    const LoopPacket packet = sample_packet();
+    char text[message_capacity];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(has_loop_mark(packet));
+        const std::size_t n =
+            format_weather_message(text, 1, convert_weather(read_raw_weather(packet)));
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(relay_reading_to_text);
+
+// What a sender does per peer and per message: match a subscriber's regexp
+// and build the Msg line.
+void bus_match_and_frame(benchmark::State& state) {
+    ivy::CompileError error;
+    const auto pattern = ivy::Pattern::compile("^(\\S+) WEATHER (.*)", &error);
+    const std::string_view text = ivy::without_final_lf(kWeatherText);
+    std::string payload, line;
+    for (auto _ : state) {
+        payload.clear();
+        line.clear();
+        pattern->append_msg_payload(text, payload);
+        ivy::append_line(line, ivy::MsgType::Msg, 1, payload);
+        benchmark::DoNotOptimize(line.data());
+    }
+}
+BENCHMARK(bus_match_and_frame);
+
+// What a receiver does per line: cut the stream and parse the line.
+void bus_cut_and_parse(benchmark::State& state) {
+    std::string stream;
+    for (int i = 0; i < 64; ++i)
+        stream +=
+            "2 1\x02"
+            "1\x03"
+            "101591.656250 22.500000 4.470400 180.000000\x03\n";
+    ivy::LineAssembler lines(1 << 20);
+    for (auto _ : state) {
+        char* space = lines.prepare(stream.size());
+        std::memcpy(space, stream.data(), stream.size());
+        lines.commit(stream.size());
+        while (auto line = lines.next_line()) benchmark::DoNotOptimize(ivy::parse_line(*line));
+    }
+    state.SetItemsProcessed(state.iterations() * 64);
+}
+BENCHMARK(bus_cut_and_parse);
+
+}  // namespace
+
+BENCHMARK_MAIN();

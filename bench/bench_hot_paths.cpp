@@ -9,19 +9,18 @@
 #include "pattern.h"
 #include "publish/weather_messages.h"
 #include "station/station_protocol.h"
+#include "station_packet.h"
 #include "wire_codec.h"
 
 namespace {
 
 const std::string kWeatherText = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000\n";
 
+// The packet the simulated station sends for 30000, 725, 10 and 180.
 LoopPacket sample_packet() {
+    const sim::Packet built = sim::build_packet({30000, 725, 10, 180});
     LoopPacket packet{};
-    std::memcpy(packet.data(), "LOO", 3);
-    packet[7] = 0x30, packet[8] = 0x75;    // 30000
-    packet[12] = 0xD5, packet[13] = 0x02;  // 725
-    packet[14] = 0x0A;                     // 10
-    packet[16] = 0xB4;                     // 180
+    std::memcpy(packet.data(), built.data(), packet.size());
     return packet;
 }
 

@@ -4,7 +4,7 @@
 // and ends each iteration when every subscriber has counted the whole batch,
 // so the time is sender, sockets and receivers together, end to end.
 //
-// The sender keeps at most kWindow messages ahead of the slowest subscriber:
+// The sender keeps at most window messages ahead of the slowest subscriber:
 // without that the benchmark would only measure how fast the send queues
 // fill, and a queue past the library's bound drops the peer.
 #include <Ivy/ivy.h>
@@ -32,9 +32,9 @@ extern char** environ;
 
 namespace {
 
-constexpr long kBatch = 10000;
-constexpr long kWindow = 20000;
-constexpr int kStallLimitTicks = 10;  // seconds without progress: give up
+constexpr long batch = 10000;
+constexpr long window = 20000;
+constexpr int stall_limit_ticks = 10;  // seconds without progress: give up
 
 struct Subscriber {
     pid_t pid = -1;
@@ -66,7 +66,7 @@ long slowest_count() {
 
 void top_up() {
     long least = slowest_count();
-    while (run.sent < run.target && run.sent - least < kWindow) {
+    while (run.sent < run.target && run.sent - least < window) {
         IvySendMsg("bench %ld", run.sent);
         ++run.sent;
     }
@@ -103,7 +103,7 @@ void on_watchdog(TimerId, void*, unsigned long) {
     long least = slowest_count();
     run.stalled_ticks = least == run.last_min ? run.stalled_ticks + 1 : 0;
     run.last_min = least;
-    if (run.stalled_ticks >= kStallLimitTicks) {
+    if (run.stalled_ticks >= stall_limit_ticks) {
         run.failed = true;
         IvyStop();
     }
@@ -194,7 +194,7 @@ void bus_delivery(benchmark::State& state) {
     serve();  // until all are connected
     for (auto _ : state) {
         if (run.failed) break;
-        run.target += kBatch;
+        run.target += batch;
         top_up();
         serve();
     }

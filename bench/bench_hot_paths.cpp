@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string kWeatherText = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000\n";
+const std::string weather_text = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000\n";
 
 // The packet the simulated station sends for 30000, 725, 10 and 180.
 LoopPacket sample_packet() {
@@ -42,13 +42,13 @@ BENCHMARK(relay_reading_to_text);
 void bus_match_and_frame(benchmark::State& state) {
     ivy::CompileError error;
     const auto pattern = ivy::Pattern::compile("^(\\S+) WEATHER (.*)", &error);
-    const std::string_view text = ivy::without_final_lf(kWeatherText);
+    const std::string_view text = ivy::without_final_lf(weather_text);
     std::string payload, line;
     for (auto _ : state) {
         payload.clear();
         line.clear();
         pattern->append_msg_payload(text, payload);
-        ivy::append_line(line, ivy::MsgType::Msg, 1, payload);
+        ivy::append_line(line, ivy::MsgType::msg, 1, payload);
         benchmark::DoNotOptimize(line.data());
     }
 }

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(bus.addresses.size() <= items);
     for (const auto& problem : bus.problems) {
         // Quoted text is bounded and escaped: one short printable line.
-        FUZZ_CHECK(problem.size() < 4 * ivy::kMaxQuotedText + 100);
+        FUZZ_CHECK(problem.size() < 4 * ivy::max_quoted_text + 100);
         for (const char c : problem) FUZZ_CHECK(c >= 0x20 && c < 0x7f);
     }
     for (const auto address : bus.addresses) {

@@ -17,15 +17,15 @@ void check_match(const ivy::Pattern& pattern, std::string_view text) {
     std::string out = "head";
     const ivy::MatchResult result = pattern.append_msg_payload(text, out);
     FUZZ_CHECK(out.compare(0, 4, "head") == 0);
-    if (result != ivy::MatchResult::Matched) {
+    if (result != ivy::MatchResult::matched) {
         FUZZ_CHECK(out == "head");
         return;
     }
     const std::string_view payload = std::string_view(out).substr(4);
     FUZZ_CHECK(payload.find_first_of("\r\n") == std::string_view::npos);
-    FUZZ_CHECK(payload.empty() || payload.back() == ivy::kEtx);
+    FUZZ_CHECK(payload.empty() || payload.back() == ivy::etx);
     std::string line;
-    FUZZ_CHECK(ivy::append_line(line, ivy::MsgType::Msg, 0, payload));
+    FUZZ_CHECK(ivy::append_line(line, ivy::MsgType::msg, 0, payload));
 }
 
 }  // namespace

@@ -20,11 +20,11 @@ void check_frame(std::string_view line) {
     FUZZ_CHECK(frame->payload.data() + frame->payload.size() <= line.data() + line.size());
     std::size_t seen = 0;
     const auto count =
-        ivy::for_each_field(frame->payload, ivy::kMaxFieldsPerMsg, [&](std::string_view field) {
-            FUZZ_CHECK(field.find(ivy::kEtx) == std::string_view::npos);
+        ivy::for_each_field(frame->payload, ivy::max_fields_per_msg, [&](std::string_view field) {
+            FUZZ_CHECK(field.find(ivy::etx) == std::string_view::npos);
             ++seen;
         });
-    FUZZ_CHECK(count ? *count == seen && seen <= ivy::kMaxFieldsPerMsg : seen == 0);
+    FUZZ_CHECK(count ? *count == seen && seen <= ivy::max_fields_per_msg : seen == 0);
     std::string out;
     if (ivy::append_line(out, static_cast<ivy::MsgType>(frame->type), frame->id, frame->payload)) {
         FUZZ_CHECK(std::count(out.begin(), out.end(), '\n') == 1 && out.back() == '\n');
@@ -40,8 +40,8 @@ void check_announcement(std::string_view line) {
     const auto a = ivy::parse_announcement(line);
     if (!a) return;
     FUZZ_CHECK(a->port >= 1 && a->port <= 0xffff);
-    FUZZ_CHECK(a->app_id.size() <= ivy::kMaxAppIdLength);
-    FUZZ_CHECK(a->app_name.size() <= ivy::kMaxAppNameLength);
+    FUZZ_CHECK(a->app_id.size() <= ivy::max_app_id_length);
+    FUZZ_CHECK(a->app_name.size() <= ivy::max_app_name_length);
     FUZZ_CHECK(a->app_id.find(' ') == std::string_view::npos);
 }
 
@@ -61,7 +61,7 @@ std::size_t expected_lines(std::string_view input, std::size_t max_line, std::si
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::size_t chunk = 1 + data[0] % 16;
-    const std::size_t max_line = (data[0] & 0x80) != 0 ? 1 + data[0] % 32 : ivy::kMaxLineLength;
+    const std::size_t max_line = (data[0] & 0x80) != 0 ? 1 + data[0] % 32 : ivy::max_line_length;
     const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     check_frame(input);

@@ -85,7 +85,7 @@ void Agent::close_all(bool say_bye) {
     discovery_.reset();
     const auto peers = peers_;
     for (const auto& peer : peers) {
-        if (say_bye && peer->sendable()) peer->send(MsgType::Bye, 0, "");
+        if (say_bye && peer->sendable()) peer->send(MsgType::bye, 0, "");
         peer->close();
         table_.remove_owner(peer.get());
     }
@@ -96,7 +96,7 @@ void Agent::close_all(bool say_bye) {
 }
 
 void Agent::accept(asio::ip::tcp::socket socket) {
-    if (peers_.size() >= kMaxPeers) {
+    if (peers_.size() >= max_peers) {
         report("connection refused: already %zu peers", peers_.size());
         return;  // the socket closes as it goes out of scope
     }
@@ -111,13 +111,13 @@ void Agent::on_announcement(std::uint32_t source_ip, const Announcement& a) {
     if (!a.app_id.empty() && a.app_id == app_id_) return;  // our own
     const auto port = static_cast<std::uint16_t>(a.port);
     if (already_connected(source_ip, port, a.app_id)) return;
-    if (peers_.size() >= kMaxPeers) {
+    if (peers_.size() >= max_peers) {
         report("announcement of %s ignored: already %zu peers", quote(a.app_name).c_str(),
                peers_.size());
         return;
     }
     const asio::ip::tcp::endpoint to(asio::ip::address_v4(source_ip), port);
-    auto peer = Peer::connect(to, kConnectTimeout, *this);
+    auto peer = Peer::connect(to, connect_timeout, *this);
     peer->notes.listen_port = port;
     peer->notes.app_id = std::string(a.app_id);
     peer->notes.name = std::string(a.app_name);
@@ -171,7 +171,7 @@ void Agent::identify(Peer& peer) {
 // end looks at it.
 void Agent::keep_one(Peer& newer, Peer& older) {
     const auto opener = [this](const Peer& p) {
-        return p.direction == Direction::Outgoing
+        return p.direction == Direction::outgoing
                    ? std::make_tuple(p.local_ip, port_)
                    : std::make_tuple(p.remote_ip, p.notes.listen_port);
     };
@@ -198,10 +198,10 @@ void Agent::let_go(Peer& loser, Peer& winner) {
     // The peer takes in the lines of the losing connection until it ends, so
     // a ready message sent there has arrived: the winner must not repeat it.
     if (loser.notes.ready_sent) winner.notes.ready_sent = true;
-    if (loser.direction == Direction::Outgoing) {
-        loser.finish(true, true, kLinger);
+    if (loser.direction == Direction::outgoing) {
+        loser.finish(true, true, linger);
     } else {
-        loser.finish(true, false, kDuplicateGrace);
+        loser.finish(true, false, duplicate_grace);
     }
 }
 
@@ -266,7 +266,7 @@ void Agent::die(Peer& from, int id) {
 }
 
 void Agent::on_overlong(Peer& peer, std::size_t count) {
-    report("%zu line(s) longer than %zu bytes from %s skipped", count, kMaxLineLength,
+    report("%zu line(s) longer than %zu bytes from %s skipped", count, max_line_length,
            quote(peer.notes.name).c_str());
 }
 

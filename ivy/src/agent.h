@@ -48,14 +48,14 @@ class Discovery;
 
 // A connection to an announced agent that is not made by then is given up:
 // the agent is gone, or a firewall drops our SYN.
-inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
+inline constexpr std::chrono::milliseconds connect_timeout{10000};
 // How long a connection we are closing may take to flush and to see the
 // peer's end of stream, so that our last lines are read rather than reset.
-inline constexpr std::chrono::milliseconds kLinger{2000};
+inline constexpr std::chrono::milliseconds linger{2000};
 // How long the accepting end of a duplicate connection waits for its opener
 // to close it. Our agents do within a round trip; an agent that does not
 // resolve duplicates never will, and is then closed by us.
-inline constexpr std::chrono::milliseconds kDuplicateGrace{3000};
+inline constexpr std::chrono::milliseconds duplicate_grace{3000};
 
 struct AgentCallbacks {
     IvyApplicationCallback application = nullptr;

@@ -9,9 +9,9 @@
 namespace ivy {
 namespace {
 
-// Answer to an AddRegexp beyond kMaxBindingsPerPeer; the id field is the
+// Answer to an AddRegexp beyond max_bindings_per_peer; the id field is the
 // refused binding's, so the peer can tell which one was not taken.
-constexpr const char* kTooManyBindingsText = "Too many regexps: this one is ignored";
+constexpr const char* too_many_bindings_text = "Too many regexps: this one is ignored";
 
 }  // namespace
 
@@ -25,38 +25,38 @@ void Agent::on_line(Peer& peer, std::string_view line) {
         return;
     }
     switch (frame->type) {
-        case static_cast<int>(MsgType::Bye):
+        case static_cast<int>(MsgType::bye):
             drop(peer);
             break;
-        case static_cast<int>(MsgType::AddRegexp):
+        case static_cast<int>(MsgType::add_regexp):
             on_add_regexp(peer, frame->id, frame->payload);
             break;
-        case static_cast<int>(MsgType::Msg):
+        case static_cast<int>(MsgType::msg):
             on_msg(peer, frame->id, frame->payload);
             break;
-        case static_cast<int>(MsgType::Error):
+        case static_cast<int>(MsgType::error):
             report("%s reports error %d: '%s'", quote(peer.notes.name).c_str(), frame->id,
                    quote(frame->payload).c_str());
             break;
-        case static_cast<int>(MsgType::DelRegexp):
+        case static_cast<int>(MsgType::del_regexp):
             on_del_regexp(peer, frame->id);
             break;
-        case static_cast<int>(MsgType::EndRegexp):
+        case static_cast<int>(MsgType::end_regexp):
             on_end_regexp(peer);
             break;
-        case static_cast<int>(MsgType::StartRegexp):
+        case static_cast<int>(MsgType::start_regexp):
             on_start_regexp(peer, frame->id, frame->payload);
             break;
-        case static_cast<int>(MsgType::DirectMsg):
+        case static_cast<int>(MsgType::direct_msg):
             on_direct(peer, frame->id, frame->payload);
             break;
-        case static_cast<int>(MsgType::Die):
+        case static_cast<int>(MsgType::die):
             die(peer, frame->id);
             break;
-        case static_cast<int>(MsgType::Ping):
-            send_line(peer, MsgType::Pong, frame->id, "");
+        case static_cast<int>(MsgType::ping):
+            send_line(peer, MsgType::pong, frame->id, "");
             break;
-        case static_cast<int>(MsgType::Pong):
+        case static_cast<int>(MsgType::pong):
             on_pong(peer, frame->id);
             break;
         default:
@@ -70,14 +70,14 @@ void Agent::on_line(Peer& peer, std::string_view line) {
 void Agent::reject_malformed(Peer& peer, std::string_view line) {
     report("malformed line from %s: '%s': disconnecting", quote(peer.notes.name).c_str(),
            quote(line).c_str());
-    send_line(peer, MsgType::Error, kBadFormatErrorId, kBadFormatText);
-    send_line(peer, MsgType::Bye, 0, "");
+    send_line(peer, MsgType::error, bad_format_error_id, bad_format_text);
+    send_line(peer, MsgType::bye, 0, "");
     table_.remove_owner(&peer);
-    peer.finish(false, true, kLinger);
+    peer.finish(false, true, linger);
 }
 
 void Agent::on_start_regexp(Peer& peer, int port, std::string_view name) {
-    peer.notes.name = std::string(name.substr(0, kMaxAppNameLength));
+    peer.notes.name = std::string(name.substr(0, max_app_name_length));
     if (peer.notes.identified || port <= 0 || port > 65535) return;
     peer.notes.listen_port = static_cast<std::uint16_t>(port);
     identify(peer);
@@ -85,27 +85,27 @@ void Agent::on_start_regexp(Peer& peer, int port, std::string_view name) {
 
 void Agent::on_add_regexp(Peer& peer, int id, std::string_view regexp) {
     if (peer.notes.doomed) return;
-    const AddResult result = table_.add(&peer, id, regexp, kMaxBindingsPerPeer);
+    const AddResult result = table_.add(&peer, id, regexp, max_bindings_per_peer);
     switch (result.outcome) {
-        case AddOutcome::TooMany:
+        case AddOutcome::too_many:
             report("%s binds more than %zu regexps: '%s' ignored", quote(peer.notes.name).c_str(),
-                   kMaxBindingsPerPeer, quote(regexp).c_str());
-            send_line(peer, MsgType::Error, id, kTooManyBindingsText);
+                   max_bindings_per_peer, quote(regexp).c_str());
+            send_line(peer, MsgType::error, id, too_many_bindings_text);
             return;
-        case AddOutcome::Unchanged:
+        case AddOutcome::unchanged:
             tell_bind(peer, id, regexp, IvyChangeBind);
             return;
-        case AddOutcome::Replaced:
-        case AddOutcome::Added:
+        case AddOutcome::replaced:
+        case AddOutcome::added:
             break;
     }
     if (result.error != nullptr) {
         report("regexp '%s' from %s does not compile: %s", quote(regexp).c_str(),
                quote(peer.notes.name).c_str(), result.error->message.c_str());
-        send_line(peer, MsgType::Error, result.error->offset,
+        send_line(peer, MsgType::error, result.error->offset,
                   compile_error_text(regexp, *result.error));
     }
-    tell_bind(peer, id, regexp, result.outcome == AddOutcome::Added ? IvyAddBind : IvyChangeBind);
+    tell_bind(peer, id, regexp, result.outcome == AddOutcome::added ? IvyAddBind : IvyChangeBind);
 }
 
 void Agent::on_del_regexp(Peer& peer, int id) {
@@ -138,13 +138,13 @@ void Agent::on_msg(Peer& peer, int id, std::string_view payload) {
     peer.args.push_back('\0');
     peer.argv.clear();
     char* base = peer.args.data();
-    const auto count = for_each_field(payload, kMaxFieldsPerMsg, [&](std::string_view field) {
+    const auto count = for_each_field(payload, max_fields_per_msg, [&](std::string_view field) {
         const auto offset = static_cast<std::size_t>(field.data() - payload.data());
         base[offset + field.size()] = '\0';
         peer.argv.push_back(base + offset);
     });
     if (!count) {
-        report("Msg with more than %zu fields from %s dropped", kMaxFieldsPerMsg,
+        report("Msg with more than %zu fields from %s dropped", max_fields_per_msg,
                quote(peer.notes.name).c_str());
         return;
     }

@@ -17,11 +17,11 @@ std::uint32_t fault_bit(MatchResult result) {
 
 const char* fault_text(MatchResult result) {
     switch (result) {
-        case MatchResult::UnsafeCapture:
+        case MatchResult::unsafe_capture:
             return "a capture holds a line feed or carriage return";
-        case MatchResult::TooManyGroups:
+        case MatchResult::too_many_groups:
             return "the regexp has more groups than a Msg may carry";
-        case MatchResult::LimitHit:
+        case MatchResult::limit_hit:
             return "the regexp hit the matching limits";
         default:
             return "";
@@ -33,12 +33,12 @@ const char* fault_text(MatchResult result) {
 void Agent::send_line(Peer& peer, MsgType type, int id, std::string_view payload) {
     if (!peer.sendable()) return;
     switch (peer.send(type, id, payload)) {
-        case PushResult::Queued:
+        case PushResult::queued:
             break;
-        case PushResult::Full:
+        case PushResult::full:
             overflowed(peer);
             break;
-        case PushResult::Refused:
+        case PushResult::refused:
             report("a line for %s holds a line feed: not sent", quote(peer.notes.name).c_str());
             break;
     }
@@ -50,12 +50,12 @@ void Agent::send_to_all(MsgType type, int id, std::string_view payload) {
 
 // Bindings newest first, as classic agents list them.
 void Agent::send_handshake(Peer& peer) {
-    send_line(peer, MsgType::StartRegexp, port_, name_);
+    send_line(peer, MsgType::start_regexp, port_, name_);
     for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
         if (it->second.regexp.find('\n') != std::string::npos) continue;
-        send_line(peer, MsgType::AddRegexp, it->first, it->second.regexp);
+        send_line(peer, MsgType::add_regexp, it->first, it->second.regexp);
     }
-    send_line(peer, MsgType::EndRegexp, 0, "");
+    send_line(peer, MsgType::end_regexp, 0, "");
 }
 
 void Agent::send_ready(Peer& peer) {
@@ -74,21 +74,21 @@ int Agent::send_matches(std::string_view text, Peer* only) {
                  [&](const Holder& holder, MatchResult result, std::string_view payload) {
                      auto& peer = *static_cast<Peer*>(holder.owner);
                      if (!peer.sendable()) return;
-                     if (result != MatchResult::Matched) {
+                     if (result != MatchResult::matched) {
                          if ((holder.reported & fault_bit(result)) != 0) return;
                          holder.reported |= fault_bit(result);
                          report("Msg for regexp %d of %s not sent: %s (reported once)", holder.id,
                                 quote(peer.notes.name).c_str(), fault_text(result));
                          return;
                      }
-                     switch (peer.send(MsgType::Msg, holder.id, payload)) {
-                         case PushResult::Queued:
+                     switch (peer.send(MsgType::msg, holder.id, payload)) {
+                         case PushResult::queued:
                              ++count;
                              break;
-                         case PushResult::Full:
+                         case PushResult::full:
                              overflowed(peer);
                              break;
-                         case PushResult::Refused:
+                         case PushResult::refused:
                              break;  // cannot happen: captures are checked
                      }
                  });
@@ -107,7 +107,7 @@ Agent::Handle Agent::bind(MsgCallback callback, void* user_data, std::string reg
     bindings_[id] = LocalBinding{id, std::move(regexp), callback, user_data};
     const Handle handle = next_binding_handle_++;
     binding_ids_.emplace(handle, id);
-    send_to_all(MsgType::AddRegexp, id, bindings_[id].regexp);
+    send_to_all(MsgType::add_regexp, id, bindings_[id].regexp);
     return handle;
 }
 
@@ -131,26 +131,26 @@ void Agent::unbind(Handle handle) {
     const int id = it->second;
     binding_ids_.erase(it);
     bindings_.erase(id);
-    send_to_all(MsgType::DelRegexp, id, "");
+    send_to_all(MsgType::del_regexp, id, "");
 }
 
 void Agent::send_error(Peer& peer, int id, std::string_view text) {
-    send_line(peer, MsgType::Error, id, without_final_lf(text));
+    send_line(peer, MsgType::error, id, without_final_lf(text));
 }
 
 void Agent::send_die(Peer& peer) {
-    send_line(peer, MsgType::Die, 0, "");
+    send_line(peer, MsgType::die, 0, "");
 }
 
 void Agent::send_direct(Peer& peer, int id, std::string_view text) {
-    send_line(peer, MsgType::DirectMsg, id, without_final_lf(text));
+    send_line(peer, MsgType::direct_msg, id, without_final_lf(text));
 }
 
 void Agent::send_ping(Peer& peer) {
     if (callbacks_.pong == nullptr) return;  // nobody to hear the answer
     peer.notes.last_ping_id += 1;
     peer.notes.ping_sent = std::chrono::steady_clock::now();
-    send_line(peer, MsgType::Ping, peer.notes.last_ping_id, "");
+    send_line(peer, MsgType::ping, peer.notes.last_ping_id, "");
 }
 
 }  // namespace ivy

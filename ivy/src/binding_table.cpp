@@ -37,13 +37,13 @@ AddResult BindingTable::add(Owner owner, int id, std::string_view text, std::siz
     AddResult result;
     const auto it = ids.find(id);
     if (it != ids.end()) {
-        if (it->second->text == text) return {AddOutcome::Unchanged, nullptr};
+        if (it->second->text == text) return {AddOutcome::unchanged, nullptr};
         drop_holder(it->second, owner, id);
         ids.erase(it);
-        result.outcome = AddOutcome::Replaced;
+        result.outcome = AddOutcome::replaced;
     } else if (ids.size() >= max_per_owner) {
         if (ids.empty()) by_owner_.erase(owner);
-        return {AddOutcome::TooMany, nullptr};
+        return {AddOutcome::too_many, nullptr};
     }
     Entry& entry = entry_for(text);
     entry.holders.push_back(Holder{owner, id, 0});

@@ -8,7 +8,7 @@
 // order each was first received, and for one text its holders most recently
 // added first. A text nobody holds any more is forgotten (a hostile peer
 // cannot grow the table by binding and unbinding). The cost of a send is one
-// match per distinct text, which kMaxBindingsPerPeer bounds per peer.
+// match per distinct text, which max_bindings_per_peer bounds per peer.
 #pragma once
 
 #include <cstddef>
@@ -37,14 +37,14 @@ struct Holder {
 };
 
 enum class AddOutcome {
-    Added,      // a new id for this owner
-    Unchanged,  // the id already held this very text
-    Replaced,   // the id held another text, which it no longer does
-    TooMany,    // the owner holds max_per_owner bindings already: nothing stored
+    added,      // a new id for this owner
+    unchanged,  // the id already held this very text
+    replaced,   // the id held another text, which it no longer does
+    too_many,    // the owner holds max_per_owner bindings already: nothing stored
 };
 
 struct AddResult {
-    AddOutcome outcome = AddOutcome::Added;
+    AddOutcome outcome = AddOutcome::added;
     // Set when the text does not compile (Added or Replaced): the binding is
     // kept, never matches, and the owner should be told. Valid until the next
     // change to the table.
@@ -109,7 +109,7 @@ void BindingTable::match(std::string_view text, Owner only, Emit&& emit) {
         if (only != nullptr && !holds(entry, only)) continue;
         payload_.clear();
         const MatchResult result = entry.pattern->append_msg_payload(text, payload_);
-        if (result == MatchResult::NoMatch) continue;
+        if (result == MatchResult::no_match) continue;
         for (auto h = entry.holders.rbegin(); h != entry.holders.rend(); ++h) {
             if (only != nullptr && h->owner != only) continue;
             emit(*h, result, std::string_view(payload_));

@@ -10,24 +10,24 @@
 namespace ivy {
 namespace {
 
-constexpr std::string_view kDefaultAddressList = "127.255.255.255";
+constexpr std::string_view default_address_list = "127.255.255.255";
 
 // The user's text as it goes into a problem line: bounded, and with control
 // bytes made visible so that a stray byte cannot garble the log.
 std::string quoted(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
+    static constexpr char hex[] = "0123456789abcdef";
     std::string out = "'";
-    for (std::size_t i = 0; i < text.size() && i < kMaxQuotedText; ++i) {
+    for (std::size_t i = 0; i < text.size() && i < max_quoted_text; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x20 && c < 0x7f) {
             out += static_cast<char>(c);
         } else {
             out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xf];
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
         }
     }
-    if (text.size() > kMaxQuotedText) out += "...";
+    if (text.size() > max_quoted_text) out += "...";
     return out + "'";
 }
 
@@ -64,7 +64,7 @@ void parse_port(std::string_view text, BusAddress& bus) {
     const std::uint16_t port = read_port_number(text, wrapped);
     // 0 would bind an arbitrary port and announce to port 0: nobody could
     // ever meet us there, so a number that wraps to 0 falls back like 0 does.
-    bus.port = port == 0 ? kDefaultBusPort : port;
+    bus.port = port == 0 ? default_bus_port : port;
     if (wrapped) {
         bus.problems.push_back("port " + quoted(text) + " is out of range, using " +
                                std::to_string(bus.port));
@@ -130,7 +130,7 @@ bool is_ipv6(std::string_view text) {
 }  // namespace
 
 BusAddress parse_bus_address(std::string_view text) {
-    if (text.empty()) text = kDefaultBus;
+    if (text.empty()) text = default_bus;
     BusAddress bus;
     const std::size_t last_colon = text.rfind(':');
     if (last_colon != std::string_view::npos) {
@@ -142,7 +142,7 @@ BusAddress parse_bus_address(std::string_view text) {
         }
     }
     std::string_view list = text.substr(0, text.find(':'));
-    if (last_colon == 0) list = kDefaultAddressList;
+    if (last_colon == 0) list = default_address_list;
     parse_address_list(list, bus);
     return bus;
 }

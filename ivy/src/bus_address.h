@@ -23,12 +23,12 @@
 
 namespace ivy {
 
-inline constexpr std::uint16_t kDefaultBusPort = 2010;
-inline constexpr std::string_view kDefaultBus = "127.255.255.255:2010";
+inline constexpr std::uint16_t default_bus_port = 2010;
+inline constexpr std::string_view default_bus = "127.255.255.255:2010";
 
 struct BusAddress {
     std::vector<std::uint32_t> addresses;  // IPv4, host byte order, in text order
-    std::uint16_t port = kDefaultBusPort;
+    std::uint16_t port = default_bus_port;
     // One readable line per address skipped ("bad broadcast address 'x'"),
     // plus one per number that did not fit and was wrapped (the value used is
     // named). Empty when the text was taken as written.
@@ -36,7 +36,7 @@ struct BusAddress {
 };
 
 // Never fails: the worst text gives no address and the problems saying why.
-// An empty text is read as kDefaultBus (the caller picks IVYBUS before that).
+// An empty text is read as default_bus (the caller picks IVYBUS before that).
 BusAddress parse_bus_address(std::string_view text);
 
 // 224.0.0.0/4

@@ -72,15 +72,15 @@ void remove_channel(Handle h) {
     }
 }
 
-enum class Readiness { kData, kHungUp, kClosed, kNothing };
+enum class Readiness { data, hung_up, closed, nothing };
 
 Readiness probe(int fd) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) < 0) return Readiness::kNothing;  // EINTR: ask again later
-    if ((p.revents & POLLNVAL) != 0) return Readiness::kClosed;
-    if ((p.revents & POLLIN) != 0) return Readiness::kData;  // even if hung up: data first
-    if ((p.revents & (POLLHUP | POLLERR)) != 0) return Readiness::kHungUp;
-    return Readiness::kNothing;
+    if (::poll(&p, 1, 0) < 0) return Readiness::nothing;  // EINTR: ask again later
+    if ((p.revents & POLLNVAL) != 0) return Readiness::closed;
+    if ((p.revents & POLLIN) != 0) return Readiness::data;  // even if hung up: data first
+    if ((p.revents & (POLLHUP | POLLERR)) != 0) return Readiness::hung_up;
+    return Readiness::nothing;
 }
 
 void arm_read(Handle h);
@@ -108,12 +108,12 @@ void on_readable(Handle h, const asio::error_code& ec) {
     ChannelState* ch = find(h);
     if (ch == nullptr) return;
     Readiness r = probe(ch->fd);
-    if (r == Readiness::kClosed) {  // closed under us: nothing left to show
+    if (r == Readiness::closed) {  // closed under us: nothing left to show
         remove_channel(h);
         return;
     }
-    AfterRead after{h, r == Readiness::kHungUp};
-    if (r != Readiness::kNothing) ch->on_read(channel_of(h), ch->fd, ch->data);
+    AfterRead after{h, r == Readiness::hung_up};
+    if (r != Readiness::nothing) ch->on_read(channel_of(h), ch->fd, ch->data);
 }
 
 void arm_read(Handle h) {

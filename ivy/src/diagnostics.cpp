@@ -11,11 +11,11 @@ namespace {
 
 // A burst large enough for a real incident (a few peers failing at once), a
 // refill slow enough that a hostile peer cannot fill a disk through us.
-constexpr double kReportBurst = 20.0;
-constexpr double kReportsPerSecond = 1.0;
+constexpr double report_burst = 20.0;
+constexpr double reports_per_second = 1.0;
 
 struct Budget {
-    double tokens = kReportBurst;
+    double tokens = report_burst;
     std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
     unsigned long suppressed = 0;
 };
@@ -24,8 +24,8 @@ bool take_token(Budget& budget) {
     const auto now = std::chrono::steady_clock::now();
     const std::chrono::duration<double> elapsed = now - budget.last;
     budget.last = now;
-    budget.tokens += elapsed.count() * kReportsPerSecond;
-    if (budget.tokens > kReportBurst) budget.tokens = kReportBurst;
+    budget.tokens += elapsed.count() * reports_per_second;
+    if (budget.tokens > report_burst) budget.tokens = report_burst;
     if (budget.tokens < 1.0) return false;
     budget.tokens -= 1.0;
     return true;
@@ -53,8 +53,8 @@ void report(const char* fmt, ...) {
 
 std::string quote(std::string_view text) {
     std::string out;
-    const bool cut = text.size() > kMaxQuotedText;
-    if (cut) text = text.substr(0, kMaxQuotedText);
+    const bool cut = text.size() > max_quoted_text;
+    if (cut) text = text.substr(0, max_quoted_text);
     out.reserve(text.size() + 8);
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);

@@ -11,7 +11,7 @@ namespace ivy {
 namespace {
 
 // Classic agents use this TTL, so a multicast bus reaches as far with us.
-constexpr int kMulticastTtl = 64;
+constexpr int multicast_ttl = 64;
 
 asio::ip::address_v4 v4(std::uint32_t address) {
     return asio::ip::address_v4(address);
@@ -59,7 +59,7 @@ void Discovery::announce(const AnnouncePlan& plan, std::uint16_t bus_port,
     for (const std::uint32_t group : plan.groups) {
         asio::error_code ec;
         socket_.set_option(asio::ip::multicast::join_group(v4(group)), ec);
-        if (!ec) socket_.set_option(asio::ip::multicast::hops(kMulticastTtl), ec);
+        if (!ec) socket_.set_option(asio::ip::multicast::hops(multicast_ttl), ec);
         if (ec) {
             report("joining multicast group %s: %s", format_ipv4(group).c_str(),
                    ec.message().c_str());
@@ -106,9 +106,9 @@ void Discovery::handle_line(std::string_view line) {
         report("bad announcement from %s: '%s'", source.c_str(), quote(line).c_str());
         return;
     }
-    if (announcement->version != kProtocolVersion) {
+    if (announcement->version != protocol_version) {
         report("announcement of protocol version %d (we speak %d) from %s ignored",
-               announcement->version, kProtocolVersion, source.c_str());
+               announcement->version, protocol_version, source.c_str());
         return;
     }
     on_announcement_(from_.address().to_v4().to_uint(), *announcement);

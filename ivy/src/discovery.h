@@ -70,7 +70,7 @@ private:
     OnAnnouncement on_announcement_;
     asio::ip::udp::socket socket_;
     asio::ip::udp::endpoint from_;
-    std::array<char, kMaxDatagram> buffer_{};
+    std::array<char, max_datagram> buffer_{};
 };
 
 }  // namespace ivy

@@ -69,8 +69,8 @@ public:
     }
 
 private:
-    static constexpr unsigned kIndexBits = sizeof(Handle) * 4;
-    static constexpr Handle kIndexMask = (Handle{1} << kIndexBits) - 1;
+    static constexpr unsigned index_bits = sizeof(Handle) * 4;
+    static constexpr Handle index_mask = (Handle{1} << index_bits) - 1;
 
     struct Slot {
         std::optional<T> value;
@@ -78,15 +78,15 @@ private:
     };
 
     static Handle encode(std::size_t index, Handle generation) {
-        return ((generation & kIndexMask) << kIndexBits) | (static_cast<Handle>(index) + 1);
+        return ((generation & index_mask) << index_bits) | (static_cast<Handle>(index) + 1);
     }
 
     bool decode(Handle handle, std::size_t& index) const {
-        Handle low = handle & kIndexMask;
+        Handle low = handle & index_mask;
         if (low == 0 || low > slots_.size()) return false;
         index = static_cast<std::size_t>(low - 1);
         const Slot& slot = slots_[index];
-        return slot.value.has_value() && (slot.generation & kIndexMask) == (handle >> kIndexBits);
+        return slot.value.has_value() && (slot.generation & index_mask) == (handle >> index_bits);
     }
 
     std::vector<Slot> slots_;

@@ -100,7 +100,7 @@ void IvyStart(const char* bus) {
         std::string_view text = bus != nullptr ? bus : "";
         if (text.empty()) {
             const char* env = std::getenv("IVYBUS");
-            text = env != nullptr && *env != '\0' ? std::string_view(env) : ivy::kDefaultBus;
+            text = env != nullptr && *env != '\0' ? std::string_view(env) : ivy::default_bus;
         }
         the_agent().start(text);
     });

@@ -11,8 +11,8 @@ namespace {
 
 // Long enough not to spin on a lasting error, short enough that a peer
 // refused during a descriptor shortage is served soon after.
-constexpr std::chrono::milliseconds kAcceptRetry{100};
-constexpr int kBacklog = 128;
+constexpr std::chrono::milliseconds accept_retry{100};
+constexpr int backlog = 128;
 
 }  // namespace
 
@@ -26,7 +26,7 @@ std::uint16_t Listener::open() {
     if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) set_reuse_port(acceptor_, ec);
     if (!ec) acceptor_.bind(tcp::endpoint(tcp::v4(), 0), ec);
-    if (!ec) acceptor_.listen(kBacklog, ec);
+    if (!ec) acceptor_.listen(backlog, ec);
     std::uint16_t port = 0;
     if (!ec) port = acceptor_.local_endpoint(ec).port();
     if (ec) {
@@ -59,7 +59,7 @@ void Listener::on_accept(const asio::error_code& ec, asio::ip::tcp::socket socke
         return;
     }
     report("accepting a connection: %s", ec.message().c_str());
-    retry_.expires_after(kAcceptRetry);
+    retry_.expires_after(accept_retry);
     retry_.async_wait([self = shared_from_this()](const asio::error_code& e) {
         if (!e && self->acceptor_.is_open()) self->accept_more();
     });

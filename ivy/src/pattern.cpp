@@ -79,10 +79,10 @@ std::unique_ptr<Pattern> Pattern::compile(std::string_view text, CompileError* e
     }
     std::uint32_t groups = 0;
     pcre2_pattern_info(compiled.get(), PCRE2_INFO_CAPTURECOUNT, &groups);
-    if (groups > kMaxCaptureGroups) {
+    if (groups > max_capture_groups) {
         set_error(error, 0,
                   "too many capturing groups (" + std::to_string(groups) + ", at most " +
-                      std::to_string(kMaxCaptureGroups) + ")");
+                      std::to_string(max_capture_groups) + ")");
         return nullptr;
     }
     // Where the platform has no JIT this fails and matching interprets.
@@ -97,8 +97,8 @@ std::unique_ptr<Pattern> Pattern::compile(std::string_view text, CompileError* e
         set_error(error, 0, "out of memory");
         return nullptr;
     }
-    pcre2_set_match_limit(impl.context.get(), kPcreMatchLimit);
-    pcre2_set_depth_limit(impl.context.get(), kPcreDepthLimit);
+    pcre2_set_match_limit(impl.context.get(), pcre_match_limit);
+    pcre2_set_depth_limit(impl.context.get(), pcre_depth_limit);
     impl.code = std::move(compiled);
     pattern->text_ = std::string(text);
     return pattern;
@@ -106,13 +106,13 @@ std::unique_ptr<Pattern> Pattern::compile(std::string_view text, CompileError* e
 
 MatchResult Pattern::append_msg_payload(std::string_view text, std::string& out) const {
     const int rc = impl_->run(text);
-    if (rc == PCRE2_ERROR_NOMATCH) return MatchResult::NoMatch;
-    if (rc < 0) return MatchResult::LimitHit;
+    if (rc == PCRE2_ERROR_NOMATCH) return MatchResult::no_match;
+    if (rc < 0) return MatchResult::limit_hit;
     // 0 means the match data could not hold every group: it is sized from
     // the pattern, so this cannot happen, but it would mean lost fields.
-    if (rc == 0) return MatchResult::TooManyGroups;
+    if (rc == 0) return MatchResult::too_many_groups;
     const auto highest = static_cast<std::size_t>(rc - 1);
-    if (highest > kMaxFieldsPerMsg) return MatchResult::TooManyGroups;
+    if (highest > max_fields_per_msg) return MatchResult::too_many_groups;
 
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(impl_->match_data.get());
     const auto capture = [&](std::size_t group) {
@@ -122,13 +122,13 @@ MatchResult Pattern::append_msg_payload(std::string_view text, std::string& out)
         return text.substr(start, end - start);
     };
     for (std::size_t group = 1; group <= highest; ++group) {
-        if (is_unsafe(capture(group))) return MatchResult::UnsafeCapture;
+        if (is_unsafe(capture(group))) return MatchResult::unsafe_capture;
     }
     for (std::size_t group = 1; group <= highest; ++group) {
         out += capture(group);
-        out += kEtx;
+        out += etx;
     }
-    return MatchResult::Matched;
+    return MatchResult::matched;
 }
 
 std::string compile_error_text(std::string_view regexp, const CompileError& error) {

@@ -9,7 +9,7 @@
 // LF into the Msg whenever a group such as [^ ]* can take it, and the peer
 // drops the connection. Without it, such groups capture what the sender meant.
 // A capture that still holds LF or CR (a message with a line feed inside) is
-// never sent: see MatchResult::UnsafeCapture.
+// never sent: see MatchResult::unsafe_capture.
 //
 // Not thread-safe: each pattern owns the match data its matches reuse.
 #pragma once
@@ -27,18 +27,18 @@ struct CompileError {
 };
 
 enum class MatchResult {
-    NoMatch,
-    Matched,        // payload appended
-    UnsafeCapture,  // a capture holds LF or CR: nothing appended, must not be sent
-    TooManyGroups,  // more fields than a Msg may carry: nothing appended
-    LimitHit,       // PCRE2 gave up (match, depth or heap limit, or another
+    no_match,
+    matched,        // payload appended
+    unsafe_capture,  // a capture holds LF or CR: nothing appended, must not be sent
+    too_many_groups,  // more fields than a Msg may carry: nothing appended
+    limit_hit,       // PCRE2 gave up (match, depth or heap limit, or another
                     // matching error): nothing appended; treat as no match
 };
 
 class Pattern {
 public:
     // nullptr and *error filled when the text does not compile. A regexp
-    // with more than kMaxCaptureGroups groups is refused here too (offset 0,
+    // with more than max_capture_groups groups is refused here too (offset 0,
     // "too many capturing groups ..."): a match of it could give more fields
     // than a Msg may carry, and refusing it once, with an Error line the peer
     // can read, is clearer than silently sending nothing later.

@@ -12,7 +12,7 @@ namespace {
 
 // Bytes asked of the kernel per read. Lines are short; a large read only
 // helps a peer that sends a burst, and costs memory for every peer.
-constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t read_chunk = 16 * 1024;
 
 bool would_block(const asio::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
@@ -25,15 +25,15 @@ Peer::Peer(tcp::socket socket, PeerEvents& events, Direction dir)
       socket_(std::move(socket)),
       timer_(loop_context()),
       events_(events),
-      lines_(kMaxLineLength),
-      queue_(kMaxSendQueueBytes) {}
+      lines_(max_line_length),
+      queue_(max_send_queue_bytes) {}
 
 Peer::~Peer() {
     close();
 }
 
 std::shared_ptr<Peer> Peer::accepted(tcp::socket socket, PeerEvents& events) {
-    auto peer = std::make_shared<Peer>(std::move(socket), events, Direction::Incoming);
+    auto peer = std::make_shared<Peer>(std::move(socket), events, Direction::incoming);
     asio::error_code ec;
     peer->socket_.set_option(tcp::no_delay(true), ec);
     peer->socket_.non_blocking(true, ec);
@@ -42,8 +42,8 @@ std::shared_ptr<Peer> Peer::accepted(tcp::socket socket, PeerEvents& events) {
 }
 
 std::shared_ptr<Peer> Peer::connect(const tcp::endpoint& to, Ms timeout, PeerEvents& events) {
-    auto peer = std::make_shared<Peer>(tcp::socket(loop_context()), events, Direction::Outgoing);
-    peer->state_ = State::Connecting;
+    auto peer = std::make_shared<Peer>(tcp::socket(loop_context()), events, Direction::outgoing);
+    peer->state_ = State::connecting;
     peer->remote_ip = to.address().to_v4().to_uint();
     peer->remote_port = to.port();
     peer->remote_host = to.address().to_string();
@@ -65,14 +65,14 @@ void Peer::learn_endpoints() {
 }
 
 void Peer::on_connect(const asio::error_code& ec) {
-    if (state_ != State::Connecting) return;
+    if (state_ != State::connecting) return;
     if (ec) {
         close();
         events_.on_connect_failed(*this, ec);
         return;
     }
     timer_.cancel();
-    state_ = State::Open;
+    state_ = State::open;
     asio::error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
     socket_.non_blocking(true, ignored);
@@ -84,7 +84,7 @@ void Peer::arm_deadline(Ms after) {
     timer_.expires_after(after);
     timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
         if (ec || self->closed()) return;
-        if (self->state_ == State::Connecting) {
+        if (self->state_ == State::connecting) {
             self->close();
             self->events_.on_connect_failed(*self, asio::error::timed_out);
             return;
@@ -94,21 +94,21 @@ void Peer::arm_deadline(Ms after) {
 }
 
 void Peer::start() {
-    if (state_ == State::Closed || state_ == State::Connecting || reading_) return;
+    if (state_ == State::closed || state_ == State::connecting || reading_) return;
     reading_ = true;
     read_more();
 }
 
 void Peer::read_more() {
-    char* space = lines_.prepare(kReadChunk);
-    socket_.async_read_some(asio::buffer(space, kReadChunk),
+    char* space = lines_.prepare(read_chunk);
+    socket_.async_read_some(asio::buffer(space, read_chunk),
                             [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
                                 self->on_read(ec, n);
                             });
 }
 
 bool Peer::handing_out_lines() const {
-    return state_ == State::Open || (state_ == State::Finishing && keep_lines_);
+    return state_ == State::open || (state_ == State::finishing && keep_lines_);
 }
 
 void Peer::on_read(const asio::error_code& ec, std::size_t n) {
@@ -131,16 +131,16 @@ void Peer::on_read(const asio::error_code& ec, std::size_t n) {
 }
 
 PushResult Peer::send(MsgType type, int id, std::string_view payload) {
-    if (state_ != State::Open || broken_) return PushResult::Queued;
+    if (state_ != State::open || broken_) return PushResult::queued;
     const PushResult result = queue_.push(type, id, payload);
-    if (result == PushResult::Queued) pump();
+    if (result == PushResult::queued) pump();
     return result;
 }
 
 // Writes directly while the kernel takes the bytes; hands the rest to one
 // async_write. Runs inside send(), so failures are dealt with later.
 void Peer::pump() {
-    while (!writing_ && (state_ == State::Open || state_ == State::Finishing)) {
+    while (!writing_ && (state_ == State::open || state_ == State::finishing)) {
         const std::string_view chunk = queue_.next_chunk();
         if (chunk.empty()) {
             set_congested(false);
@@ -193,8 +193,8 @@ void Peer::set_congested(bool congested) {
 }
 
 void Peer::finish(bool keep_lines, bool shut_down_send, Ms deadline) {
-    if (state_ != State::Open) return;
-    state_ = State::Finishing;
+    if (state_ != State::open) return;
+    state_ = State::finishing;
     keep_lines_ = keep_lines;
     shut_down_when_flushed_ = shut_down_send;
     arm_deadline(deadline);
@@ -202,8 +202,8 @@ void Peer::finish(bool keep_lines, bool shut_down_send, Ms deadline) {
 }
 
 void Peer::close() {
-    if (state_ == State::Closed) return;
-    state_ = State::Closed;
+    if (state_ == State::closed) return;
+    state_ = State::closed;
     asio::error_code ignored;
     timer_.cancel();
     socket_.close(ignored);

@@ -48,7 +48,7 @@ protected:
     ~PeerEvents() = default;
 };
 
-enum class Direction { Outgoing, Incoming };
+enum class Direction { outgoing, incoming };
 
 class Peer : public std::enable_shared_from_this<Peer> {
 public:
@@ -82,9 +82,9 @@ public:
     // Closes at once, without any event. Idempotent.
     void close();
 
-    bool sendable() const { return state_ == State::Open; }
-    bool closed() const { return state_ == State::Closed; }
-    bool connecting() const { return state_ == State::Connecting; }
+    bool sendable() const { return state_ == State::open; }
+    bool closed() const { return state_ == State::closed; }
+    bool connecting() const { return state_ == State::connecting; }
     std::size_t queued_bytes() const { return queue_.size(); }
 
     const Direction direction;
@@ -115,7 +115,7 @@ public:
     std::vector<char*> argv;
 
 private:
-    enum class State { Connecting, Open, Finishing, Closed };
+    enum class State { connecting, open, finishing, closed };
 
     void on_connect(const asio::error_code& ec);
     void learn_endpoints();
@@ -132,7 +132,7 @@ private:
     tcp::socket socket_;
     asio::steady_timer timer_;
     PeerEvents& events_;
-    State state_ = State::Open;
+    State state_ = State::open;
     LineAssembler lines_;
     SendQueue queue_;
     bool writing_ = false;

@@ -6,12 +6,12 @@ namespace ivy {
 
 PushResult SendQueue::push(MsgType type, int id, std::string_view payload) {
     const std::size_t before = back_.size();
-    if (!append_line(back_, type, id, payload)) return PushResult::Refused;
+    if (!append_line(back_, type, id, payload)) return PushResult::refused;
     if (size() > max_bytes_) {
         back_.resize(before);
-        return PushResult::Full;
+        return PushResult::full;
     }
-    return PushResult::Queued;
+    return PushResult::queued;
 }
 
 std::string_view SendQueue::next_chunk() {

@@ -17,9 +17,9 @@
 namespace ivy {
 
 enum class PushResult {
-    Queued,
-    Full,     // the line would take the queue past its bound: nothing queued
-    Refused,  // the payload holds a line feed (it would make two lines): nothing queued
+    queued,
+    full,     // the line would take the queue past its bound: nothing queued
+    refused,  // the payload holds a line feed (it would make two lines): nothing queued
 };
 
 class SendQueue {

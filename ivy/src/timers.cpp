@@ -29,7 +29,7 @@ using Handle = std::uintptr_t;
 
 // Longer periods are served as this: "never" in practice, and far enough
 // from the clock's range that due-time arithmetic cannot overflow.
-constexpr std::chrono::hours kMaxPeriod{24 * 365 * 100};
+constexpr std::chrono::hours max_period{24 * 365 * 100};
 
 struct Timer {
     TimerCb cb = nullptr;
@@ -55,8 +55,8 @@ TimerSet& timers() {
 }
 
 Clock::duration period_of(long timeout_ms) {
-    auto period = std::chrono::milliseconds(std::max(timeout_ms, kMinTimerPeriodMs));
-    return std::min<Clock::duration>(period, kMaxPeriod);
+    auto period = std::chrono::milliseconds(std::max(timeout_ms, min_timer_period_ms));
+    return std::min<Clock::duration>(period, max_period);
 }
 
 void dispatch();

@@ -60,9 +60,9 @@ std::optional<Frame> parse_line(std::string_view line) {
     if (!type) return std::nullopt;
     const auto id = scan_int(line, pos);
     if (!id) return std::nullopt;
-    const std::size_t stx = line.find(kStx, pos);
-    if (stx == std::string_view::npos) return std::nullopt;
-    return Frame{*type, *id, line.substr(stx + 1)};
+    const std::size_t stx_at = line.find(stx, pos);
+    if (stx_at == std::string_view::npos) return std::nullopt;
+    return Frame{*type, *id, line.substr(stx_at + 1)};
 }
 
 bool append_line(std::string& out, MsgType type, int id, std::string_view payload) {
@@ -70,7 +70,7 @@ bool append_line(std::string& out, MsgType type, int id, std::string_view payloa
     append_int(out, static_cast<int>(type));
     out += ' ';
     append_int(out, id);
-    out += kStx;
+    out += stx;
     out += payload;
     out += '\n';
     return true;
@@ -140,16 +140,16 @@ std::optional<Announcement> parse_announcement(std::string_view line) {
     const std::size_t id_start = pos;
     while (pos < line.size() && !is_space(line[pos])) ++pos;
     const std::string_view app_id = line.substr(id_start, pos - id_start);
-    if (app_id.size() > kMaxAppIdLength) return std::nullopt;
+    if (app_id.size() > max_app_id_length) return std::nullopt;
     skip_spaces(line, pos);
-    const std::string_view app_name = line.substr(pos, kMaxAppNameLength);
+    const std::string_view app_name = line.substr(pos, max_app_name_length);
     return Announcement{*version, *port, app_id, app_name};
 }
 
 std::string format_announcement(std::uint16_t tcp_port, std::string_view app_id,
                                 std::string_view app_name) {
     std::string out;
-    append_int(out, kProtocolVersion);
+    append_int(out, protocol_version);
     out += ' ';
     append_int(out, tcp_port);
     out += ' ';

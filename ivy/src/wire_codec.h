@@ -16,27 +16,27 @@
 
 namespace ivy {
 
-inline constexpr char kStx = '\x02';
-inline constexpr char kEtx = '\x03';
-inline constexpr int kProtocolVersion = 3;
+inline constexpr char stx = '\x02';
+inline constexpr char etx = '\x03';
+inline constexpr int protocol_version = 3;
 
 enum class MsgType : int {
-    Bye = 0,
-    AddRegexp = 1,
-    Msg = 2,
-    Error = 3,
-    DelRegexp = 4,
-    EndRegexp = 5,
-    StartRegexp = 6,
-    DirectMsg = 7,
-    Die = 8,
-    Ping = 9,
-    Pong = 10,
+    bye = 0,
+    add_regexp = 1,
+    msg = 2,
+    error = 3,
+    del_regexp = 4,
+    end_regexp = 5,
+    start_regexp = 6,
+    direct_msg = 7,
+    die = 8,
+    ping = 9,
+    pong = 10,
 };
 
 // Sent to a peer whose line cannot be parsed, before Bye.
-inline constexpr std::string_view kBadFormatText = "bad format request expected 'type id ...'";
-inline constexpr int kBadFormatErrorId = 3;
+inline constexpr std::string_view bad_format_text = "bad format request expected 'type id ...'";
+inline constexpr int bad_format_error_id = 3;
 
 struct Frame {
     int type = 0;  // any integer; unknown types are the caller's concern
@@ -100,9 +100,9 @@ private:
 struct Announcement {
     int version = 0;
     int port = 0;               // 1..65535
-    std::string_view app_id;    // may be empty; at most kMaxAppIdLength bytes
+    std::string_view app_id;    // may be empty; at most max_app_id_length bytes
     std::string_view app_name;  // rest of the line, may hold spaces, may be empty;
-                                // cut to kMaxAppNameLength bytes
+                                // cut to max_app_name_length bytes
 };
 
 // One line of a datagram (without LF; the caller splits datagrams at LF and
@@ -122,14 +122,14 @@ template <typename F>
 std::optional<std::size_t> for_each_field(std::string_view payload, std::size_t max_fields,
                                           F&& on_field) {
     std::size_t count = 0;
-    for (const char c : payload) count += c == kEtx ? 1 : 0;
-    if (!payload.empty() && payload.back() != kEtx) ++count;
+    for (const char c : payload) count += c == etx ? 1 : 0;
+    if (!payload.empty() && payload.back() != etx) ++count;
     if (count > max_fields) return std::nullopt;
     while (!payload.empty()) {
-        const std::size_t etx = payload.find(kEtx);
-        on_field(payload.substr(0, etx));
-        if (etx == std::string_view::npos) break;
-        payload.remove_prefix(etx + 1);
+        const std::size_t end = payload.find(etx);
+        on_field(payload.substr(0, end));
+        if (end == std::string_view::npos) break;
+        payload.remove_prefix(end + 1);
     }
     return count;
 }

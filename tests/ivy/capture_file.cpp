@@ -59,7 +59,7 @@ std::optional<std::string> unescape_row(std::string_view row) {
 }
 
 std::string escape_bytes(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
+    static constexpr char hex[] = "0123456789abcdef";
     std::string row;
     for (const char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
@@ -71,8 +71,8 @@ std::string escape_bytes(std::string_view bytes) {
             row += static_cast<char>(c);
         } else {
             row += "\\x";
-            row += kHex[c >> 4];
-            row += kHex[c & 0xf];
+            row += hex[c >> 4];
+            row += hex[c & 0xf];
         }
     }
     return row;

@@ -12,8 +12,8 @@ using harness::show;
 using harness::without_ports;
 using std::chrono::milliseconds;
 
-const std::string kWeather1 = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000";
-const std::string kWeather2 = "2 WEATHER 101590.000000 22.600000 3.100000 175.500000";
+const std::string weather1 = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000";
+const std::string weather2 = "2 WEATHER 101590.000000 22.600000 3.100000 175.500000";
 
 std::vector<std::string> read_lines(harness::RawPeer& peer, std::size_t count) {
     std::vector<std::string> lines;
@@ -39,8 +39,8 @@ TEST(AgentReplay, S01RelaySideSendsTheRecordedFrames) {
                                      mon->local_port()));
     ASSERT_TRUE(relay.wait_out("connected WXMON"));
 
-    EXPECT_EQ(relay.command("send " + kWeather1 + "\\n", "sent"), "sent 1");
-    EXPECT_EQ(relay.command("send " + kWeather2, "sent"), "sent 1");
+    EXPECT_EQ(relay.command("send " + weather1 + "\\n", "sent"), "sent 1");
+    EXPECT_EQ(relay.command("send " + weather2, "sent"), "sent 1");
     EXPECT_EQ(relay.command("send hello world", "sent"), "sent 0");
     EXPECT_EQ(relay.command("send 1 weather 101591.656250", "sent"), "sent 0");
     const auto got = read_lines(*mon, expected.size());
@@ -88,7 +88,7 @@ TEST(AgentReplay, S04MatchingAndMsgOrder) {
         harness::replay_stream({mon_frames.begin(), mon_frames.begin() + 13}, mon->local_port()));
     ASSERT_TRUE(src.wait_out("connected MON"));
 
-    const std::vector<std::string> texts = {kWeather1,     "opt",
+    const std::vector<std::string> texts = {weather1,     "opt",
                                             "opta",        "optb",
                                             "optc",        "optac",
                                             "hello world", "",
@@ -98,7 +98,7 @@ TEST(AgentReplay, S04MatchingAndMsgOrder) {
     for (const auto& text : texts) src.command("send " + text, "sent");
     mon->send(mon_frames[13]);  // 4 0: unbind WEATHER
     ASSERT_TRUE(src.wait_out("bindev MON 0 remove"));
-    src.command("send " + kWeather2, "sent");
+    src.command("send " + weather2, "sent");
     mon->send(mon_frames[14]);  // 1 11: a late binding, served last
     ASSERT_TRUE(src.wait_out("bindev MON 11 add"));
     src.command("send 3 WEATHER 101589.500000 22.700000 0.000000 0.000000", "sent");
@@ -127,7 +127,7 @@ TEST(AgentReplay, S06TrailingLineFeedNeverReachesTheWire) {
     ASSERT_TRUE(relay.wait_out("connected MON\n"));
     ASSERT_TRUE(relay.wait_out("connected MON2\n"));
     const std::string alive = "1 ALIVE 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0";
-    relay.command("send " + kWeather1 + "\\n", "sent");
+    relay.command("send " + weather1 + "\\n", "sent");
     relay.command("send " + alive + "\\n", "sent");
     relay.command("send 1 WEATHER 101590.000000 22.600000 3.100000 175.500000\\n", "sent");
 

@@ -30,10 +30,10 @@ std::string drain(ivy::SendQueue& queue, std::size_t step) {
 
 TEST(SendQueue, KeepsWholeLinesAndItsBound) {
     ivy::SendQueue queue(20);
-    EXPECT_EQ(queue.push(MsgType::Msg, 1, "abc\x03"), PushResult::Queued);     // 9 bytes
-    EXPECT_EQ(queue.push(MsgType::Msg, 2, "defghijk\x03"), PushResult::Full);  // would be 23
-    EXPECT_EQ(queue.push(MsgType::Ping, 3, ""), PushResult::Queued);
-    EXPECT_EQ(queue.push(MsgType::Msg, 4, "a\nb"), PushResult::Refused);
+    EXPECT_EQ(queue.push(MsgType::msg, 1, "abc\x03"), PushResult::queued);     // 9 bytes
+    EXPECT_EQ(queue.push(MsgType::msg, 2, "defghijk\x03"), PushResult::full);  // would be 23
+    EXPECT_EQ(queue.push(MsgType::ping, 3, ""), PushResult::queued);
+    EXPECT_EQ(queue.push(MsgType::msg, 4, "a\nb"), PushResult::refused);
     EXPECT_EQ(queue.size(), 14u);
     EXPECT_EQ(drain(queue, 4),
               "2 1\x02"
@@ -44,14 +44,14 @@ TEST(SendQueue, KeepsWholeLinesAndItsBound) {
 // A chunk handed to the socket stays put while more lines are pushed.
 TEST(SendQueue, ChunkInFlightIsNotDisturbedByPushes) {
     ivy::SendQueue queue(1000);
-    queue.push(MsgType::Bye, 0, "");
+    queue.push(MsgType::bye, 0, "");
     const std::string_view chunk = queue.next_chunk();
     const std::string copy(chunk);
-    for (int i = 0; i < 50; ++i) queue.push(MsgType::Msg, i, "xxxxxxxx");
+    for (int i = 0; i < 50; ++i) queue.push(MsgType::msg, i, "xxxxxxxx");
     EXPECT_EQ(chunk, copy);
     queue.consume(chunk.size());
     EXPECT_EQ(drain(queue, 7).substr(0, 13), "2 0\x02xxxxxxxx\n");
-    queue.push(MsgType::Bye, 0, "");
+    queue.push(MsgType::bye, 0, "");
     queue.clear();
     EXPECT_TRUE(queue.next_chunk().empty());
 }
@@ -77,16 +77,16 @@ std::vector<Sent> match(ivy::BindingTable& table, std::string_view text, void* o
 TEST(BindingTable, OrderSharingAndReplacement) {
     ivy::BindingTable table;
     int a = 1, b = 2;
-    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::Added);
-    EXPECT_EQ(table.add(&a, 0, "^(x)", 10).outcome, AddOutcome::Added);
-    EXPECT_EQ(table.add(&b, 5, "^x(.)", 10).outcome, AddOutcome::Added);
-    const auto m = MatchResult::Matched;
+    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::added);
+    EXPECT_EQ(table.add(&a, 0, "^(x)", 10).outcome, AddOutcome::added);
+    EXPECT_EQ(table.add(&b, 5, "^x(.)", 10).outcome, AddOutcome::added);
+    const auto m = MatchResult::matched;
     EXPECT_EQ(match(table, "xy"),
               (std::vector<Sent>{{2, 5, m, "y\x03"}, {1, 1, m, "y\x03"}, {1, 0, m, "x\x03"}}));
     EXPECT_EQ(match(table, "xy", &a), (std::vector<Sent>{{1, 1, m, "y\x03"}, {1, 0, m, "x\x03"}}));
 
-    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::Unchanged);
-    EXPECT_EQ(table.add(&a, 1, "^z", 10).outcome, AddOutcome::Replaced);
+    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::unchanged);
+    EXPECT_EQ(table.add(&a, 1, "^z", 10).outcome, AddOutcome::replaced);
     EXPECT_EQ(match(table, "z"), (std::vector<Sent>{{1, 1, m, ""}}));
     EXPECT_EQ(table.remove(&a, 1), "^z");
     EXPECT_FALSE(table.remove(&a, 1));
@@ -101,9 +101,9 @@ TEST(BindingTable, BoundsAndFaults) {
     int a = 1;
     EXPECT_EQ(table.add(&a, 0, "(", 2).error->offset, 1);
     EXPECT_EQ(table.add(&a, 1, "(?s)^(.*)", 2).error, nullptr);
-    EXPECT_EQ(table.add(&a, 2, "x", 2).outcome, AddOutcome::TooMany);
+    EXPECT_EQ(table.add(&a, 2, "x", 2).outcome, AddOutcome::too_many);
     EXPECT_EQ(table.count(&a), 2u);
-    EXPECT_EQ(match(table, "a\nb"), (std::vector<Sent>{{1, 1, MatchResult::UnsafeCapture, ""}}));
+    EXPECT_EQ(match(table, "a\nb"), (std::vector<Sent>{{1, 1, MatchResult::unsafe_capture, ""}}));
     std::vector<std::pair<int, std::string>> listed;
     table.for_each_binding(
         &a, [&](int id, std::string_view text) { listed.emplace_back(id, std::string(text)); });

@@ -52,7 +52,7 @@ std::string reverse_path(const std::string& path) {
 }
 
 // The lines classic agents refused (they answered Error + Bye), as rows.
-const std::map<std::string, std::string> kRefusedLines = {
+const std::map<std::string, std::string> refused_lines = {
     {"r01-odd-lines/T-EMPTY-LINE-to-IVYC.txt", "\\n"},
     {"r01-odd-lines/T-NO-STX-to-IVYC.txt", "2 0 hello\\n"},
     {"r01-odd-lines/T-NOT-NUMBERS-to-IVYC.txt", "hello\\x02world\\n"},
@@ -101,7 +101,7 @@ TEST(CaptureReplay, AssemblerCutsEveryStreamAsRecorded) {
     for (const CaptureFile& file : all_tcp_captures()) {
         const std::string stream = capture::stream_of(file);
         for (const std::size_t chunk : {1, 2, 3, 7, 64, 4096, 1 << 20}) {
-            ivy::LineAssembler assembler(ivy::kMaxLineLength);
+            ivy::LineAssembler assembler(ivy::max_line_length);
             std::vector<std::string> lines;
             for (std::size_t at = 0; at < stream.size(); at += chunk) {
                 const std::size_t n = std::min(chunk, stream.size() - at);
@@ -125,23 +125,23 @@ TEST(CaptureReplay, ParsesEveryLineAsClassicAgentsDid) {
     std::set<std::string> refusing_files;
     for (const CaptureFile& file : all_tcp_captures()) {
         const std::string name = short_name(file.path);
-        const auto refused = kRefusedLines.find(name);
+        const auto refused = refused_lines.find(name);
         for (const auto& frame : file.frames) {
             const std::string row = capture::escape_bytes(frame);
-            const bool expect_refused = refused != kRefusedLines.end() && refused->second == row;
+            const bool expect_refused = refused != refused_lines.end() && refused->second == row;
             const auto parsed =
                 ivy::parse_line(std::string_view(frame).substr(0, frame.size() - 1));
             EXPECT_EQ(parsed.has_value(), !expect_refused) << name << ": " << row;
         }
         std::string bad_format;
-        ivy::append_line(bad_format, ivy::MsgType::Error, ivy::kBadFormatErrorId,
-                         ivy::kBadFormatText);
+        ivy::append_line(bad_format, ivy::MsgType::error, ivy::bad_format_error_id,
+                         ivy::bad_format_text);
         if (std::count(file.frames.begin(), file.frames.end(), bad_format) != 0) {
             refusing_files.insert(short_name(reverse_path(file.path)));
         }
     }
     std::set<std::string> table;
-    for (const auto& [name, row] : kRefusedLines) table.insert(name);
+    for (const auto& [name, row] : refused_lines) table.insert(name);
     EXPECT_EQ(refusing_files, table) << "the refused lines are those answered by Error";
 }
 

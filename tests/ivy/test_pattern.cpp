@@ -49,23 +49,23 @@ public:
         entries_.push_back(
             {std::string(frame.payload), Pattern::compile(frame.payload, &error), {frame.id}});
         if (!entries_.back().pattern) {
-            ivy::append_line(sent.emplace_back(), ivy::MsgType::Error, error.offset,
+            ivy::append_line(sent.emplace_back(), ivy::MsgType::error, error.offset,
                              ivy::compile_error_text(frame.payload, error));
         }
     }
 
     // The Msg lines one text gives, in the order classic agents send them.
     void send(std::string_view text, std::vector<std::string>& sent,
-              MatchResult expected = MatchResult::Matched) const {
+              MatchResult expected = MatchResult::matched) const {
         for (const auto& entry : entries_) {
             std::string payload;
             if (!entry.pattern) continue;
             const MatchResult result = entry.pattern->append_msg_payload(text, payload);
-            if (result == MatchResult::NoMatch) continue;
+            if (result == MatchResult::no_match) continue;
             EXPECT_EQ(result, expected) << entry.text << " on " << capture::escape_bytes(text);
-            if (result != MatchResult::Matched) continue;
+            if (result != MatchResult::matched) continue;
             for (const int id : entry.ids) {
-                ivy::append_line(sent.emplace_back(), ivy::MsgType::Msg, id, payload);
+                ivy::append_line(sent.emplace_back(), ivy::MsgType::msg, id, payload);
             }
         }
     }
@@ -153,7 +153,7 @@ TEST(PatternReplay, TrailingLineFeedIsRefusedOrStrippedNeverSent) {
         for (const auto& text : texts) {
             const std::string_view sent = strip ? ivy::without_final_lf(text) : text;
             mon.send(sent, to_mon);
-            mon2.send(sent, to_mon2, strip ? MatchResult::Matched : MatchResult::UnsafeCapture);
+            mon2.send(sent, to_mon2, strip ? MatchResult::matched : MatchResult::unsafe_capture);
         }
         EXPECT_EQ(escaped(to_mon), recorded) << "strip " << strip;
         const auto clean = strip ? std::vector<std::string>{"2 0\\x021\\x030,0,0,0,0,0,0,0,0,0,0,0,"
@@ -183,7 +183,7 @@ TEST(Pattern, RefusesMoreGroupsThanAMsgCarries) {
     for (int i = 0; i < 120; ++i) groups += "(a)";
     const auto most = compile_ok(groups);
     std::string payload;
-    ASSERT_EQ(most->append_msg_payload(std::string(120, 'a'), payload), MatchResult::Matched);
+    ASSERT_EQ(most->append_msg_payload(std::string(120, 'a'), payload), MatchResult::matched);
     EXPECT_EQ(payload.size(), 240u);
 
     ivy::CompileError error;
@@ -196,24 +196,24 @@ TEST(Pattern, LeavesOutputAloneUnlessMatched) {
     const auto any = compile_ok("^(.*)$");
     const auto catastrophic = compile_ok("^(a+)+$");
     std::string out = "kept";
-    EXPECT_EQ(any->append_msg_payload("a\rb", out), MatchResult::UnsafeCapture);
-    EXPECT_EQ(compile_ok("(?s)^(.*)")->append_msg_payload("a\nb", out), MatchResult::UnsafeCapture);
-    EXPECT_EQ(compile_ok("x")->append_msg_payload("y", out), MatchResult::NoMatch);
+    EXPECT_EQ(any->append_msg_payload("a\rb", out), MatchResult::unsafe_capture);
+    EXPECT_EQ(compile_ok("(?s)^(.*)")->append_msg_payload("a\nb", out), MatchResult::unsafe_capture);
+    EXPECT_EQ(compile_ok("x")->append_msg_payload("y", out), MatchResult::no_match);
     EXPECT_EQ(catastrophic->append_msg_payload(std::string(40, 'a') + "b", out),
-              MatchResult::LimitHit);
+              MatchResult::limit_hit);
     EXPECT_EQ(out, "kept");
     // ...and the same pattern still works afterwards.
-    EXPECT_EQ(catastrophic->append_msg_payload("aaa", out), MatchResult::Matched);
+    EXPECT_EQ(catastrophic->append_msg_payload("aaa", out), MatchResult::matched);
     EXPECT_EQ(out, "keptaaa\x03");
 }
 
 TEST(Pattern, MatchesBytesAndLongTexts) {
     std::string out;
-    EXPECT_EQ(compile_ok("^\xff(.)$")->append_msg_payload("\xff\xfe", out), MatchResult::Matched);
+    EXPECT_EQ(compile_ok("^\xff(.)$")->append_msg_payload("\xff\xfe", out), MatchResult::matched);
     EXPECT_EQ(out, "\xfe\x03");
     out.clear();
     const std::string longtext = "1 " + std::string(200000, 'x');
-    EXPECT_EQ(compile_ok("^(\\S+) (.*)$")->append_msg_payload(longtext, out), MatchResult::Matched);
+    EXPECT_EQ(compile_ok("^(\\S+) (.*)$")->append_msg_payload(longtext, out), MatchResult::matched);
     EXPECT_EQ(out.size(), longtext.size() + 1);
     EXPECT_EQ(compile_ok("")->text(), "");
     EXPECT_EQ(ivy::without_final_lf("a\n\n"), "a\n");

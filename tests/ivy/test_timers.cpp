@@ -51,22 +51,22 @@ void record(TimerId, void* data, unsigned long delta) {
 }
 
 TEST(Timers, StayOnTheirGridWithoutDriftAndMakeExactlyCountCalls) {
-    constexpr long kPeriod = 20;
-    constexpr int kCount = 50;
+    constexpr long period = 20;
+    constexpr int count = 50;
     Recorder r;
-    r.calls.reserve(kCount + 1);
+    r.calls.reserve(count + 1);
     Clock::time_point start = Clock::now();
-    TimerId id = TimerRepeatAfter(kCount, kPeriod, record, &r);
+    TimerId id = TimerRepeatAfter(count, period, record, &r);
     ASSERT_NE(id, nullptr);
     // Runs well past the last call: a 51st call would show.
-    run_loop(milliseconds(kPeriod * kCount + 300));
+    run_loop(milliseconds(period * count + 300));
 
-    ASSERT_EQ(r.calls.size(), static_cast<std::size_t>(kCount));
+    ASSERT_EQ(r.calls.size(), static_cast<std::size_t>(count));
     double least_late_at_end = 1e9;
-    for (int k = 1; k <= kCount; ++k) {
-        double residual = due_ms(r.calls[k - 1], start) - static_cast<double>(k * kPeriod);
+    for (int k = 1; k <= count; ++k) {
+        double residual = due_ms(r.calls[k - 1], start) - static_cast<double>(k * period);
         EXPECT_GE(residual, -1.0) << "call " << k << " claims to be due before its grid point";
-        if (k > kCount - 10) least_late_at_end = std::min(least_late_at_end, residual);
+        if (k > count - 10) least_late_at_end = std::min(least_late_at_end, residual);
     }
     // A timer that counts from when it was served drifts by its loop latency
     // on every call; on the grid the last calls are due where they started.
@@ -75,12 +75,12 @@ TEST(Timers, StayOnTheirGridWithoutDriftAndMakeExactlyCountCalls) {
 }
 
 TEST(Timers, SlowCallbackMergesMissedTicksIntoOneCall) {
-    constexpr long kPeriod = 50;
+    constexpr long period = 50;
     Recorder r;
     r.stop_after = 6;
     r.sleep_on_first = milliseconds(180);
     Clock::time_point start = Clock::now();
-    TimerId id = TimerRepeatAfter(TIMER_LOOP, kPeriod, record, &r);
+    TimerId id = TimerRepeatAfter(TIMER_LOOP, period, record, &r);
     ASSERT_TRUE(run_loop(milliseconds(3000)));
     TimerRemove(id);
 
@@ -89,17 +89,17 @@ TEST(Timers, SlowCallbackMergesMissedTicksIntoOneCall) {
     // The ticks missed during the slow call come back as one call, late by
     // at least the rest of the sleep, never as a burst.
     EXPECT_LE(due_ms(r.calls[1], start), slow_end);
-    EXPECT_GE(static_cast<double>(r.calls[1].delta), 180.0 - kPeriod - 2.0);
+    EXPECT_GE(static_cast<double>(r.calls[1].delta), 180.0 - period - 2.0);
     for (std::size_t i = 2; i < r.calls.size(); ++i) {
         EXPECT_GT(due_ms(r.calls[i], start), slow_end - 2.0) << "replayed tick at call " << i;
     }
     // Every call stands for a distinct grid point.
     for (std::size_t i = 0; i < r.calls.size(); ++i) {
         double due = due_ms(r.calls[i], start);
-        double off_grid = due - kPeriod * std::floor((due + 2.0) / kPeriod);
+        double off_grid = due - period * std::floor((due + 2.0) / period);
         EXPECT_LE(std::abs(off_grid), 3.0) << "call " << i << " due at " << due;
         if (i > 0) {
-            EXPECT_GT(due, due_ms(r.calls[i - 1], start) + kPeriod / 2.0);
+            EXPECT_GT(due, due_ms(r.calls[i - 1], start) + period / 2.0);
         }
     }
 }

@@ -14,7 +14,7 @@ using namespace std::string_literals;
 using ivy::parse_line;
 
 std::vector<std::string> fields_of(std::string_view payload,
-                                   std::size_t max = ivy::kMaxFieldsPerMsg) {
+                                   std::size_t max = ivy::max_fields_per_msg) {
     std::vector<std::string> fields;
     const auto n =
         ivy::for_each_field(payload, max, [&](std::string_view f) { fields.emplace_back(f); });
@@ -89,12 +89,12 @@ TEST(ParseLine, ClampsNumbersTooLargeForAnInt) {
 
 TEST(AppendLine, WritesLinesAndRefusesPayloadsThatWouldSplit) {
     std::string out = "x";
-    EXPECT_TRUE(ivy::append_line(out, ivy::MsgType::StartRegexp, 40637, "WXMON"));
-    EXPECT_TRUE(ivy::append_line(out, ivy::MsgType::Error, INT_MIN, "a\rb"));
+    EXPECT_TRUE(ivy::append_line(out, ivy::MsgType::start_regexp, 40637, "WXMON"));
+    EXPECT_TRUE(ivy::append_line(out, ivy::MsgType::error, INT_MIN, "a\rb"));
     EXPECT_EQ(out,
               "x6 40637\x02WXMON\n3 -2147483648\x02"
               "a\rb\n");
-    EXPECT_FALSE(ivy::append_line(out, ivy::MsgType::DirectMsg, 1, "two\nlines"));
+    EXPECT_FALSE(ivy::append_line(out, ivy::MsgType::direct_msg, 1, "two\nlines"));
     EXPECT_EQ(out,
               "x6 40637\x02WXMON\n3 -2147483648\x02"
               "a\rb\n");
@@ -157,7 +157,7 @@ TEST(LineAssembler, SkipsLinesOverTheBoundWhetherWholeOrInPieces) {
 }
 
 TEST(LineAssembler, ReusesItsBufferOnceWarm) {
-    ivy::LineAssembler assembler(ivy::kMaxLineLength);
+    ivy::LineAssembler assembler(ivy::max_line_length);
     const std::string line =
         "2 0\x02"
         "1\x03"
@@ -235,7 +235,7 @@ TEST(Announcement, RefusesUnreachablePortsAndOverlongIdsAndCutsNames) {
     const std::string long_name = "3 1 ID " + std::string(5000, 'n');
     const auto cut = ivy::parse_announcement(long_name);
     ASSERT_TRUE(cut);
-    EXPECT_EQ(cut->app_name.size(), ivy::kMaxAppNameLength);
+    EXPECT_EQ(cut->app_name.size(), ivy::max_app_name_length);
     EXPECT_EQ(ivy::parse_announcement(" 3  2010\tID  my name \r")->app_name, "my name \r");
     EXPECT_EQ(ivy::parse_announcement("3 2010 ID\0forged"s)->app_id, "ID");
 }

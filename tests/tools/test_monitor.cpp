@@ -25,7 +25,7 @@ monitor::ParseResult parse(std::vector<std::string> args) {
 
 TEST(MonitorOptions, DefaultsAndEveryOption) {
     auto d = parse({});
-    ASSERT_EQ(d.kind, monitor::ParseResult::Kind::kRun);
+    ASSERT_EQ(d.kind, monitor::ParseResult::Kind::run);
     EXPECT_EQ(d.options.bus, "127.255.255.255:2010");
     EXPECT_EQ(d.options.name, "anemobus-monitor");
     EXPECT_EQ(d.options.regexps, std::vector<std::string>{"(.*)"});
@@ -34,7 +34,7 @@ TEST(MonitorOptions, DefaultsAndEveryOption) {
 
     auto r = parse({"^a (.*)", "-b", "127.0.0.1:3000", "-n", "me", "-c", "7", "-t", "0.25", "-q",
                     "--", "-starts-with-dash"});
-    ASSERT_EQ(r.kind, monitor::ParseResult::Kind::kRun) << r.error;
+    ASSERT_EQ(r.kind, monitor::ParseResult::Kind::run) << r.error;
     EXPECT_EQ(r.options.bus, "127.0.0.1:3000");
     EXPECT_EQ(r.options.name, "me");
     EXPECT_EQ(r.options.max_messages, 7);
@@ -42,8 +42,8 @@ TEST(MonitorOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(r.options.quiet);
     EXPECT_EQ(r.options.regexps, (std::vector<std::string>{"^a (.*)", "-starts-with-dash"}));
 
-    EXPECT_EQ(parse({"-h"}).kind, monitor::ParseResult::Kind::kHelp);
-    EXPECT_EQ(parse({"--help"}).kind, monitor::ParseResult::Kind::kHelp);
+    EXPECT_EQ(parse({"-h"}).kind, monitor::ParseResult::Kind::help);
+    EXPECT_EQ(parse({"--help"}).kind, monitor::ParseResult::Kind::help);
 }
 
 TEST(MonitorOptions, UnusableValuesAreUsageErrors) {
@@ -62,7 +62,7 @@ TEST(MonitorOptions, UnusableValuesAreUsageErrors) {
                                                            {"--bogus"},
                                                            {"-b"}}) {
         auto r = parse(args);
-        EXPECT_EQ(r.kind, monitor::ParseResult::Kind::kError) << args[0];
+        EXPECT_EQ(r.kind, monitor::ParseResult::Kind::error) << args[0];
         EXPECT_FALSE(r.error.empty());
     }
 }

@@ -19,13 +19,13 @@
 namespace {
 
 // A typed line longer than this is dropped rather than buffered without end.
-constexpr std::size_t kMaxInputLine = 1024 * 1024;
+constexpr std::size_t max_input_line = 1024 * 1024;
 
 struct Monitor {
     monitor::Options options;
     long received = 0;
     bool output_failed = false;
-    monitor::LineSplitter input{kMaxInputLine};
+    monitor::LineSplitter input{max_input_line};
 };
 
 Monitor state;
@@ -118,14 +118,14 @@ bool read_command_line(int argc, char** argv) {
     auto parsed = monitor::parse_options(argc, argv);
     std::string program = "anemobus-monitor";
     switch (parsed.kind) {
-        case monitor::ParseResult::Kind::kHelp:
+        case monitor::ParseResult::Kind::help:
             std::fputs(monitor::help_text(program).c_str(), stdout);
             return false;
-        case monitor::ParseResult::Kind::kError:
+        case monitor::ParseResult::Kind::error:
             std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
                          monitor::usage_line(program).c_str());
             std::exit(1);
-        case monitor::ParseResult::Kind::kRun:
+        case monitor::ParseResult::Kind::run:
             break;
     }
     state.options = parsed.options;
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     IvyTerminate();
     if (state.input.dropped() > 0) {
         std::fprintf(stderr, "anemobus-monitor: %zu input line(s) over %zu bytes not sent\n",
-                     state.input.dropped(), kMaxInputLine);
+                     state.input.dropped(), max_input_line);
     }
     return state.output_failed ? 1 : 0;
 }

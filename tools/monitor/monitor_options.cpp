@@ -40,7 +40,7 @@ bool parse_seconds(const char* text, long& out_ms) {
 
 ParseResult error(std::string text) {
     ParseResult r;
-    r.kind = ParseResult::Kind::kError;
+    r.kind = ParseResult::Kind::error;
     r.error = std::move(text);
     return r;
 }
@@ -48,11 +48,11 @@ ParseResult error(std::string text) {
 }  // namespace
 
 ParseResult parse_options(int argc, char* const argv[]) {
-    static const option kLong[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     reset_getopt();
     ParseResult r;
     int c;
-    while ((c = getopt_long(argc, argv, ":b:n:c:t:qh", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":b:n:c:t:qh", long_options, nullptr)) != -1) {
         switch (c) {
             case 'b':
                 r.options.bus = optarg;
@@ -77,7 +77,7 @@ ParseResult parse_options(int argc, char* const argv[]) {
                 r.options.quiet = true;
                 break;
             case 'h':
-                r.kind = ParseResult::Kind::kHelp;
+                r.kind = ParseResult::Kind::help;
                 return r;
             case ':':
                 return error(std::string("option -") + char(optopt) + " needs a value");

@@ -10,12 +10,12 @@
 
 namespace monitor {
 
-inline constexpr const char* kDefaultBus = "127.255.255.255:2010";
-inline constexpr const char* kDefaultName = "anemobus-monitor";
+inline constexpr const char* default_bus = "127.255.255.255:2010";
+inline constexpr const char* default_name = "anemobus-monitor";
 
 struct Options {
-    std::string bus = kDefaultBus;
-    std::string name = kDefaultName;
+    std::string bus = default_bus;
+    std::string name = default_name;
     std::vector<std::string> regexps;  // never empty after parsing: "(.*)" by default
     long max_messages = 0;             // 0: no limit
     long duration_ms = 0;              // 0: no limit
@@ -23,9 +23,9 @@ struct Options {
 };
 
 struct ParseResult {
-    enum class Kind { kRun, kHelp, kError } kind = Kind::kRun;
+    enum class Kind { run, help, error } kind = Kind::run;
     Options options;
-    std::string error;  // for kError: what was wrong, one line
+    std::string error;  // for error: what was wrong, one line
 };
 
 // Parses argv (argv[0] is the program). Options may follow the regexps;

@@ -3,7 +3,7 @@
 namespace monitor {
 
 void append_escaped(std::string& out, std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
+    static constexpr char hex[] = "0123456789abcdef";
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
         switch (c) {
@@ -22,8 +22,8 @@ void append_escaped(std::string& out, std::string_view text) {
             default:
                 if (byte < 0x20 || byte == 0x7f) {
                     out += "\\x";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 0xf];
+                    out += hex[byte >> 4];
+                    out += hex[byte & 0xf];
                 } else {
                     out += c;
                 }

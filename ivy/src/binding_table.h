@@ -40,7 +40,7 @@ enum class AddOutcome {
     added,      // a new id for this owner
     unchanged,  // the id already held this very text
     replaced,   // the id held another text, which it no longer does
-    too_many,    // the owner holds max_per_owner bindings already: nothing stored
+    too_many,   // the owner holds max_per_owner bindings already: nothing stored
 };
 
 struct AddResult {

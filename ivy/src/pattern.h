@@ -28,11 +28,11 @@ struct CompileError {
 
 enum class MatchResult {
     no_match,
-    matched,        // payload appended
-    unsafe_capture,  // a capture holds LF or CR: nothing appended, must not be sent
+    matched,          // payload appended
+    unsafe_capture,   // a capture holds LF or CR: nothing appended, must not be sent
     too_many_groups,  // more fields than a Msg may carry: nothing appended
-    limit_hit,       // PCRE2 gave up (match, depth or heap limit, or another
-                    // matching error): nothing appended; treat as no match
+    limit_hit,        // PCRE2 gave up (match, depth or heap limit, or another
+                      // matching error): nothing appended; treat as no match
 };
 
 class Pattern {

@@ -88,7 +88,7 @@ TEST(AgentReplay, S04MatchingAndMsgOrder) {
         harness::replay_stream({mon_frames.begin(), mon_frames.begin() + 13}, mon->local_port()));
     ASSERT_TRUE(src.wait_out("connected MON"));
 
-    const std::vector<std::string> texts = {weather1,     "opt",
+    const std::vector<std::string> texts = {weather1,      "opt",
                                             "opta",        "optb",
                                             "optc",        "optac",
                                             "hello world", "",

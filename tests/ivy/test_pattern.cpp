@@ -197,7 +197,8 @@ TEST(Pattern, LeavesOutputAloneUnlessMatched) {
     const auto catastrophic = compile_ok("^(a+)+$");
     std::string out = "kept";
     EXPECT_EQ(any->append_msg_payload("a\rb", out), MatchResult::unsafe_capture);
-    EXPECT_EQ(compile_ok("(?s)^(.*)")->append_msg_payload("a\nb", out), MatchResult::unsafe_capture);
+    EXPECT_EQ(compile_ok("(?s)^(.*)")->append_msg_payload("a\nb", out),
+              MatchResult::unsafe_capture);
     EXPECT_EQ(compile_ok("x")->append_msg_payload("y", out), MatchResult::no_match);
     EXPECT_EQ(catastrophic->append_msg_payload(std::string(40, 'a') + "b", out),
               MatchResult::limit_hit);

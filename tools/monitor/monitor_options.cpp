@@ -48,7 +48,8 @@ ParseResult error(std::string text) {
 }  // namespace
 
 ParseResult parse_options(int argc, char* const argv[]) {
-    static const option long_options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
     reset_getopt();
     ParseResult r;
     int c;

@@ -8,8 +8,6 @@
 #include <cstring>
 #include <limits>
 
-RunSettings run_settings;
-
 namespace {
 
 constexpr char option_string[] = "hab:d:i:s:";

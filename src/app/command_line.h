@@ -12,17 +12,7 @@
 
 #include <cstdint>
 
-struct RunSettings {
-    const char* device_path = "/dev/ttyUSB1";
-    // Handed unchanged to the bus library: addresses and port.
-    const char* bus_domain = "127.255.255.255:2010";
-    std::int32_t poll_period_ms = 1000;
-    std::int32_t aircraft_id = 1;
-    bool send_alive = false;
-};
-
-// The process-wide settings, written only by parse_command_line (via main).
-extern RunSettings run_settings;
+#include "relay_state.h"
 
 enum class ParseOutcome {
     run,         // settings filled: start the relay

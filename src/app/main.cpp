@@ -5,8 +5,8 @@
 
 #include "app/command_line.h"
 #include "app/run_cycle.h"
+#include "relay_state.h"
 #include "station/serial_port.h"
-#include "station/station_exchange.h"
 
 int main(int argc, char** argv) {
     // 1. Read the command line; help and malformed options end the run here.

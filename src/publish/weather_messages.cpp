@@ -4,7 +4,7 @@
 
 #include <Ivy/ivy.h>
 
-#include "app/command_line.h"
+#include "relay_state.h"
 #include "station/serial_port.h"
 #include "station/station_exchange.h"
 

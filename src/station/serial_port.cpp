@@ -9,11 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/command_line.h"
 #include "station/station_protocol.h"
 #include "station/steady_sleep.h"
-
-LinkState link_state;
 
 namespace {
 

@@ -21,14 +21,7 @@
 
 #include <cstddef>
 
-#include <Ivy/timer.h>
-
-struct LinkState {
-    int port_fd = -1;              // written by this module only
-    TimerId poll_timer = nullptr;  // written by the run cycle only
-};
-
-extern LinkState link_state;
+#include "relay_state.h"
 
 // On Linux this is 0x8BE.
 inline constexpr tcflag_t station_control_modes = B19200 | CS8 | CREAD | CLOCAL;

@@ -10,8 +10,6 @@
 
 using std::chrono::milliseconds;
 
-LoopPacket loop_packet{};
-
 namespace {
 
 constexpr milliseconds wake_answer_time{30};

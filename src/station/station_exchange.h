@@ -11,11 +11,7 @@
 //  - No allocation: the reply and request buffers live on the stack.
 #pragma once
 
-#include "station/station_protocol.h"
-
-// The last packet received. Zeroed by the run cycle at start, filled here,
-// read by the weather publication.
-extern LoopPacket loop_packet;
+#include "relay_state.h"
 
 // Sends a line feed and reads back up to two bytes 30 ms later, up to
 // retries + 1 times, until one read gives line feed, carriage return.

@@ -6,37 +6,16 @@
 #include <optional>
 
 #include "ivy_limits.h"
+#include "text.h"
 
 namespace ivy {
 namespace {
 
 constexpr std::string_view default_address_list = "127.255.255.255";
 
-// The user's text as it goes into a problem line: bounded, and with control
-// bytes made visible so that a stray byte cannot garble the log.
+// The user's text as it goes into a problem line, in single quotes.
 std::string quoted(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out = "'";
-    for (std::size_t i = 0; i < text.size() && i < max_quoted_text; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 0xf];
-        }
-    }
-    if (text.size() > max_quoted_text) out += "...";
-    return out + "'";
-}
-
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
+    return "'" + quote(text) + "'";
 }
 
 // atoi's reading (leading white space, one sign, digits; anything else ends

@@ -10,16 +10,11 @@
 // the next report that gets through.
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "text.h"
 
 namespace ivy {
 
 // Writes "ivy: <formatted>\n" to stderr unless the rate limit holds it back.
 void report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// text for a report: at most max bytes (then "..."), bytes outside 0x20-0x7e
-// written as \xNN, a backslash as \\.
-std::string quote(std::string_view text);
 
 }  // namespace ivy

@@ -6,17 +6,10 @@
 #include <cstring>
 
 #include "ivy_limits.h"
+#include "text.h"
 
 namespace ivy {
 namespace {
-
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
 
 void skip_spaces(std::string_view text, std::size_t& pos) {
     while (pos < text.size() && is_space(text[pos])) ++pos;

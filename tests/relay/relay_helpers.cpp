@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "station_packet.h"
+
 namespace relay_test {
 
 StationPlayer::StationPlayer(int master, Reply on_line_feed, Reply on_request)
@@ -84,19 +86,14 @@ std::unique_ptr<test_support::Pty> open_raw_pty() {
     return std::make_unique<test_support::Pty>(std::move(*pty));
 }
 
+// Built by the simulator, whose own tests check every offset by hand: the
+// relay's offsets are then checked against an independent layout.
 std::string station_packet(unsigned pressure, unsigned temperature, unsigned wind_speed,
                            unsigned wind_direction) {
-    std::string packet(99, '\0');
-    packet.replace(0, 3, "LOO");
-    auto put_word = [&](std::size_t at, unsigned value) {
-        packet[at] = static_cast<char>(value & 0xFF);
-        packet[at + 1] = static_cast<char>((value >> 8) & 0xFF);
-    };
-    put_word(7, pressure);
-    put_word(12, temperature);
-    packet[14] = static_cast<char>(wind_speed);
-    put_word(16, wind_direction);
-    return packet;
+    const sim::Packet packet = sim::build_packet(
+        {static_cast<std::uint16_t>(pressure), static_cast<std::uint16_t>(temperature),
+         static_cast<std::uint8_t>(wind_speed), static_cast<std::uint16_t>(wind_direction)});
+    return {packet.begin(), packet.end()};
 }
 
 std::string ack_and_packet() {

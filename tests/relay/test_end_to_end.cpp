@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "station_packet.h"
 #include "test_support.h"
 
 namespace {
@@ -153,16 +154,8 @@ TEST(EndToEnd, PacketFailuresAreReportedAndTheNextPollSucceeds) {
 // A recording of station packets as hex text, one per line.
 std::string hex_packet(std::uint16_t pressure, std::uint16_t temperature, std::uint8_t wind,
                        std::uint16_t direction, bool marked = true) {
-    unsigned char p[99] = {};
-    const auto put = [&p](std::size_t at, std::uint16_t word) {
-        p[at] = static_cast<unsigned char>(word & 0xFF);
-        p[at + 1] = static_cast<unsigned char>(word >> 8);
-    };
-    if (marked) p[0] = 'L', p[1] = 'O', p[2] = 'O';
-    put(7, pressure);
-    put(12, temperature);
-    p[14] = wind;
-    put(16, direction);
+    sim::Packet p = sim::build_packet({pressure, temperature, wind, direction});
+    if (!marked) p[0] = 'l';
     std::string text;
     char buf[4];
     for (unsigned char b : p) {

@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "bus_address.h"
+
 namespace monitor {
 
-inline constexpr const char* default_bus = "127.255.255.255:2010";
 inline constexpr const char* default_name = "anemobus-monitor";
 
 struct Options {
-    std::string bus = default_bus;
+    std::string bus{ivy::default_bus};
     std::string name = default_name;
     std::vector<std::string> regexps;  // never empty after parsing: "(.*)" by default
     long max_messages = 0;             // 0: no limit

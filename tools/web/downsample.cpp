@@ -65,9 +65,9 @@ void Downsampler::close_bucket() {
     current_.temperature_mean = temperature_sum_ / n;
     // Opposite directions in equal measure have no mean.
     if (directions_ > 0 && std::hypot(east_, north_) > 1e-9 * static_cast<double>(directions_)) {
-        double degrees = std::atan2(east_, north_) * 180.0 / std::numbers::pi;
-        if (degrees < 0) degrees += 360.0;
-        current_.direction_mean = degrees >= 360.0 ? 0.0 : degrees;
+        // A hair below north (-1e-15) is north, not 359.99...
+        const double degrees = std::atan2(east_, north_) * 180.0 / std::numbers::pi;
+        current_.direction_mean = std::fmod(degrees + 360.0, 360.0);
     }
     done_.push_back(current_);
     open_ = false;

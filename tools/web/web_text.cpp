@@ -59,8 +59,13 @@ void append_json_number(std::string& out, double value) {
         out += "null";
         return;
     }
-    char buf[32];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    // Shortest round trip, in plain digits for the values a station gives
+    // (100000, not 1e+05: people read the CSV in spreadsheets).
+    char buf[64];
+    const double size = std::fabs(value);
+    const auto format = (size == 0 || (size >= 1e-6 && size < 1e15)) ? std::chars_format::fixed
+                                                                     : std::chars_format::general;
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, format);
     out.append(buf, end);
 }
 

@@ -29,12 +29,12 @@ void append_station_json(std::string& out, const StationView& view);
 // What /api/latest answers, and the page's status event.
 struct PageStatus {
     std::int64_t now_ms = 0;
-    std::optional<double> wind_limit;  // m/s
+    std::optional<double> wind_limit{};  // m/s
     std::uint64_t refused = 0;
     bool log_ok = false;
-    std::string log_path;
-    std::string log_error;  // empty when the log is fine
-    std::vector<StationView> stations;
+    std::string log_path{};
+    std::string log_error{};  // empty when the log is fine
+    std::vector<StationView> stations{};
 };
 std::string status_json(const PageStatus& status);
 
@@ -67,7 +67,7 @@ struct RangeQuery {
     std::size_t points = 720;
 };
 struct RangeTexts {
-    std::optional<std::string_view> from, to, id, points;
+    std::optional<std::string_view> from{}, to{}, id{}, points{};
 };
 std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms,
                                             std::string* error);

@@ -1,0 +1,164 @@
+// anemobus-web as a program on a loopback bus of the test's own: messages are
+// sent by the bus monitor (each line of its standard input is one), and the
+// answers read over HTTP. The log: kept across a restart, and one that cannot
+// be used is reported while the page goes on with live readings.
+#include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::Child;
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/anemobus-web-test-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A bus with anemobus-web on it and a monitor to talk through.
+class WebRig {
+public:
+    explicit WebRig(const std::string& db)
+        : bus_(test_support::loopback_bus(test_support::random_bus_port())) {
+        start_web(db);
+        monitor_.emplace(test_support::program_path("anemobus-monitor"),
+                         std::vector<std::string>{"-b", bus_, "-n", "sender", "^nothing$"});
+    }
+    void start_web(const std::string& db) {
+        web_.reset();
+        web_.emplace(test_support::program_path("anemobus-web"),
+                     std::vector<std::string>{"-b", bus_, "--db", db, "--listen", "127.0.0.1:0"});
+        std::smatch m;
+        test_support::wait_until(
+            [&] {
+                const std::string& out = web_->out();
+                return std::regex_search(out, m, std::regex("serving http://127.0.0.1:(\\d+)/"));
+            },
+            5000ms);
+        port_ = m.empty() ? 0 : std::stoi(m[1]);
+    }
+    bool connected() { return monitor_->wait_err("anemobus-web connected", 5000ms); }
+    void send(const std::string& line) { monitor_->write_stdin(line + "\n"); }
+    Child& web() { return *web_; }
+    std::string get(const std::string& path) {
+        httplib::Client client("127.0.0.1", port_);
+        auto res = client.Get(path);
+        return res ? std::to_string(res->status) + " " + res->body : "no answer";
+    }
+    // Waits until the answer to path contains text.
+    bool wait_get(const std::string& path, const std::string& text) {
+        return test_support::wait_until([&] { return get(path).find(text) != std::string::npos; },
+                                        5000ms);
+    }
+    int port() const { return port_; }
+    std::string describe() {
+        return web_->describe() + "\n=== monitor ===\n" + monitor_->describe();
+    }
+
+private:
+    std::string bus_;
+    int port_ = 0;
+    std::optional<Child> web_, monitor_;
+};
+
+TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    rig.send("1 WEATHER nan 22.5 4.4704 180");
+    rig.send("1 WEATHER 101591.656250 22.5");
+    rig.send("<b> WEATHER 1e999 1 2 3");
+    rig.send("1 WEATHER 101591.656250 22.500000 4.470400 180.000000");
+    rig.send("<i> WEATHER 100000 10 12.5 90");
+    ASSERT_TRUE(rig.wait_get("/api/latest", "\"refused\":3")) << rig.describe();
+    const std::string latest = rig.get("/api/latest");
+    EXPECT_NE(latest.find("\"id\":\"1\",\"t\":"), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"wind\":4.4704,\"direction\":180"), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"id\":\"\\u003ci\\u003e\""), std::string::npos) << latest;
+    EXPECT_EQ(latest.find("<i>"), std::string::npos) << latest;
+    // One line for the first refusal, the others held back for ten seconds.
+    EXPECT_EQ(rig.web().count_err("refused a message from sender"), 1) << rig.describe();
+    EXPECT_EQ(rig.web().count_err("nan 22.5"), 1) << rig.describe();
+
+    EXPECT_TRUE(rig.wait_get("/api/readings.csv?id=1", "\"1\",101591.65625,22.5,4.4704,180\r\n"))
+        << rig.get("/api/readings.csv?id=1");
+    const std::string readings = rig.get("/api/readings?id=%3Ci%3E");
+    EXPECT_NE(readings.find(",1,12.5,12.5,90,100000,10]]"), std::string::npos) << readings;
+    EXPECT_EQ(rig.get("/api/readings?from=tomorrow").substr(0, 4), "400 ");
+
+    httplib::Client client("127.0.0.1", rig.port());
+    auto post = client.Post("/api/latest", "x", "text/plain");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 405);
+    auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("<canvas id=\"chart-wind\">"), std::string::npos);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"),
+              std::string::npos);
+}
+
+TEST(WebProgram, HistoryAndFiguresComeBackAfterARestart) {
+    TempDir dir;
+    const std::string db = dir.path() + "/readings.db";
+    WebRig rig(db);
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    rig.send("3 WEATHER 101000 15 7.5 270");
+    rig.send("3 WEATHER 101000 15 2.5 270");
+    ASSERT_TRUE(rig.wait_get("/api/readings.csv", ",2.5,270\r\n")) << rig.describe();
+    rig.web().signal(SIGTERM);
+    ASSERT_EQ(rig.web().wait_exit(5000ms), 0) << rig.describe();
+
+    rig.start_web(db);
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    const std::string csv = rig.get("/api/readings.csv");
+    EXPECT_NE(csv.find(",7.5,270\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",2.5,270\r\n"), std::string::npos) << csv;
+    const std::string latest = rig.get("/api/latest");
+    EXPECT_NE(latest.find("\"wind\":2.5,"), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"wind_mean_2min\":5,\"gust_10min\":7.5"), std::string::npos) << latest;
+    EXPECT_NE(rig.get("/api/readings").find("\"source\":\"log\""), std::string::npos);
+}
+
+TEST(WebProgram, AnUnusableLogIsReportedAndLiveReadingsStillShow) {
+    TempDir dir;
+    const std::string not_a_dir = dir.path() + "/file";
+    std::ofstream(not_a_dir) << "x";
+    const std::string garbage = dir.path() + "/garbage.db";
+    std::ofstream(garbage) << std::string(4096, 'g');
+    for (const auto& [db, said] :
+         {std::pair{not_a_dir + "/readings.db", "cannot open the reading log " + not_a_dir},
+          std::pair{garbage,
+                    "cannot use the reading log " + garbage + ": file is not a database"}}) {
+        WebRig rig(db);
+        ASSERT_NE(rig.port(), 0) << rig.describe();
+        EXPECT_TRUE(rig.web().wait_err(said, 3000ms)) << rig.describe();
+        ASSERT_TRUE(rig.connected()) << rig.describe();
+        rig.send("5 WEATHER 99000 -3 11 45");
+        EXPECT_TRUE(rig.wait_get("/api/latest", "\"wind\":11,")) << rig.describe();
+        const std::string latest = rig.get("/api/latest");
+        EXPECT_NE(latest.find("\"log\":{\"ok\":false"), std::string::npos) << latest;
+        EXPECT_NE(rig.get("/api/readings").find("\"source\":\"memory\",\"points\":[["),
+                  std::string::npos);
+        EXPECT_TRUE(rig.web().running()) << rig.describe();
+    }
+}
+
+}  // namespace

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "reading_store.h"
+#include "synthetic_weather.h"
 #include "test_support.h"
 
 namespace {
@@ -77,6 +79,48 @@ private:
     int port_ = 0;
     std::optional<Child> web_, monitor_;
 };
+
+// The log's minute sums give the buckets the readings give; retention
+// deletes both.
+TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
+    TempDir dir;
+    std::string error;
+    auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
+    ASSERT_TRUE(store) << error;
+    const auto id = *web::StationId::from("1");
+    const std::int64_t start = 1'700'000'100'000;  // on the 5-minute grid
+    std::vector<web::StationReading> batch;
+    for (std::int64_t i = 0; i < 3 * 3600; ++i) {
+        batch.push_back({id, web_test::synthetic_reading(start + i * 1000, i)});
+        if (batch.size() < 777) continue;
+        ASSERT_TRUE(store->insert(batch, &error)) << error;
+        batch.clear();
+    }
+    ASSERT_TRUE(store->insert(batch, &error)) << error;
+    const std::int64_t end = start + 3 * 3600 * 1000;
+    web::Downsampler from_readings(300000), from_minutes(300000);
+    ASSERT_TRUE(store->read_range(
+        id, start, end, [&](const auto&, const web::Reading& r) { from_readings.add(r); }, &error));
+    ASSERT_TRUE(store->read_minutes(
+        id, start, end, [&](const web::Sums& s) { from_minutes.add(s); }, &error));
+    const auto a = from_readings.take(), b = from_minutes.take();
+    ASSERT_EQ(a.size(), 36u);
+    ASSERT_EQ(b.size(), a.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].start_ms, b[i].start_ms);
+        EXPECT_EQ(a[i].count, b[i].count);
+        EXPECT_NEAR(a[i].wind_mean, b[i].wind_mean, 1e-9);
+        EXPECT_EQ(a[i].wind_max, b[i].wind_max);
+        EXPECT_NEAR(*a[i].direction_mean, *b[i].direction_mean, 1e-6);
+        EXPECT_NEAR(a[i].pressure_mean, b[i].pressure_mean, 1e-6);
+    }
+    const auto deleted = store->delete_before(start + 3600 * 1000, 100000, &error);
+    ASSERT_EQ(deleted, 3600) << error;
+    std::size_t minutes = 0;
+    store->read_minutes(
+        id, 0, end, [&](const web::Sums&) { ++minutes; }, &error);
+    EXPECT_EQ(minutes, 120u);
+}
 
 TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
     TempDir dir;

@@ -36,43 +36,64 @@ std::int64_t bucket_width_ms(std::int64_t from_ms, std::int64_t to_ms, std::size
 
 Downsampler::Downsampler(std::int64_t width_ms) : width_ms_(std::max<std::int64_t>(width_ms, 1)) {}
 
-void Downsampler::add(const Reading& reading) {
-    const std::int64_t start = floor_to(reading.received_ms, width_ms_);
-    if (open_ && start > current_.start_ms) close_bucket();
-    if (!open_) {
-        current_ = Bucket{};
-        current_.start_ms = start;
-        current_.wind_max = reading.wind;
-        open_ = true;
-    }
-    ++current_.count;
-    wind_sum_ += reading.wind;
-    current_.wind_max = std::max(current_.wind_max, reading.wind);
-    pressure_sum_ += reading.pressure;
-    temperature_sum_ += reading.temperature;
+Sums Sums::of(const Reading& reading) {
+    Sums s;
+    s.t_ms = reading.received_ms;
+    s.count = 1;
+    s.wind_sum = s.wind_max = reading.wind;
+    s.pressure_sum = reading.pressure;
+    s.temperature_sum = reading.temperature;
     if (reading.direction >= 0 && reading.direction <= 360) {
         const double angle = degrees_to_radians(reading.direction);
-        east_ += std::sin(angle);
-        north_ += std::cos(angle);
-        ++directions_;
+        s.east = std::sin(angle);
+        s.north = std::cos(angle);
+        s.directions = 1;
     }
+    return s;
+}
+
+void Sums::merge(const Sums& other) {
+    wind_max = count == 0 ? other.wind_max : std::max(wind_max, other.wind_max);
+    count += other.count;
+    wind_sum += other.wind_sum;
+    pressure_sum += other.pressure_sum;
+    temperature_sum += other.temperature_sum;
+    east += other.east;
+    north += other.north;
+    directions += other.directions;
+}
+
+void Downsampler::add(const Sums& sums) {
+    if (sums.count == 0) return;
+    const std::int64_t start = floor_to(sums.t_ms, width_ms_);
+    if (open_ && start > start_ms_) close_bucket();
+    if (!open_) {
+        current_ = Sums{};
+        start_ms_ = start;
+        open_ = true;
+    }
+    current_.merge(sums);
 }
 
 void Downsampler::close_bucket() {
-    const auto n = static_cast<double>(current_.count);
-    current_.wind_mean = wind_sum_ / n;
-    current_.pressure_mean = pressure_sum_ / n;
-    current_.temperature_mean = temperature_sum_ / n;
+    const Sums& s = current_;
+    const auto n = static_cast<double>(s.count);
+    Bucket b;
+    b.start_ms = start_ms_;
+    b.count = s.count;
+    b.wind_mean = s.wind_sum / n;
+    b.wind_max = s.wind_max;
+    b.pressure_mean = s.pressure_sum / n;
+    b.temperature_mean = s.temperature_sum / n;
     // Opposite directions in equal measure have no mean.
-    if (directions_ > 0 && std::hypot(east_, north_) > 1e-9 * static_cast<double>(directions_)) {
+    if (s.directions > 0 &&
+        std::hypot(s.east, s.north) > 1e-9 * static_cast<double>(s.directions)) {
         // A hair below north (-1e-15) is north, not 359.99...
-        const double degrees = std::atan2(east_, north_) * 180.0 / std::numbers::pi;
-        current_.direction_mean = std::fmod(degrees + 360.0, 360.0);
+        const double degrees = std::atan2(s.east, s.north) * 180.0 / std::numbers::pi;
+        b.direction_mean = std::fmod(degrees + 360.0, 360.0);
     }
-    done_.push_back(current_);
+    done_.push_back(b);
     open_ = false;
-    wind_sum_ = pressure_sum_ = temperature_sum_ = east_ = north_ = 0;
-    directions_ = 0;
 }
 
 std::vector<Bucket> Downsampler::take() {

@@ -32,12 +32,26 @@ struct Bucket {
 // that keeps [from, to] within max_points buckets.
 std::int64_t bucket_width_ms(std::int64_t from_ms, std::int64_t to_ms, std::size_t max_points);
 
+// Sums over some readings, from which buckets are made: one reading, or a
+// minute of them as the log keeps them. Sums add up, means do not.
+struct Sums {
+    std::int64_t t_ms = 0;  // of the reading, or the start of the minute
+    std::size_t count = 0;
+    double wind_sum = 0, wind_max = 0, pressure_sum = 0, temperature_sum = 0;
+    double east = 0, north = 0;  // of the unit vectors of the directions
+    std::size_t directions = 0;  // readings with a direction in 0-360
+
+    static Sums of(const Reading& reading);
+    void merge(const Sums& other);
+};
+
 class Downsampler {
 public:
     explicit Downsampler(std::int64_t width_ms);
-    // Readings in time order; one that goes back in time joins the current
-    // bucket rather than making a second bucket of the same start.
-    void add(const Reading& reading);
+    // Readings (or sums) in time order; one that goes back in time joins the
+    // current bucket rather than making a second bucket of the same start.
+    void add(const Reading& reading) { add(Sums::of(reading)); }
+    void add(const Sums& sums);
     // The buckets that have readings, in time order.
     std::vector<Bucket> take();
     std::int64_t width_ms() const { return width_ms_; }
@@ -47,10 +61,8 @@ private:
     std::int64_t width_ms_;
     std::vector<Bucket> done_;
     bool open_ = false;
-    Bucket current_;
-    double wind_sum_ = 0, pressure_sum_ = 0, temperature_sum_ = 0;
-    double east_ = 0, north_ = 0;
-    std::size_t directions_ = 0;
+    std::int64_t start_ms_ = 0;
+    Sums current_;
 };
 
 }  // namespace web

@@ -207,8 +207,17 @@ void WebServer::serve_readings(const Request& req, Response& res) {
     ReadingsAnswer answer{query->id, query->from_ms, query->to_ms,
                           bucket_width_ms(query->from_ms, query->to_ms, query->points), ""};
     Downsampler buckets(answer.bucket_ms);
-    answer.source = visit_history(query->id, query->from_ms, query->to_ms,
-                                  [&](const StationId&, const Reading& r) { buckets.add(r); });
+    // Buckets of a minute or more come from the log's minute sums.
+    if (store_ != nullptr && query->id && answer.bucket_ms % 60000 == 0 &&
+        store_->read_minutes(
+            *query->id, query->from_ms, query->to_ms, [&](const Sums& sums) { buckets.add(sums); },
+            &error)) {
+        answer.source = "log";
+    } else {
+        buckets = Downsampler(answer.bucket_ms);
+        answer.source = visit_history(query->id, query->from_ms, query->to_ms,
+                                      [&](const StationId&, const Reading& r) { buckets.add(r); });
+    }
     res.set_header("Cache-Control", "no-store");
     res.set_content(readings_json(answer, buckets.take()), json_type);
 }

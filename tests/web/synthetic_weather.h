@@ -18,8 +18,8 @@ inline web::Reading synthetic_reading(std::int64_t t_ms, std::int64_t i) {
     r.received_ms = t_ms;
     r.wind = 5.0 + 1.5 * std::sin(s / 400.0) + 1.4 * noise + (i % 97 == 0 ? 1.5 : 0.0);
     r.direction = std::fmod(200.0 + 40.0 * std::sin(s / 900.0) + 12.0 * noise + 360.0, 360.0);
-    r.pressure = 101400.0 - s * 0.01 + 20.0 * std::sin(s / 5000.0);
-    r.temperature = 16.0 + 2.0 * std::sin(s / 7000.0);
+    r.pressure = 101620.0 - s * 0.01 + 20.0 * std::sin(s / 5000.0);
+    r.temperature = 21.0 + 2.0 * std::sin(s / 7000.0);
     return r;
 }
 

@@ -167,7 +167,7 @@ function axisOptions(extraY) {
     interaction: { mode: 'nearest', axis: 'x', intersect: false },
     plugins: { legend: { labels: { color: '#000', font: { size: 14, weight: 'bold' } } } },
     scales: {
-      x: { type: 'linear', ticks: { color: '#000', includeBounds: false, callback: (v) => hourText(v) }, grid: { color: '#ccc' } },
+      x: { type: 'linear', ticks: { color: '#000', callback: (v) => hourText(v) }, afterBuildTicks: roundTicks, grid: { color: '#ccc' } },
       y: Object.assign({ ticks: { color: '#000', font: { size: 13 } }, grid: { color: '#ccc' } }, extraY),
     },
   };
@@ -202,6 +202,8 @@ function makeCharts() {
 // direction, pressure, temperature]. A gap of several buckets is a break in
 // the lines, not a straight line across a silence.
 function fillCharts(points, from, to) {
+  // Made with their first data: an empty chart drawn first is a wasted frame.
+  if (!charts.wind) makeCharts();
   if (!charts.wind) return;
   const sets = { mean: [], gust: [], dir: [], pressure: [] };
   const gapMs = Math.max(3 * state.bucketMs, 3 * 1000 * ((state.view && state.view.period) || 1));
@@ -227,22 +229,36 @@ function fillCharts(points, from, to) {
 // Ticks on round local times: every 10 minutes for an hour, 1 h for 6 h, 3 h for a day.
 const TICK_MS = { 1: 10 * 60 * 1000, 6: HOUR_MS, 24: 3 * HOUR_MS };
 
+function roundTicks(axis) {
+  const step = TICK_MS[state.spanHours] || HOUR_MS;
+  const zone = new Date(axis.min).getTimezoneOffset() * 60000;
+  const ticks = [];
+  for (let t = Math.ceil((axis.min - zone) / step) * step + zone; t <= axis.max; t += step) ticks.push({ value: t });
+  axis.ticks = ticks;
+}
+
 function setRange(from, to) {
   for (const c of Object.values(charts)) {
     c.options.scales.x.min = from;
     c.options.scales.x.max = to;
-    c.options.scales.x.ticks.stepSize = TICK_MS[state.spanHours] || HOUR_MS;
   }
-  drawLimitLine();
+  placeLimitLine();
   for (const c of Object.values(charts)) c.update('none');
 }
 
-function drawLimitLine() {
-  if (!charts.wind) return;
+// The limit as a dashed line across the wind chart; true when it moved.
+function placeLimitLine() {
   const limit = limitMs();
   const x = charts.wind.options.scales.x;
+  const key = `${limit} ${x.min} ${x.max}`;
+  if (key === state.limitLine) return false;
+  state.limitLine = key;
   charts.wind.data.datasets[2].data = limit === null ? [] : [{ x: x.min, y: limit }, { x: x.max, y: limit }];
-  charts.wind.update('none');
+  return true;
+}
+
+function drawLimitLine() {
+  if (charts.wind && placeLimitLine()) charts.wind.update('none');
 }
 
 // A live reading joins the last bucket, or starts the next one.
@@ -286,6 +302,7 @@ async function loadHistory() {
     const answer = await (await fetch(`/api/readings?${query}`, { cache: 'no-store' })).json();
     if (ticket !== state.loading || !Array.isArray(answer.points)) return;
     state.bucketMs = answer.bucket;
+    state.historyOf = answer.id;
     fillCharts(answer.points, from, to);
     if (!state.drawn) {
       state.drawn = true;
@@ -318,11 +335,11 @@ function onStatus(s) {
   state.offsetMs = s.now - Date.now();
   state.lastEvent = Date.now();
   const known = s.stations.map((x) => x.id);
-  const before = state.station;
   if (!state.station || !known.includes(state.station)) state.station = known.length ? known[known.length - 1] : null;
   state.view = s.stations.find((x) => x.id === state.station) || null;
   renderAll();
-  if (before !== state.station) loadHistory();
+  // The first load asked for the server's choice; another station needs its own.
+  if (state.historyOf !== undefined && state.historyOf !== state.station) loadHistory();
 }
 
 function onReading(v) {
@@ -342,7 +359,9 @@ function connect() {
   source.addEventListener('status', (e) => { $('offline-banner').hidden = true; onStatus(JSON.parse(e.data)); });
   source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
   source.addEventListener('error', () => { $('offline-banner').hidden = false; });
-  source.addEventListener('open', () => { loadHistory(); });
+  // After a lost connection, the charts fill the gap.
+  let opened = false;
+  source.addEventListener('open', () => { if (opened) loadHistory(); opened = true; });
 }
 
 function drawTicks() {
@@ -359,7 +378,6 @@ function drawTicks() {
 
 function start() {
   drawTicks();
-  makeCharts();
   $('limit-form').addEventListener('submit', setLimit);
   $('limit-reset').addEventListener('click', resetLimit);
   $('limit-unit').addEventListener('change', () => { localStorage.setItem(UNIT_KEY, $('limit-unit').value); showLimitForm(); });
@@ -378,6 +396,7 @@ function start() {
   }, 500);
   renderAll();
   connect();
+  loadHistory();
 }
 
 window.anemobus = { charts, state };

@@ -30,7 +30,7 @@ std::int64_t bucket_width_ms(std::int64_t from_ms, std::int64_t to_ms, std::size
         if (span / (width_s * 1000) <= points) return width_s * 1000;
     }
     // Beyond a day per bucket: whole days.
-    const std::int64_t day = 86400 * 1000;
+    const std::int64_t day = std::int64_t{86400} * 1000;
     return (span / points / day + 1) * day;
 }
 

@@ -7,7 +7,7 @@ namespace {
 
 constexpr std::size_t event_capacity = 64;
 // Four hours at one reading a second: the 1-hour chart and some.
-constexpr std::size_t recent_capacity = 4 * 3600;
+constexpr std::size_t recent_capacity = std::size_t{4} * 3600;
 
 }  // namespace
 

@@ -39,7 +39,7 @@ constexpr const char* add_minute_sql =
     " east = east + excluded.east, north = north + excluded.north,"
     " directions = directions + excluded.directions";
 
-constexpr std::int64_t minute_ms = 60 * 1000;
+constexpr std::int64_t minute_ms = std::int64_t{60} * 1000;
 
 // A reader that waits for the writer at most this long (WAL readers rarely wait).
 constexpr int busy_timeout_ms = 2000;

@@ -11,7 +11,7 @@ namespace {
 constexpr std::size_t wind_capacity = 6000;
 // A sample a minute for 3 h plus the tolerance, and some spare.
 constexpr std::size_t pressure_capacity = 256;
-constexpr std::int64_t pressure_sample_ms = 60 * 1000;
+constexpr std::int64_t pressure_sample_ms = std::int64_t{60} * 1000;
 constexpr std::size_t arrival_capacity = 17;
 constexpr double min_period_s = 1.0;
 

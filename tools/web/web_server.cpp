@@ -18,7 +18,7 @@ using httplib::Response;
 constexpr std::chrono::milliseconds status_interval{1000};
 // The CSV is read from the log an hour at a time, so a month of it never
 // sits in memory.
-constexpr std::int64_t csv_slice_ms = 3600 * 1000;
+constexpr std::int64_t csv_slice_ms = std::int64_t{3600} * 1000;
 // Live streams, the page's files and queries, and keep-alive connections.
 constexpr std::size_t pool_threads = max_live_streams + 16;
 

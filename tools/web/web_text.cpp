@@ -224,8 +224,8 @@ std::optional<std::int64_t> parse_time_ms(std::string_view text) {
 
 std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms,
                                             std::string* error) {
-    constexpr std::int64_t hour_ms = 3600 * 1000;
-    constexpr std::int64_t max_span_ms = 400 * 24 * hour_ms;
+    constexpr std::int64_t hour_ms = std::int64_t{3600} * 1000;
+    constexpr std::int64_t max_span_ms = std::int64_t{400} * 24 * hour_ms;
     RangeQuery q;
     const auto time_or = [&](const std::optional<std::string_view>& text, std::int64_t fallback,
                              const char* name, std::int64_t* out) {

@@ -358,7 +358,12 @@ function connect() {
   const source = new EventSource('/api/events');
   source.addEventListener('status', (e) => { $('offline-banner').hidden = true; onStatus(JSON.parse(e.data)); });
   source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
-  source.addEventListener('error', () => { $('offline-banner').hidden = false; });
+  source.addEventListener('error', () => {
+    $('offline-banner').hidden = false;
+    // A refusal (503 when too many pages are open) closes the stream for
+    // good; a dropped connection is retried by the browser itself.
+    if (source.readyState === EventSource.CLOSED) setTimeout(connect, 10000);
+  });
   // After a lost connection, the charts fill the gap.
   let opened = false;
   source.addEventListener('open', () => { if (opened) loadHistory(); opened = true; });

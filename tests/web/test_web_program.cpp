@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
+#include "live_state.h"
+#include "log_writer.h"
 #include "reading_store.h"
 #include "synthetic_weather.h"
 #include "test_support.h"
@@ -120,6 +124,64 @@ TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
     store->read_minutes(
         id, 0, end, [&](const web::Sums&) { ++minutes; }, &error);
     EXPECT_EQ(minutes, 120u);
+}
+
+// A log locked by someone else: the writer reports it, keeps the readings,
+// and writes them all once the lock is gone.
+TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
+    TempDir dir;
+    const std::string path = dir.path() + "/readings.db";
+    std::string error;
+    auto store = web::ReadingStore::open(path, &error);
+    ASSERT_TRUE(store) << error;
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        web::LogWriter writer(store.get(), "",
+                              {.flush_interval = 20ms, .retry_pause = 50ms, .quiet = true});
+        const auto id = *web::StationId::from("1");
+        for (std::int64_t i = 0; i < 50; ++i)
+            writer.push({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
+        ASSERT_TRUE(test_support::wait_until([&] { return !writer.state().ok; }, 10000ms));
+        EXPECT_NE(writer.state().error.find("database is locked"), std::string::npos)
+            << writer.state().error;
+        EXPECT_EQ(writer.state().written, 0u);
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        ASSERT_TRUE(
+            test_support::wait_until([&] { return writer.state().written == 50; }, 10000ms));
+        EXPECT_TRUE(writer.state().ok);
+        EXPECT_EQ(writer.state().dropped, 0u);
+    }
+    sqlite3_close(other);
+    std::size_t rows = 0;
+    store->read_range(
+        std::nullopt, 0, INT64_MAX, [&](const auto&, const auto&) { ++rows; }, &error);
+    EXPECT_EQ(rows, 50u);
+}
+
+// A live stream gets every reading after the last it sent; one that fell
+// behind the kept events gets the latest only. Ids past the bound are refused.
+TEST(WebLive, StreamsCatchUpAndStationsAreBounded) {
+    web::LiveState live(std::nullopt);
+    std::uint64_t seq = live.sequence();
+    const auto reading = [](const std::string& id, std::int64_t i) {
+        return web::StationReading{*web::StationId::from(id), web_test::synthetic_reading(i, i)};
+    };
+    ASSERT_TRUE(live.add(reading("1", 1)));
+    ASSERT_TRUE(live.add(reading("2", 2)));
+    auto views = live.wait_readings(&seq, 0ms);
+    ASSERT_EQ(views.size(), 2u);
+    EXPECT_EQ(views[1].id.view(), "2");
+    EXPECT_TRUE(live.wait_readings(&seq, 10ms).empty());
+    for (std::int64_t i = 3; i < 300; ++i) live.add(reading("1", i));
+    views = live.wait_readings(&seq, 0ms);
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].last.received_ms, 299);
+    for (std::size_t n = 3; n <= web::max_stations; ++n)
+        EXPECT_TRUE(live.add(reading(std::to_string(n), 300)));
+    EXPECT_FALSE(live.add(reading("one-too-many", 301)));
+    EXPECT_EQ(live.status(301).stations.size(), web::max_stations);
 }
 
 TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {

@@ -1,10 +1,10 @@
 #include "web_server.h"
 
 #include <httplib.h>
-#include <zlib.h>
 
 #include <chrono>
 
+#include "gzip_stream.h"
 #include "web_assets.h"
 
 namespace web {
@@ -22,7 +22,12 @@ constexpr std::int64_t csv_slice_ms = std::int64_t{3600} * 1000;
 // Live streams, the page's files and queries, and keep-alive connections.
 constexpr std::size_t pool_threads = max_live_streams + 16;
 
+// Types that cpp-httplib does not compress (see gzip_stream.h): it matches
+// "application/json" and any "text/" exactly, and the charset or the case
+// (types are case-insensitive) keeps these out.
 const char* const json_type = "application/json; charset=utf-8";
+const char* const script_type = "application/javascript; charset=utf-8";
+const char* const csv_type = "Text/csv; charset=utf-8";
 
 const char* const content_security_policy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
@@ -57,30 +62,6 @@ std::string etag_of(const Asset& asset) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "\"%016llx\"", static_cast<unsigned long long>(h));
     return buf;
-}
-
-// cpp-httplib compresses text, JavaScript and JSON itself, per request and
-// with Brotli at its slowest setting when the browser takes it: near a second
-// for Chart.js. So scripts are compressed here once, with gzip, and served
-// with a content type (charset given) that the library leaves alone; JSON
-// too goes out with its charset, uncompressed. HTML and CSS are small.
-std::string gzip(const unsigned char* data, std::size_t size) {
-    z_stream z{};
-    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return "";
-    std::string out(deflateBound(&z, static_cast<uLong>(size)), '\0');
-    z.next_in = const_cast<Bytef*>(data);
-    z.avail_in = static_cast<uInt>(size);
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    const int rc = deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return rc == Z_STREAM_END ? out : "";
-}
-
-bool accepts_gzip(const Request& req) {
-    return req.get_header_value("Accept-Encoding").find("gzip") != std::string::npos;
 }
 
 std::string sse_event(const char* name, const std::string& json) {
@@ -119,10 +100,9 @@ void WebServer::add_routes() {
     for (std::size_t i = 0; i < web_asset_count; ++i) {
         const Asset& asset = web_assets[i];
         const bool script = std::string_view(asset.content_type) == "application/javascript";
-        auto packed =
-            std::make_shared<const std::string>(script ? gzip(asset.data, asset.size) : "");
-        const std::string type =
-            script ? "application/javascript; charset=utf-8" : asset.content_type;
+        const std::string_view bytes(reinterpret_cast<const char*>(asset.data), asset.size);
+        auto packed = std::make_shared<const std::string>(script ? gzip(bytes) : "");
+        const std::string type = script ? script_type : asset.content_type;
         server_->Get(asset.path, [&asset, packed, type, etag = etag_of(asset)](const Request& req,
                                                                                Response& res) {
             res.set_header("ETag", etag);
@@ -132,7 +112,7 @@ void WebServer::add_routes() {
                 res.status = 304;
                 return;
             }
-            if (!packed->empty() && accepts_gzip(req)) {
+            if (!packed->empty() && accepts_gzip(req.get_header_value("Accept-Encoding"))) {
                 res.set_header("Content-Encoding", "gzip");
                 res.set_content(*packed, type);
                 return;
@@ -230,25 +210,32 @@ void WebServer::serve_csv(const Request& req, Response& res) {
     res.set_header("Content-Disposition", "attachment; filename=\"anemobus-" +
                                               format_utc(query->from_ms).substr(0, 16) + ".csv\"");
     res.set_header("Cache-Control", "no-store");
-    // The cursor is the start of the next slice; the header goes first.
-    auto cursor = std::make_shared<std::optional<std::int64_t>>();
+    if (accepts_gzip(req.get_header_value("Accept-Encoding")))
+        res.set_header("Content-Encoding", "gzip");
+    struct Cursor {
+        std::optional<std::int64_t> next;  // the start of the next slice; the header goes first
+        std::unique_ptr<GzipStream> gzip;
+    };
+    auto cursor = std::make_shared<Cursor>();
+    if (res.has_header("Content-Encoding")) cursor->gzip = std::make_unique<GzipStream>();
     res.set_chunked_content_provider(
-        "text/csv; charset=utf-8",
-        [this, query = *query, cursor](std::size_t, httplib::DataSink& sink) {
+        csv_type, [this, query = *query, cursor](std::size_t, httplib::DataSink& sink) {
             std::string text;
-            if (!*cursor) {
+            if (!cursor->next) {
                 text = csv_header();
-                *cursor = query.from_ms;
+                cursor->next = query.from_ms;
             }
-            const std::int64_t from = **cursor;
+            const std::int64_t from = *cursor->next;
             const std::int64_t to = std::min(query.to_ms, from + csv_slice_ms - 1);
             visit_history(query.id, from, to, [&](const StationId& id, const Reading& r) {
                 append_csv_row(text, id, r);
             });
+            const bool last = to >= query.to_ms;
+            if (cursor->gzip) text = cursor->gzip->push(text, last);
             if (!text.empty() && !sink.write(text.data(), text.size())) return false;
-            *cursor = to + 1;
-            if (to >= query.to_ms) sink.done();
-            return true;
+            cursor->next = to + 1;
+            if (last) sink.done();
+            return !cursor->gzip || !cursor->gzip->failed();
         });
 }
 

@@ -19,6 +19,7 @@
 #include "reading_store.h"
 #include "synthetic_weather.h"
 #include "test_support.h"
+#include "web_text.h"
 
 namespace {
 
@@ -214,6 +215,12 @@ TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
     auto post = client.Post("/api/latest", "x", "text/plain");
     ASSERT_TRUE(post);
     EXPECT_EQ(post->status, 405);
+    // The CSV compressed as it streams is whole once the client inflates it.
+    auto csv = client.Get("/api/readings.csv?id=1", {{"Accept-Encoding", "gzip"}});
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->get_header_value("Content-Encoding"), "gzip");
+    EXPECT_EQ(csv->body.rfind(web::csv_header(), 0), 0u) << csv->body;
+    EXPECT_NE(csv->body.find("\"1\",101591.65625,22.5,4.4704,180\r\n"), std::string::npos);
     auto page = client.Get("/");
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("<canvas id=\"chart-wind\">"), std::string::npos);

@@ -30,16 +30,21 @@ const POINTS = ['N', 'NNE', 'NE', 'ENE', 'E', 'ESE', 'SE', 'SSE', 'S', 'SSW', 'S
 const validDirection = (d) => Number.isFinite(d) && d >= 0 && d <= 360;
 
 // ---- The wind limit: this browser's choice, else the server's default.
+// Read from storage once: the first access can cost a round trip to the browser.
+const saved = { limit: parseFloat(localStorage.getItem(LIMIT_KEY)), unit: localStorage.getItem(UNIT_KEY) };
 function storedLimit() {
-  const v = parseFloat(localStorage.getItem(LIMIT_KEY));
-  return Number.isFinite(v) && v > 0 ? v : null;
+  return Number.isFinite(saved.limit) && saved.limit > 0 ? saved.limit : null;
+}
+function save(key, field, value) {
+  saved[field] = value;
+  if (value === null) localStorage.removeItem(key); else localStorage.setItem(key, String(value));
 }
 function limitMs() {
   const own = storedLimit();
   if (own !== null) return own;
   return state.status && Number.isFinite(state.status.wind_limit) ? state.status.wind_limit : null;
 }
-function limitUnit() { return localStorage.getItem(UNIT_KEY) === 'kt' ? 'kt' : 'ms'; }
+function limitUnit() { return saved.unit === 'kt' ? 'kt' : 'ms'; }
 function showLimitForm() {
   const limit = limitMs();
   const unit = limitUnit();
@@ -56,13 +61,13 @@ function setLimit(event) {
   event.preventDefault();
   const unit = $('limit-unit').value === 'kt' ? 'kt' : 'ms';
   const v = parseFloat($('limit-input').value);
-  localStorage.setItem(UNIT_KEY, unit);
-  if (Number.isFinite(v) && v > 0) localStorage.setItem(LIMIT_KEY, String(unit === 'kt' ? v / KNOTS_PER_MS : v));
+  save(UNIT_KEY, 'unit', unit);
+  if (Number.isFinite(v) && v > 0) save(LIMIT_KEY, 'limit', unit === 'kt' ? v / KNOTS_PER_MS : v);
   $('limit-input').blur();
   renderAll();
 }
 function resetLimit() {
-  localStorage.removeItem(LIMIT_KEY);
+  save(LIMIT_KEY, 'limit', null);
   renderAll();
 }
 
@@ -202,6 +207,12 @@ function makeCharts() {
 // direction, pressure, temperature]. A gap of several buckets is a break in
 // the lines, not a straight line across a silence.
 function fillCharts(points, from, to) {
+  // This script runs before Chart.js (it asks for the data meanwhile): the
+  // charts wait for it if the data came first.
+  if (typeof Chart === 'undefined') {
+    window.addEventListener('DOMContentLoaded', () => fillCharts(points, from, to), { once: true });
+    return;
+  }
   // Made with their first data: an empty chart drawn first is a wasted frame.
   if (!charts.wind) makeCharts();
   if (!charts.wind) return;
@@ -224,6 +235,10 @@ function fillCharts(points, from, to) {
   charts.direction.data.datasets[0].data = sets.dir;
   charts.pressure.data.datasets[0].data = sets.pressure;
   setRange(from, to);
+  if (!state.drawn) {
+    state.drawn = true;
+    performance.mark('anemobus-charts-drawn');
+  }
 }
 
 // Ticks on round local times: every 10 minutes for an hour, 1 h for 6 h, 3 h for a day.
@@ -304,10 +319,6 @@ async function loadHistory() {
     state.bucketMs = answer.bucket;
     state.historyOf = answer.id;
     fillCharts(answer.points, from, to);
-    if (!state.drawn) {
-      state.drawn = true;
-      performance.mark('anemobus-charts-drawn');
-    }
   } catch (err) {
     // The live stream shows the connection state; the next span change or
     // reconnection loads again.
@@ -385,7 +396,7 @@ function start() {
   drawTicks();
   $('limit-form').addEventListener('submit', setLimit);
   $('limit-reset').addEventListener('click', resetLimit);
-  $('limit-unit').addEventListener('change', () => { localStorage.setItem(UNIT_KEY, $('limit-unit').value); showLimitForm(); });
+  $('limit-unit').addEventListener('change', () => { save(UNIT_KEY, 'unit', $('limit-unit').value); showLimitForm(); });
   $('station').addEventListener('change', () => {
     state.station = $('station').value;
     state.view = state.status.stations.find((x) => x.id === state.station) || null;

@@ -201,7 +201,7 @@ TEST(WebRefusals, FirstAtOnceThenOneLinePerInterval) {
     const std::string first = log.refuse(1000, "evil\x1b", Refusal::not_finite, 2, fields);
     EXPECT_EQ(first,
               "refused a message from evil\\x1b: a value is not a finite number: "
-              "\"1  nan\\x0a2 3 4\"");
+              "\"1\" \" nan\\x0a2 3 4\"");
     EXPECT_EQ(log.refuse(2000, "evil", Refusal::bad_id, 2, fields), "");
     EXPECT_EQ(log.refuse(3000, "other", Refusal::not_a_number, 2, fields), "");
     EXPECT_EQ(log.flush(9000), "");

@@ -13,13 +13,11 @@ std::string RefusalLog::refuse(std::int64_t now_ms, std::string_view sender, Ref
         held_why_ = why;
         return "";
     }
-    std::string fields;
-    for (int i = 0; argv != nullptr && i < argc && i < 8; ++i) {
-        if (i > 0) fields += ' ';
-        fields += argv[i] != nullptr ? argv[i] : "";
-    }
-    std::string line = "refused a message from " + quote_for_log(sender, 64) + ": " +
-                       describe(why) + ": \"" + quote_for_log(fields) + "\"";
+    // Each field quoted, as the peer sent it: "1" " nan 22.5 4.47 180".
+    std::string line =
+        "refused a message from " + quote_for_log(sender, 64) + ": " + describe(why) + ":";
+    for (int i = 0; argv != nullptr && i < argc && i < 8; ++i)
+        line += " \"" + quote_for_log(argv[i] != nullptr ? argv[i] : "") + "\"";
     if (held_ > 0) line += " (and " + std::to_string(held_) + " more since the last report)";
     reported_ = true;
     last_line_ms_ = now_ms;

@@ -16,3 +16,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/conffiles)
 include(CPack)
+
+# anemobus-web: its unit, its defaults file and its manual page.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/anemobus-web.service
+        DESTINATION lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/anemobus-web.default
+        DESTINATION /etc/default RENAME anemobus-web)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/anemobus-web.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

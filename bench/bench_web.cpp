@@ -1,0 +1,136 @@
+// anemobus-web's log and data: readings a second into the log through the
+// writer thread (the bus loop's path), and the answer to /api/readings for
+// 24 hours of 1 Hz readings, over HTTP and without it. One line per scenario.
+// The page's first paint is measured by web_first_paint.mjs.
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "live_state.h"
+#include "log_writer.h"
+#include "reading_store.h"
+#include "synthetic_weather.h"
+#include "web_server.h"
+
+namespace {
+
+using namespace web;
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string temp_db(const char* what) {
+    return "/tmp/anemobus-bench-" + std::string(what) + "-" + std::to_string(::getpid()) + ".db";
+}
+
+void remove_db(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((path + suffix).c_str());
+}
+
+// Readings pushed as fast as the bus loop could push them, timed until the
+// writer has committed the last one.
+void log_ingest_through_writer(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    const StationId id = *StationId::from("1");
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string path = temp_db("ingest");
+        remove_db(path);
+        std::string error;
+        auto store = ReadingStore::open(path, &error);
+        if (!store) return state.SkipWithError(error.c_str());
+        {
+            LogWriter writer(store.get(), "", {.max_queued = count + 1});
+            const std::int64_t start = now_ms();
+            state.ResumeTiming();
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto n = static_cast<std::int64_t>(i);
+                writer.push({id, web_test::synthetic_reading(start + n, n)});
+            }
+            while (writer.state().written < count)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            state.PauseTiming();
+        }
+        store.reset();
+        remove_db(path);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(count) * state.iterations());
+}
+BENCHMARK(log_ingest_through_writer)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A log with a day of 1 Hz readings ending now, shared by the query cases.
+struct DayLog {
+    std::string path = temp_db("day");
+    std::unique_ptr<ReadingStore> store;
+    std::int64_t end = now_ms();
+    DayLog() {
+        remove_db(path);
+        std::string error;
+        store = ReadingStore::open(path, &error);
+        std::vector<StationReading> batch;
+        const StationId id = *StationId::from("1");
+        for (std::int64_t i = 0; i < 86400; ++i)
+            batch.push_back({id, web_test::synthetic_reading(end - (86399 - i) * 1000, i)});
+        if (store) store->insert(batch, &error);
+    }
+    ~DayLog() {
+        store.reset();
+        remove_db(path);
+    }
+};
+
+DayLog& day_log() {
+    static DayLog log;
+    return log;
+}
+
+// The day's 86400 readings read and cut into 720 buckets, without HTTP: what
+// /api/readings would cost without the log's minute sums.
+void readings_24h_raw_from_log(benchmark::State& state) {
+    DayLog& log = day_log();
+    const std::int64_t from = log.end - 86400 * 1000;
+    std::string error;
+    for (auto _ : state) {
+        Downsampler buckets(bucket_width_ms(from, log.end, 720));
+        log.store->read_range(
+            std::nullopt, from, log.end,
+            [&](const StationId&, const Reading& r) { buckets.add(r); }, &error);
+        benchmark::DoNotOptimize(buckets.take());
+    }
+}
+BENCHMARK(readings_24h_raw_from_log)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// GET /api/readings for the day, answered by the program's own server.
+void readings_24h_over_http(benchmark::State& state) {
+    DayLog& log = day_log();
+    LiveState live(std::nullopt);
+    LogWriter writer(log.store.get(), "", {});
+    WebServer server(live, writer, log.store.get(), log.path);
+    std::string error;
+    const int port = server.bind("127.0.0.1", 0, &error);
+    if (port < 0) return state.SkipWithError(error.c_str());
+    server.start();
+    httplib::Client client("127.0.0.1", port);
+    const std::string query = "/api/readings?id=1&from=" + std::to_string(log.end - 86400 * 1000) +
+                              "&to=" + std::to_string(log.end);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto res = client.Get(query);
+        if (!res || res->status != 200) return state.SkipWithError("no answer");
+        bytes = res->body.size();
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+    server.stop();
+}
+BENCHMARK(readings_24h_over_http)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,277 @@
+// anemobus-web as a program on a loopback bus of the test's own: messages are
+// sent by the bus monitor (each line of its standard input is one), and the
+// answers read over HTTP. The log: kept across a restart, and one that cannot
+// be used is reported while the page goes on with live readings.
+#include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include "live_state.h"
+#include "log_writer.h"
+#include "reading_store.h"
+#include "synthetic_weather.h"
+#include "test_support.h"
+#include "web_text.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::Child;
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/anemobus-web-test-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A bus with anemobus-web on it and a monitor to talk through.
+class WebRig {
+public:
+    explicit WebRig(const std::string& db)
+        : bus_(test_support::loopback_bus(test_support::random_bus_port())) {
+        start_web(db);
+        monitor_.emplace(test_support::program_path("anemobus-monitor"),
+                         std::vector<std::string>{"-b", bus_, "-n", "sender", "^nothing$"});
+    }
+    void start_web(const std::string& db) {
+        web_.reset();
+        web_.emplace(test_support::program_path("anemobus-web"),
+                     std::vector<std::string>{"-b", bus_, "--db", db, "--listen", "127.0.0.1:0"});
+        std::smatch m;
+        test_support::wait_until(
+            [&] {
+                const std::string& out = web_->out();
+                return std::regex_search(out, m, std::regex("serving http://127.0.0.1:(\\d+)/"));
+            },
+            5000ms);
+        port_ = m.empty() ? 0 : std::stoi(m[1]);
+    }
+    bool connected() { return monitor_->wait_err("anemobus-web connected", 5000ms); }
+    void send(const std::string& line) { monitor_->write_stdin(line + "\n"); }
+    Child& web() { return *web_; }
+    std::string get(const std::string& path) {
+        httplib::Client client("127.0.0.1", port_);
+        auto res = client.Get(path);
+        return res ? std::to_string(res->status) + " " + res->body : "no answer";
+    }
+    // Waits until the answer to path contains text.
+    bool wait_get(const std::string& path, const std::string& text) {
+        return test_support::wait_until([&] { return get(path).find(text) != std::string::npos; },
+                                        5000ms);
+    }
+    int port() const { return port_; }
+    std::string describe() {
+        return web_->describe() + "\n=== monitor ===\n" + monitor_->describe();
+    }
+
+private:
+    std::string bus_;
+    int port_ = 0;
+    std::optional<Child> web_, monitor_;
+};
+
+// The log's minute sums give the buckets the readings give; retention
+// deletes both.
+TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
+    TempDir dir;
+    std::string error;
+    auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
+    ASSERT_TRUE(store) << error;
+    const auto id = *web::StationId::from("1");
+    const std::int64_t start = 1'700'000'100'000;  // on the 5-minute grid
+    std::vector<web::StationReading> batch;
+    for (std::int64_t i = 0; i < 3 * 3600; ++i) {
+        batch.push_back({id, web_test::synthetic_reading(start + i * 1000, i)});
+        if (batch.size() < 777) continue;
+        ASSERT_TRUE(store->insert(batch, &error)) << error;
+        batch.clear();
+    }
+    ASSERT_TRUE(store->insert(batch, &error)) << error;
+    const std::int64_t end = start + 3 * 3600 * 1000;
+    web::Downsampler from_readings(300000), from_minutes(300000);
+    ASSERT_TRUE(store->read_range(
+        id, start, end, [&](const auto&, const web::Reading& r) { from_readings.add(r); }, &error));
+    ASSERT_TRUE(store->read_minutes(
+        id, start, end, [&](const web::Sums& s) { from_minutes.add(s); }, &error));
+    const auto a = from_readings.take(), b = from_minutes.take();
+    ASSERT_EQ(a.size(), 36u);
+    ASSERT_EQ(b.size(), a.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].start_ms, b[i].start_ms);
+        EXPECT_EQ(a[i].count, b[i].count);
+        EXPECT_NEAR(a[i].wind_mean, b[i].wind_mean, 1e-9);
+        EXPECT_EQ(a[i].wind_max, b[i].wind_max);
+        EXPECT_NEAR(*a[i].direction_mean, *b[i].direction_mean, 1e-6);
+        EXPECT_NEAR(a[i].pressure_mean, b[i].pressure_mean, 1e-6);
+    }
+    const auto deleted = store->delete_before(start + 3600 * 1000, 100000, &error);
+    ASSERT_EQ(deleted, 3600) << error;
+    std::size_t minutes = 0;
+    store->read_minutes(
+        id, 0, end, [&](const web::Sums&) { ++minutes; }, &error);
+    EXPECT_EQ(minutes, 120u);
+}
+
+// A log locked by someone else: the writer reports it, keeps the readings,
+// and writes them all once the lock is gone.
+TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
+    TempDir dir;
+    const std::string path = dir.path() + "/readings.db";
+    std::string error;
+    auto store = web::ReadingStore::open(path, &error);
+    ASSERT_TRUE(store) << error;
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        web::LogWriter writer(store.get(), "",
+                              {.flush_interval = 20ms, .retry_pause = 50ms, .quiet = true});
+        const auto id = *web::StationId::from("1");
+        for (std::int64_t i = 0; i < 50; ++i)
+            writer.push({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
+        ASSERT_TRUE(test_support::wait_until([&] { return !writer.state().ok; }, 10000ms));
+        EXPECT_NE(writer.state().error.find("database is locked"), std::string::npos)
+            << writer.state().error;
+        EXPECT_EQ(writer.state().written, 0u);
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        ASSERT_TRUE(
+            test_support::wait_until([&] { return writer.state().written == 50; }, 10000ms));
+        EXPECT_TRUE(writer.state().ok);
+        EXPECT_EQ(writer.state().dropped, 0u);
+    }
+    sqlite3_close(other);
+    std::size_t rows = 0;
+    store->read_range(
+        std::nullopt, 0, INT64_MAX, [&](const auto&, const auto&) { ++rows; }, &error);
+    EXPECT_EQ(rows, 50u);
+}
+
+// A live stream gets every reading after the last it sent; one that fell
+// behind the kept events gets the latest only. Ids past the bound are refused.
+TEST(WebLive, StreamsCatchUpAndStationsAreBounded) {
+    web::LiveState live(std::nullopt);
+    std::uint64_t seq = live.sequence();
+    const auto reading = [](const std::string& id, std::int64_t i) {
+        return web::StationReading{*web::StationId::from(id), web_test::synthetic_reading(i, i)};
+    };
+    ASSERT_TRUE(live.add(reading("1", 1)));
+    ASSERT_TRUE(live.add(reading("2", 2)));
+    auto views = live.wait_readings(&seq, 0ms);
+    ASSERT_EQ(views.size(), 2u);
+    EXPECT_EQ(views[1].id.view(), "2");
+    EXPECT_TRUE(live.wait_readings(&seq, 10ms).empty());
+    for (std::int64_t i = 3; i < 300; ++i) live.add(reading("1", i));
+    views = live.wait_readings(&seq, 0ms);
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].last.received_ms, 299);
+    for (std::size_t n = 3; n <= web::max_stations; ++n)
+        EXPECT_TRUE(live.add(reading(std::to_string(n), 300)));
+    EXPECT_FALSE(live.add(reading("one-too-many", 301)));
+    EXPECT_EQ(live.status(301).stations.size(), web::max_stations);
+}
+
+TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    rig.send("1 WEATHER nan 22.5 4.4704 180");
+    rig.send("1 WEATHER 101591.656250 22.5");
+    rig.send("<b> WEATHER 1e999 1 2 3");
+    rig.send("1 WEATHER 101591.656250 22.500000 4.470400 180.000000");
+    rig.send("<i> WEATHER 100000 10 12.5 90");
+    ASSERT_TRUE(rig.wait_get("/api/latest", "\"refused\":3")) << rig.describe();
+    const std::string latest = rig.get("/api/latest");
+    EXPECT_NE(latest.find("\"id\":\"1\",\"t\":"), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"wind\":4.4704,\"direction\":180"), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"id\":\"\\u003ci\\u003e\""), std::string::npos) << latest;
+    EXPECT_EQ(latest.find("<i>"), std::string::npos) << latest;
+    // One line for the first refusal, the others held back for ten seconds.
+    EXPECT_EQ(rig.web().count_err("refused a message from sender"), 1) << rig.describe();
+    EXPECT_EQ(rig.web().count_err("nan 22.5"), 1) << rig.describe();
+
+    EXPECT_TRUE(rig.wait_get("/api/readings.csv?id=1", "\"1\",101591.65625,22.5,4.4704,180\r\n"))
+        << rig.get("/api/readings.csv?id=1");
+    const std::string readings = rig.get("/api/readings?id=%3Ci%3E");
+    EXPECT_NE(readings.find(",1,12.5,12.5,90,100000,10]]"), std::string::npos) << readings;
+    EXPECT_EQ(rig.get("/api/readings?from=tomorrow").substr(0, 4), "400 ");
+
+    httplib::Client client("127.0.0.1", rig.port());
+    auto post = client.Post("/api/latest", "x", "text/plain");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 405);
+    // The CSV compressed as it streams is whole once the client inflates it.
+    auto csv = client.Get("/api/readings.csv?id=1", {{"Accept-Encoding", "gzip"}});
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->get_header_value("Content-Encoding"), "gzip");
+    EXPECT_EQ(csv->body.rfind(web::csv_header(), 0), 0u) << csv->body;
+    EXPECT_NE(csv->body.find("\"1\",101591.65625,22.5,4.4704,180\r\n"), std::string::npos);
+    auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("<canvas id=\"chart-wind\">"), std::string::npos);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"),
+              std::string::npos);
+}
+
+TEST(WebProgram, HistoryAndFiguresComeBackAfterARestart) {
+    TempDir dir;
+    const std::string db = dir.path() + "/readings.db";
+    WebRig rig(db);
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    rig.send("3 WEATHER 101000 15 7.5 270");
+    rig.send("3 WEATHER 101000 15 2.5 270");
+    ASSERT_TRUE(rig.wait_get("/api/readings.csv", ",2.5,270\r\n")) << rig.describe();
+    rig.web().signal(SIGTERM);
+    ASSERT_EQ(rig.web().wait_exit(5000ms), 0) << rig.describe();
+
+    rig.start_web(db);
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    const std::string csv = rig.get("/api/readings.csv");
+    EXPECT_NE(csv.find(",7.5,270\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",2.5,270\r\n"), std::string::npos) << csv;
+    const std::string latest = rig.get("/api/latest");
+    EXPECT_NE(latest.find("\"wind\":2.5,"), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"wind_mean_2min\":5,\"gust_10min\":7.5"), std::string::npos) << latest;
+    EXPECT_NE(rig.get("/api/readings").find("\"source\":\"log\""), std::string::npos);
+}
+
+TEST(WebProgram, AnUnusableLogIsReportedAndLiveReadingsStillShow) {
+    TempDir dir;
+    const std::string not_a_dir = dir.path() + "/file";
+    std::ofstream(not_a_dir) << "x";
+    const std::string garbage = dir.path() + "/garbage.db";
+    std::ofstream(garbage) << std::string(4096, 'g');
+    for (const auto& [db, said] :
+         {std::pair{not_a_dir + "/readings.db", "cannot open the reading log " + not_a_dir},
+          std::pair{garbage,
+                    "cannot use the reading log " + garbage + ": file is not a database"}}) {
+        WebRig rig(db);
+        ASSERT_NE(rig.port(), 0) << rig.describe();
+        EXPECT_TRUE(rig.web().wait_err(said, 3000ms)) << rig.describe();
+        ASSERT_TRUE(rig.connected()) << rig.describe();
+        rig.send("5 WEATHER 99000 -3 11 45");
+        EXPECT_TRUE(rig.wait_get("/api/latest", "\"wind\":11,")) << rig.describe();
+        const std::string latest = rig.get("/api/latest");
+        EXPECT_NE(latest.find("\"log\":{\"ok\":false"), std::string::npos) << latest;
+        EXPECT_NE(rig.get("/api/readings").find("\"source\":\"memory\",\"points\":[["),
+                  std::string::npos);
+        EXPECT_TRUE(rig.web().running()) << rig.describe();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,308 @@
+#include "reading_store.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace web {
+namespace {
+
+constexpr const char* schema_sql =
+    "CREATE TABLE IF NOT EXISTS readings("
+    " received_ms INTEGER NOT NULL,"
+    " aircraft TEXT NOT NULL,"
+    " pressure_pa REAL NOT NULL,"
+    " temperature_c REAL NOT NULL,"
+    " wind_m_s REAL NOT NULL,"
+    " direction_deg REAL NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS readings_by_time ON readings(received_ms);"
+    "CREATE TABLE IF NOT EXISTS minutes("
+    " aircraft TEXT NOT NULL,"
+    " minute INTEGER NOT NULL,"
+    " count INTEGER NOT NULL,"
+    " wind_sum REAL NOT NULL,"
+    " wind_max REAL NOT NULL,"
+    " pressure_sum REAL NOT NULL,"
+    " temperature_sum REAL NOT NULL,"
+    " east REAL NOT NULL,"
+    " north REAL NOT NULL,"
+    " directions INTEGER NOT NULL,"
+    " PRIMARY KEY (aircraft, minute)) WITHOUT ROWID;";
+
+constexpr const char* add_minute_sql =
+    "INSERT INTO minutes VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
+    " ON CONFLICT(aircraft, minute) DO UPDATE SET count = count + excluded.count,"
+    " wind_sum = wind_sum + excluded.wind_sum, wind_max = max(wind_max, excluded.wind_max),"
+    " pressure_sum = pressure_sum + excluded.pressure_sum,"
+    " temperature_sum = temperature_sum + excluded.temperature_sum,"
+    " east = east + excluded.east, north = north + excluded.north,"
+    " directions = directions + excluded.directions";
+
+constexpr std::int64_t minute_ms = std::int64_t{60} * 1000;
+
+// A reader that waits for the writer at most this long (WAL readers rarely wait).
+constexpr int busy_timeout_ms = 2000;
+constexpr std::size_t max_idle_readers = 8;
+
+// Runs SQL that returns no rows we need.
+bool run(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Statements finalized however the function returns.
+struct Statement {
+    sqlite3_stmt* stmt = nullptr;
+    ~Statement() { sqlite3_finalize(stmt); }
+};
+
+}  // namespace
+
+std::string ReadingStore::describe(sqlite3* db, const char* what) const {
+    return std::string(what) + " " + path_ + ": " +
+           (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+}
+
+std::unique_ptr<ReadingStore> ReadingStore::open(const std::string& path, std::string* error) {
+    std::unique_ptr<ReadingStore> store(new ReadingStore(path));
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &store->writer_, flags, nullptr) != SQLITE_OK) {
+        *error = store->describe(store->writer_, "cannot open the reading log");
+        return nullptr;
+    }
+    return store->prepare_writer(error) ? std::move(store) : nullptr;
+}
+
+bool ReadingStore::prepare_writer(std::string* error) {
+    sqlite3_busy_timeout(writer_, busy_timeout_ms);
+    // The first statement is where a file that is no database shows it.
+    if (!run(writer_, "PRAGMA journal_mode=WAL") || !run(writer_, "PRAGMA synchronous=NORMAL") ||
+        !run(writer_, schema_sql)) {
+        *error = describe(writer_, "cannot use the reading log");
+        return false;
+    }
+    const char* insert_sql =
+        "INSERT INTO readings(received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
+        " direction_deg) VALUES (?, ?, ?, ?, ?, ?)";
+    if (sqlite3_prepare_v3(writer_, insert_sql, -1, SQLITE_PREPARE_PERSISTENT, &insert_, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_prepare_v3(writer_, add_minute_sql, -1, SQLITE_PREPARE_PERSISTENT, &add_minute_,
+                           nullptr) != SQLITE_OK) {
+        *error = describe(writer_, "cannot use the reading log");
+        return false;
+    }
+    return true;
+}
+
+ReadingStore::~ReadingStore() {
+    sqlite3_finalize(insert_);
+    sqlite3_finalize(add_minute_);
+    sqlite3_close(writer_);
+    for (sqlite3* db : readers_) sqlite3_close(db);
+}
+
+bool ReadingStore::insert(const std::vector<StationReading>& batch, std::string* error) {
+    if (batch.empty()) return true;
+    if (!run(writer_, "BEGIN")) {
+        *error = describe(writer_, "cannot write the reading log");
+        return false;
+    }
+    for (const StationReading& r : batch) {
+        const std::string_view id = r.id.view();
+        sqlite3_bind_int64(insert_, 1, r.reading.received_ms);
+        sqlite3_bind_text(insert_, 2, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
+        sqlite3_bind_double(insert_, 3, r.reading.pressure);
+        sqlite3_bind_double(insert_, 4, r.reading.temperature);
+        sqlite3_bind_double(insert_, 5, r.reading.wind);
+        sqlite3_bind_double(insert_, 6, r.reading.direction);
+        const int rc = sqlite3_step(insert_);
+        sqlite3_reset(insert_);
+        if (rc != SQLITE_DONE) {
+            *error = describe(writer_, "cannot write the reading log");
+            run(writer_, "ROLLBACK");
+            return false;
+        }
+    }
+    if (!insert_minutes(batch) || !run(writer_, "COMMIT")) {
+        *error = describe(writer_, "cannot write the reading log");
+        run(writer_, "ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+// The batch's readings summed by aircraft and minute; a batch in time order
+// makes one row per minute, one out of order only an extra update.
+bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
+    std::size_t i = 0;
+    while (i < batch.size()) {
+        const StationId& id = batch[i].id;
+        const std::int64_t minute = batch[i].reading.received_ms / minute_ms;
+        Sums sums;
+        for (; i < batch.size() && batch[i].id == id &&
+               batch[i].reading.received_ms / minute_ms == minute;
+             ++i)
+            sums.merge(Sums::of(batch[i].reading));
+        sqlite3_bind_text(add_minute_, 1, id.view().data(), static_cast<int>(id.view().size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(add_minute_, 2, minute);
+        sqlite3_bind_int64(add_minute_, 3, static_cast<std::int64_t>(sums.count));
+        const double values[] = {sums.wind_sum,        sums.wind_max, sums.pressure_sum,
+                                 sums.temperature_sum, sums.east,     sums.north};
+        for (int v = 0; v < 6; ++v) sqlite3_bind_double(add_minute_, 4 + v, values[v]);
+        sqlite3_bind_int64(add_minute_, 10, static_cast<std::int64_t>(sums.directions));
+        const int rc = sqlite3_step(add_minute_);
+        sqlite3_reset(add_minute_);
+        if (rc != SQLITE_DONE) return false;
+    }
+    return true;
+}
+
+std::optional<int> ReadingStore::delete_before(std::int64_t t_ms, int limit, std::string* error) {
+    Statement s;
+    const char* sql =
+        "DELETE FROM readings WHERE rowid IN (SELECT rowid FROM readings WHERE received_ms < ?"
+        " ORDER BY received_ms LIMIT ?)";
+    if (sqlite3_prepare_v2(writer_, sql, -1, &s.stmt, nullptr) != SQLITE_OK) {
+        *error = describe(writer_, "cannot clean the reading log");
+        return std::nullopt;
+    }
+    sqlite3_bind_int64(s.stmt, 1, t_ms);
+    sqlite3_bind_int(s.stmt, 2, limit);
+    if (sqlite3_step(s.stmt) != SQLITE_DONE) {
+        *error = describe(writer_, "cannot clean the reading log");
+        return std::nullopt;
+    }
+    const int deleted = sqlite3_changes(writer_);
+    // The minutes are few (1440 a day): all of them at once.
+    Statement m;
+    if (sqlite3_prepare_v2(writer_, "DELETE FROM minutes WHERE minute < ?", -1, &m.stmt, nullptr) !=
+        SQLITE_OK) {
+        *error = describe(writer_, "cannot clean the reading log");
+        return std::nullopt;
+    }
+    sqlite3_bind_int64(m.stmt, 1, t_ms / minute_ms);
+    if (sqlite3_step(m.stmt) != SQLITE_DONE) {
+        *error = describe(writer_, "cannot clean the reading log");
+        return std::nullopt;
+    }
+    return deleted;
+}
+
+sqlite3* ReadingStore::take_reader(std::string* error) const {
+    {
+        std::lock_guard lock(readers_mutex_);
+        if (!readers_.empty()) {
+            sqlite3* db = readers_.back();
+            readers_.pop_back();
+            return db;
+        }
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+        *error = describe(db, "cannot read the reading log");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, busy_timeout_ms);
+    return db;
+}
+
+void ReadingStore::give_back(sqlite3* db) const {
+    std::lock_guard lock(readers_mutex_);
+    if (readers_.size() < max_idle_readers) {
+        readers_.push_back(db);
+        return;
+    }
+    sqlite3_close(db);
+}
+
+bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t from_ms,
+                              std::int64_t to_ms, const Visit& visit, std::string* error) const {
+    sqlite3* db = take_reader(error);
+    if (db == nullptr) return false;
+    bool ok = true;
+    {
+        Statement s;
+        const char* sql =
+            "SELECT received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
+            " FROM readings WHERE received_ms BETWEEN ?1 AND ?2 AND (?3 IS NULL OR aircraft = ?3)"
+            " ORDER BY received_ms";
+        ok = sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK;
+        if (ok) {
+            sqlite3_bind_int64(s.stmt, 1, from_ms);
+            sqlite3_bind_int64(s.stmt, 2, to_ms);
+            if (id)
+                sqlite3_bind_text(s.stmt, 3, id->view().data(), static_cast<int>(id->view().size()),
+                                  SQLITE_STATIC);
+            int rc;
+            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
+                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.stmt, 1));
+                auto row_id = StationId::from(text != nullptr ? text : "");
+                if (!row_id) continue;  // written by someone else: not ours to show
+                visit(*row_id,
+                      Reading{sqlite3_column_int64(s.stmt, 0), sqlite3_column_double(s.stmt, 2),
+                              sqlite3_column_double(s.stmt, 3), sqlite3_column_double(s.stmt, 4),
+                              sqlite3_column_double(s.stmt, 5)});
+            }
+            ok = rc == SQLITE_DONE;
+        }
+        if (!ok) *error = describe(db, "cannot read the reading log");
+    }
+    give_back(db);
+    return ok;
+}
+
+bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
+                                const VisitSums& visit, std::string* error) const {
+    sqlite3* db = take_reader(error);
+    if (db == nullptr) return false;
+    bool ok = true;
+    {
+        Statement s;
+        const char* sql =
+            "SELECT minute, count, wind_sum, wind_max, pressure_sum, temperature_sum, east,"
+            " north, directions FROM minutes WHERE aircraft = ?1 AND minute BETWEEN ?2 AND ?3"
+            " ORDER BY minute";
+        ok = sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK;
+        if (ok) {
+            sqlite3_bind_text(s.stmt, 1, id.view().data(), static_cast<int>(id.view().size()),
+                              SQLITE_STATIC);
+            sqlite3_bind_int64(s.stmt, 2, from_ms / minute_ms);
+            sqlite3_bind_int64(s.stmt, 3, to_ms / minute_ms);
+            int rc;
+            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
+                Sums sums;
+                sums.t_ms = sqlite3_column_int64(s.stmt, 0) * minute_ms;
+                sums.count = static_cast<std::size_t>(sqlite3_column_int64(s.stmt, 1));
+                sums.wind_sum = sqlite3_column_double(s.stmt, 2);
+                sums.wind_max = sqlite3_column_double(s.stmt, 3);
+                sums.pressure_sum = sqlite3_column_double(s.stmt, 4);
+                sums.temperature_sum = sqlite3_column_double(s.stmt, 5);
+                sums.east = sqlite3_column_double(s.stmt, 6);
+                sums.north = sqlite3_column_double(s.stmt, 7);
+                sums.directions = static_cast<std::size_t>(sqlite3_column_int64(s.stmt, 8));
+                visit(sums);
+            }
+            ok = rc == SQLITE_DONE;
+        }
+        if (!ok) *error = describe(db, "cannot read the reading log");
+    }
+    give_back(db);
+    return ok;
+}
+
+bool make_parent_directories(const std::string& path, std::string* error) {
+    for (auto slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = "cannot create " + dir + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace web

@@ -1,0 +1,76 @@
+// The reading log: an SQLite database with one row per reading (receive
+// time, aircraft id and the four values), in write-ahead-log mode so that the
+// page reads while the writer writes. Beside the readings, the same
+// transaction keeps each minute's sums (see Sums), so that a day's chart
+// reads 1440 rows instead of 86400, and a month's 43200 instead of millions.
+//
+// Principles: one thread writes, through the connection opened here; any
+// thread reads, each read on a connection of its own taken from a small pool.
+// Every failure comes back as false with a sentence that names the file and
+// what SQLite said; nothing here prints or exits.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "downsample.h"
+#include "weather_message.h"
+
+namespace web {
+
+class ReadingStore {
+public:
+    // Opens the log, creating the file, its table and index when new.
+    static std::unique_ptr<ReadingStore> open(const std::string& path, std::string* error);
+    ~ReadingStore();
+    ReadingStore(const ReadingStore&) = delete;
+    ReadingStore& operator=(const ReadingStore&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // The writer's side: one transaction for the whole batch.
+    bool insert(const std::vector<StationReading>& batch, std::string* error);
+    // Deletes readings received before t_ms, at most `limit` rows at a time
+    // so that the writer is never held long; returns the rows deleted.
+    std::optional<int> delete_before(std::int64_t t_ms, int limit, std::string* error);
+
+    // The readers' side: visits the readings with from_ms <= time <= to_ms
+    // in time order, of one aircraft or of all.
+    using Visit = std::function<void(const StationId&, const Reading&)>;
+    bool read_range(const std::optional<StationId>& id, std::int64_t from_ms, std::int64_t to_ms,
+                    const Visit& visit, std::string* error) const;
+
+    // The minutes' sums of one aircraft, from the minute of from_ms to the
+    // minute of to_ms, in time order; Sums::t_ms is the minute's start.
+    using VisitSums = std::function<void(const Sums&)>;
+    bool read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
+                      const VisitSums& visit, std::string* error) const;
+
+private:
+    bool insert_minutes(const std::vector<StationReading>& batch);
+    explicit ReadingStore(std::string path) : path_(std::move(path)) {}
+    bool prepare_writer(std::string* error);
+    std::string describe(sqlite3* db, const char* what) const;
+    sqlite3* take_reader(std::string* error) const;
+    void give_back(sqlite3* db) const;
+
+    std::string path_;
+    sqlite3* writer_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* add_minute_ = nullptr;
+    mutable std::mutex readers_mutex_;
+    mutable std::vector<sqlite3*> readers_;
+};
+
+// Creates the directories above path (mode 0700), as the default location
+// under the home directory may not exist yet. False with the reason.
+bool make_parent_directories(const std::string& path, std::string* error);
+
+}  // namespace web

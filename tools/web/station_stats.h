@@ -1,0 +1,89 @@
+// What the page shows of one station, worked out from its readings as they
+// arrive: the 2-minute mean wind, the 10-minute gust, the 3-hour pressure
+// tendency, the station's period and whether it has gone silent.
+//
+// Principles: the windows end at the latest reading, not at the wall clock,
+// so the figures stay those of the last readings while a silent station is
+// flagged as such. Memory is fixed: a station sending far faster than once a
+// second keeps only its latest readings in the windows (then a 10-minute
+// window covers less than ten minutes). Pure: no clock, no I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "weather_message.h"
+
+namespace web {
+
+inline constexpr std::int64_t mean_window_ms = 2 * 60 * 1000;
+inline constexpr std::int64_t gust_window_ms = 10 * 60 * 1000;
+inline constexpr std::int64_t tendency_span_ms = 3 * 3600 * 1000;
+// A tendency is given when a sample lies this close to three hours back.
+inline constexpr std::int64_t tendency_tolerance_ms = 10 * 60 * 1000;
+// No reading for this many periods and the station is silent.
+inline constexpr int silent_periods = 3;
+
+// A fixed-capacity ring of (time, value), oldest first.
+class TimedRing {
+public:
+    explicit TimedRing(std::size_t capacity) : items_(capacity) {}
+    void push(std::int64_t t_ms, double value);
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // i = 0 is the oldest.
+    std::int64_t time(std::size_t i) const { return items_[index(i)].t_ms; }
+    double value(std::size_t i) const { return items_[index(i)].value; }
+
+private:
+    struct Item {
+        std::int64_t t_ms;
+        double value;
+    };
+    std::size_t index(std::size_t i) const { return (first_ + i) % items_.size(); }
+    std::vector<Item> items_;
+    std::size_t first_ = 0, size_ = 0;
+};
+
+// One station as the page shows it.
+struct StationView {
+    StationId id;
+    Reading last;
+    double wind_mean_2min = 0;
+    double gust_10min = 0;
+    std::optional<double> pressure_tendency_3h;  // Pa, now minus three hours ago
+    double period_s = 1;
+    bool silent = false;  // filled by view_at()
+};
+
+class StationStats {
+public:
+    explicit StationStats(StationId id);
+    // Readings come in time order. One older than the latest (the clock
+    // was stepped back) starts the windows afresh from it.
+    void add(const Reading& reading);
+    bool empty() const { return winds_.empty(); }
+    const Reading& last() const { return last_; }
+
+    double wind_mean_2min() const;
+    double gust_10min() const;
+    std::optional<double> pressure_tendency_3h() const;
+    // The median spacing of the latest readings, in seconds; 1 until two
+    // readings have come. Readings a second apart or more are what a
+    // station gives; the floor keeps a burst from making the period tiny.
+    double period_s() const;
+
+    // Everything at once, with `silent` for a clock reading of now_ms.
+    StationView view_at(std::int64_t now_ms) const;
+
+private:
+    StationId id_;
+    Reading last_;
+    TimedRing winds_;      // every reading of the last ten minutes, within capacity
+    TimedRing pressures_;  // one sample a minute, three hours and more
+    TimedRing arrivals_;   // the latest arrival times, for the period
+};
+
+}  // namespace web

@@ -1,0 +1,84 @@
+// Weather messages as anemobus-web takes them from the bus: the binding's
+// regular expression, and the check of what a peer sent for it.
+//
+// Principles: anything on the bus may be hostile. The binding is loose on
+// purpose, so that a broken message still reaches us and is counted; the
+// check is strict: an aircraft id of printable ASCII (at most 32 bytes), then
+// exactly four finite decimal numbers. A refused message is never stored nor
+// shown. No allocation: a reading fits in a fixed-size value.
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace web {
+
+inline constexpr std::size_t max_id_length = 32;
+
+// An aircraft id as the relay sends it ("1"): printable ASCII, no space.
+class StationId {
+public:
+    StationId() = default;
+    // nullopt when text is empty, too long, or has a byte outside 0x21-0x7e.
+    static std::optional<StationId> from(std::string_view text);
+    std::string_view view() const { return {bytes_.data(), length_}; }
+    bool operator==(const StationId& other) const { return view() == other.view(); }
+    auto operator<=>(const StationId& other) const { return view() <=> other.view(); }
+
+private:
+    std::array<char, max_id_length> bytes_{};
+    std::size_t length_ = 0;
+};
+
+// One reading, stamped with the time it was received.
+struct Reading {
+    std::int64_t received_ms = 0;  // milliseconds since the Unix epoch, UTC
+    double pressure = 0;           // Pa
+    double temperature = 0;        // °C
+    double wind = 0;               // m/s
+    double direction = 0;          // degrees, as the station gives it
+};
+
+struct StationReading {
+    StationId id;
+    Reading reading;
+};
+
+enum class Refusal {
+    none,
+    wrong_fields,    // the peer sent another number of fields than the binding has
+    bad_id,          // empty, too long, or with control bytes, spaces or non-ASCII
+    other_aircraft,  // not the id we were told to keep (-i)
+    not_four_values,
+    not_a_number,
+    not_finite,         // inf, nan, or out of the range of a double
+    too_many_stations,  // a new id when max_stations are already shown
+};
+
+// A short phrase for a report: "the values are not numbers".
+const char* describe(Refusal refusal);
+
+struct CheckedMessage {
+    Refusal refusal = Refusal::none;
+    StationId id;
+    Reading reading;  // received_ms left 0: the caller stamps it
+};
+
+// The regular expression to bind: every aircraft, or only `only_id`. The
+// first capture is the id, the second the rest of the message (empty or
+// starting with a space).
+std::string binding_regexp(const std::optional<StationId>& only_id);
+
+// Checks the fields a peer sent for that binding.
+CheckedMessage check_weather_message(int argc, const char* const* argv,
+                                     const std::optional<StationId>& only_id);
+
+// One number of a message: a decimal or exponent form that std::from_chars
+// reads whole. nullopt with the reason otherwise.
+std::optional<double> parse_value(std::string_view text, Refusal* why);
+
+}  // namespace web

@@ -1,0 +1,176 @@
+// anemobus-web: records every weather reading on the bus and serves a live
+// weather page. The bus loop (Ivy's main loop, this thread) takes the
+// readings; a writer thread puts them in the log; cpp-httplib's threads serve
+// the page. They meet in LiveState and LogWriter's queue only.
+#include <Ivy/ivy.h>
+#include <Ivy/ivyloop.h>
+#include <Ivy/timer.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "live_state.h"
+#include "log_writer.h"
+#include "reading_store.h"
+#include "refusal_log.h"
+#include "web_options.h"
+#include "web_server.h"
+
+namespace {
+
+using namespace web;
+
+constexpr std::int64_t prime_span_ms = tendency_span_ms + tendency_tolerance_ms;
+
+struct Agent {
+    Options options;
+    LiveState* live = nullptr;
+    LogWriter* writer = nullptr;
+    RefusalLog refusals;
+};
+
+Agent agent;
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void print_line(const std::string& line) {
+    if (!line.empty()) std::fprintf(stderr, "anemobus-web: %s\n", line.c_str());
+}
+
+void refuse(IvyClientPtr app, Refusal why, int argc, char** argv) {
+    print_line(agent.refusals.refuse(now_ms(), IvyGetApplicationName(app), why, argc, argv));
+    agent.live->set_refused(agent.refusals.total());
+}
+
+void on_weather(IvyClientPtr app, void*, int argc, char** argv) {
+    CheckedMessage checked = check_weather_message(argc, argv, agent.options.only_id);
+    if (checked.refusal != Refusal::none) return refuse(app, checked.refusal, argc, argv);
+    checked.reading.received_ms = now_ms();
+    const StationReading reading{checked.id, checked.reading};
+    if (!agent.live->add(reading)) return refuse(app, Refusal::too_many_stations, argc, argv);
+    agent.writer->push(reading);
+}
+
+void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
+    if (agent.options.quiet) return;
+    if (event == IvyApplicationConnected)
+        std::fprintf(stderr, "%s connected from %s\n", IvyGetApplicationName(app),
+                     IvyGetApplicationHost(app));
+    else if (event == IvyApplicationDisconnected)
+        std::fprintf(stderr, "%s disconnected\n", IvyGetApplicationName(app));
+}
+
+void on_report_timer(TimerId, void*, unsigned long) {
+    print_line(agent.refusals.flush(now_ms()));
+}
+
+void on_signal(int) {
+    IvyStop();
+}
+
+void handle_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Exits with 1 on a usage error; false when --help was printed.
+bool read_command_line(int argc, char** argv) {
+    const std::string program = "anemobus-web";
+    auto parsed = parse_options(argc, argv);
+    switch (parsed.kind) {
+        case ParseResult::Kind::help:
+            std::fputs(help_text(program).c_str(), stdout);
+            return false;
+        case ParseResult::Kind::error:
+            std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
+                         usage_line(program).c_str());
+            std::exit(1);
+        case ParseResult::Kind::run:
+            break;
+    }
+    agent.options = parsed.options;
+    return true;
+}
+
+// The log, or null with the reason in *error.
+std::unique_ptr<ReadingStore> open_log(std::string* path, std::string* error) {
+    if (path->empty()) {
+        *path = default_db_path(std::getenv("STATE_DIRECTORY"), std::getenv("XDG_STATE_HOME"),
+                                std::getenv("HOME"));
+        if (path->empty()) {
+            *error = "no place for the reading log: give --db PATH";
+            return nullptr;
+        }
+        if (!make_parent_directories(*path, error)) return nullptr;
+    }
+    return ReadingStore::open(*path, error);
+}
+
+// The last hours from the log, so that a restart shows the figures again.
+void prime_from_log(const ReadingStore& store, LiveState& live) {
+    std::string error;
+    const std::int64_t now = now_ms();
+    if (!store.read_range(
+            std::nullopt, now - prime_span_ms, now,
+            [&](const StationId& id, const Reading& r) {
+                live.prime({id, r});
+            },
+            &error))
+        print_line(error);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // 1. The command line.
+    if (!read_command_line(argc, argv)) return 0;
+    const Options& opt = agent.options;
+
+    // 2. The log, and what it remembers. Without it the page still runs.
+    std::string db_path = opt.db_path, log_error;
+    std::unique_ptr<ReadingStore> store = open_log(&db_path, &log_error);
+    if (!store) print_line(log_error + "; the page shows live readings only, nothing is kept");
+    LiveState live(opt.wind_limit);
+    if (store) prime_from_log(*store, live);
+    LogWriter writer(store.get(), log_error, {.keep_days = opt.keep_days, .quiet = opt.quiet});
+    agent.live = &live;
+    agent.writer = &writer;
+
+    // 3. The page.
+    WebServer server(live, writer, store.get(), db_path);
+    std::string error;
+    const int port = server.bind(opt.listen_host, opt.listen_port, &error);
+    if (port < 0) {
+        print_line(error);
+        return 1;
+    }
+    server.start();
+    const bool v6 = opt.listen_host.find(':') != std::string::npos;
+    std::printf("anemobus-web: serving http://%s%s%s:%d/\n", v6 ? "[" : "", opt.listen_host.c_str(),
+                v6 ? "]" : "", port);
+    std::fflush(stdout);
+
+    // 4. The bus, until a signal or a Die.
+    IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, nullptr, nullptr);
+    handle_stop_signals();
+    IvyBindMsg(on_weather, nullptr, "%s", binding_regexp(opt.only_id).c_str());
+    TimerRepeatAfter(TIMER_LOOP, 1000, on_report_timer, nullptr);
+    IvyStart(opt.bus.empty() ? nullptr : opt.bus.c_str());
+    IvyMainLoop();
+
+    // 5. Leave the bus, close the page, write what is queued.
+    IvyTerminate();
+    server.stop();
+    return 0;
+}

@@ -1,0 +1,172 @@
+#include "web_options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace web {
+namespace {
+
+enum LongOnly { opt_db = 256, opt_keep_days, opt_listen, opt_wind_limit };
+
+ParseResult error(std::string text) {
+    ParseResult r;
+    r.kind = ParseResult::Kind::error;
+    r.error = std::move(text);
+    return r;
+}
+
+bool parse_int(const char* text, long low, long high, int* out) {
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// One option with a value; returns the error text, empty when fine.
+std::string apply(int option, const char* value, Options& o) {
+    const std::string quoted = std::string(" '") + value + "'";
+    switch (option) {
+        case 'b':
+            o.bus = value;
+            return "";
+        case 'n':
+            if (*value == '\0') return "the name (-n) must not be empty";
+            o.name = value;
+            return "";
+        case 'i':
+            o.only_id = StationId::from(value);
+            return o.only_id ? "" : "-i needs an aircraft id of printable characters, not" + quoted;
+        case opt_db:
+            if (*value == '\0') return "--db needs a path";
+            o.db_path = value;
+            return "";
+        case opt_keep_days:
+            return parse_int(value, 1, 36500, &o.keep_days)
+                       ? ""
+                       : "--keep-days needs a whole number of days above 0, not" + quoted;
+        case opt_listen:
+            return parse_listen(value, &o.listen_host, &o.listen_port)
+                       ? ""
+                       : "--listen needs ADDR:PORT (e.g. 0.0.0.0:8020), not" + quoted;
+        case opt_wind_limit: {
+            Refusal why = Refusal::none;
+            auto limit = parse_value(value, &why);
+            if (!limit || *limit <= 0)
+                return "--wind-limit needs a speed in m/s above 0, not" + quoted;
+            o.wind_limit = *limit;
+            return "";
+        }
+        default:
+            return "unknown option";
+    }
+}
+
+}  // namespace
+
+bool parse_listen(const std::string& text, std::string* host, int* port) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string h = text.substr(0, colon);
+    if (h.front() == '[') {
+        if (h.size() < 3 || h.back() != ']') return false;
+        h = h.substr(1, h.size() - 2);
+    } else if (h.find(':') != std::string::npos) {
+        return false;  // an IPv6 address needs its brackets
+    }
+    int p = 0;
+    if (!parse_int(text.c_str() + colon + 1, 0, 65535, &p)) return false;
+    *host = h;
+    *port = p;
+    return true;
+}
+
+ParseResult parse_options(int argc, char* const argv[]) {
+    static const option long_options[] = {
+        {"db", required_argument, nullptr, opt_db},
+        {"keep-days", required_argument, nullptr, opt_keep_days},
+        {"listen", required_argument, nullptr, opt_listen},
+        {"wind-limit", required_argument, nullptr, opt_wind_limit},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
+    // getopt keeps its position in globals; the tests parse many times.
+    optind = 0;
+    opterr = 0;
+    ParseResult r;
+    int c;
+    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options, nullptr)) != -1) {
+        if (c == 'h') {
+            r.kind = ParseResult::Kind::help;
+            return r;
+        }
+        if (c == 'q') {
+            r.options.quiet = true;
+            continue;
+        }
+        if (c == ':') return error(std::string("option ") + argv[optind - 1] + " needs a value");
+        if (c == '?') return error(std::string("unknown option ") + argv[optind - 1]);
+        std::string problem = apply(c, optarg, r.options);
+        if (!problem.empty()) return error(problem);
+    }
+    if (optind < argc) return error(std::string("unexpected argument '") + argv[optind] + "'");
+    return r;
+}
+
+std::string default_db_path(const char* state_directory, const char* xdg_state_home,
+                            const char* home) {
+    const auto set = [](const char* v) { return v != nullptr && *v != '\0'; };
+    if (set(state_directory)) {
+        std::string dir = state_directory;
+        return dir.substr(0, dir.find(':')) + "/readings.db";
+    }
+    if (set(xdg_state_home)) return std::string(xdg_state_home) + "/anemobus/readings.db";
+    if (set(home)) return std::string(home) + "/.local/state/anemobus/readings.db";
+    return "";
+}
+
+std::string usage_line(const std::string& program) {
+    return "usage: " + program +
+           " [-b bus] [-n name] [-i id] [--db PATH] [--keep-days N] [--listen ADDR:PORT]"
+           " [--wind-limit M/S] [-q]";
+}
+
+std::string help_text(const std::string& program) {
+    return usage_line(program) + R"HELP(
+
+Joins an Ivy bus, records every weather reading in an SQLite log and serves a
+live weather page with its charts, and the readings as JSON and CSV.
+
+  -b bus              the bus, "addresses:port" (default: $IVYBUS, else
+                      127.255.255.255:2010)
+  -n name             our name on the bus (default anemobus-web)
+  -i id               keep only this aircraft id's readings (default: all)
+  --db PATH           the reading log (default: $STATE_DIRECTORY/readings.db
+                      under systemd, else ~/.local/state/anemobus/readings.db)
+  --keep-days N       delete readings older than N days (default 30)
+  --listen ADDR:PORT  serve the page there (default 127.0.0.1:8020; port 0
+                      takes any free port). 0.0.0.0:8020 serves the field
+                      network: there is no login, anyone who can reach it
+                      sees the readings.
+  --wind-limit M/S    the wind limit the page starts with (it can be changed
+                      on the page, for that browser)
+  -q                  no informational lines on standard error
+  -h, --help          this text
+
+The page: http://ADDR:PORT/. The data: /api/latest, /api/readings?from=&to=
+(JSON, downsampled), /api/readings.csv?from=&to= (every reading), with times
+as milliseconds since the epoch or ISO 8601 in UTC (2026-06-01T14:00Z).
+
+A message that is not "<id> WEATHER <Pa> <C> <m/s> <deg>" with four finite
+numbers is refused, counted and reported on standard error (at most one line
+every ten seconds). A log that cannot be opened or written is reported, and
+the page goes on showing live readings. SIGINT and SIGTERM end the program
+after the log is written; exit status 0, or 1 on bad usage or when the page
+cannot be served.
+)HELP";
+}
+
+}  // namespace web

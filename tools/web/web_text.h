@@ -1,0 +1,79 @@
+// The texts anemobus-web writes: JSON for the page and the API, CSV for the
+// report, times, and bus text quoted for the log.
+//
+// Principles: everything that came from the bus is escaped where it is
+// written, whatever was checked before: in JSON, quotes, backslashes and
+// control bytes, and also <, > and & so that no text can close a script or
+// open markup; in CSV, every text field is quoted and one that a spreadsheet
+// would take for a formula gets a leading apostrophe. A number that is not
+// finite is written as null (JSON) or left empty (CSV). Pure: no I/O.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "downsample.h"
+#include "station_stats.h"
+
+namespace web {
+
+void append_json_string(std::string& out, std::string_view text);
+void append_json_number(std::string& out, double value);
+
+// {"id":..,"t":..,"pressure":..,...,"silent":..}
+void append_station_json(std::string& out, const StationView& view);
+
+// What /api/latest answers, and the page's status event.
+struct PageStatus {
+    std::int64_t now_ms = 0;
+    std::optional<double> wind_limit{};  // m/s
+    std::uint64_t refused = 0;
+    bool log_ok = false;
+    std::string log_path{};
+    std::string log_error{};  // empty when the log is fine
+    std::vector<StationView> stations{};
+};
+std::string status_json(const PageStatus& status);
+
+// What /api/readings answers: the buckets as arrays
+// [start_ms, count, wind_mean, wind_max, direction, pressure, temperature].
+struct ReadingsAnswer {
+    std::optional<StationId> id;
+    std::int64_t from_ms = 0, to_ms = 0, bucket_ms = 0;
+    std::string source;  // "log" or "memory"
+};
+std::string readings_json(const ReadingsAnswer& answer, const std::vector<Bucket>& buckets);
+
+// CSV of raw readings, one line each, times in UTC.
+std::string csv_header();
+void append_csv_row(std::string& out, const StationId& id, const Reading& reading);
+
+// "2026-11-01T12:34:56.789Z"
+std::string format_utc(std::int64_t ms);
+// A time in a query: milliseconds since the epoch, or ISO 8601 in UTC
+// ("2026-11-01T12:34", seconds, fractions and a final Z optional).
+std::optional<std::int64_t> parse_time_ms(std::string_view text);
+
+// The query of /api/readings and /api/readings.csv. Each text is absent
+// when the parameter was not given: `to` is then now, `from` an hour before
+// `to`, and `points` 720. A span over 400 days, from after to, an id that is
+// no aircraft id, or points outside 10-5000 is an error (its text in error).
+struct RangeQuery {
+    std::int64_t from_ms = 0, to_ms = 0;
+    std::optional<StationId> id;
+    std::size_t points = 720;
+};
+struct RangeTexts {
+    std::optional<std::string_view> from{}, to{}, id{}, points{};
+};
+std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms,
+                                            std::string* error);
+
+// Bus text for a log line: at most max bytes (then "..."), bytes outside
+// 0x20-0x7e as \xNN, a backslash as \\.
+std::string quote_for_log(std::string_view text, std::size_t max = 120);
+
+}  // namespace web

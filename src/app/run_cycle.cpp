@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
 
+#include "app/bus_status.h"
 #include "publish/weather_messages.h"
 #include "station/serial_port.h"
 #include "station/station_exchange.h"
@@ -67,6 +69,9 @@ void install_interrupt_handler() {
 void join_bus(const char* bus_domain) {
     IvyInit("anemobus", "READY", nullptr, nullptr, nullptr, nullptr);
     IvyStart(bus_domain);
+    // Polling with no bus would look alive to systemd while nobody gets a
+    // reading; the library has said why.
+    if (!bus_joined()) std::exit(1);
 }
 
 void start_polling(std::int32_t poll_period_ms) {

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
@@ -66,12 +65,10 @@ void install_interrupt_handler() {
     sigprocmask(SIG_UNBLOCK, &interrupt_only, nullptr);
 }
 
-void join_bus(const char* bus_domain) {
+bool join_bus(const char* bus_domain) {
     IvyInit("anemobus", "READY", nullptr, nullptr, nullptr, nullptr);
     IvyStart(bus_domain);
-    // Polling with no bus would look alive to systemd while nobody gets a
-    // reading; the library has said why.
-    if (!bus_joined()) std::exit(1);
+    return bus_joined();
 }
 
 void start_polling(std::int32_t poll_period_ms) {

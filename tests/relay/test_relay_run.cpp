@@ -1,11 +1,9 @@
 // The built program over a whole run: the station played on a
 // pseudo-terminal, the bus on a test port. What the program does on the
 // serial line and on standard error while it polls, and how it ends.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -148,35 +146,6 @@ TEST_F(RelayRun, ADeviceThatVanishesEndsTheRunWithStatusOne) {
     EXPECT_EQ(relay_->wait_exit(5000ms), 1) << relay_->describe();
     EXPECT_EQ(relay_->err(), wake_failure + "open_port: unable to open device " + link +
                                  " - No such file or directory\n");
-}
-
-// The port belongs to the first relay: a second one on the same device is
-// refused as any unopenable device is, and the first carries on publishing.
-// Tests run as root, whom the terminal's exclusive mode lets through, so the
-// refusal seen here is the lock's; the exclusive mode is checked as a flag.
-TEST_F(RelayRun, ASecondRelayOnALockedDeviceEndsWithStatusOne) {
-    play_station(answer_wake, answer_request);
-    start_relay();
-    ASSERT_TRUE(wait_first_poll()) << relay_->describe();
-    const int look = open(pty_->slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    int exclusive = 0;
-    if (look >= 0 && ioctl(look, TIOCGEXCL, &exclusive) == 0) {
-        EXPECT_EQ(exclusive, 1) << "the terminal is not in exclusive mode";
-    }
-    if (look >= 0) close(look);
-
-    test_support::Child second(test_support::program_path("anemobus"),
-                               {"-d", pty_->slave_path, "-b", bus_});
-    EXPECT_EQ(second.wait_exit(3000ms), 1) << second.describe();
-    EXPECT_EQ(second.err(), "open_port: unable to open device " + pty_->slave_path +
-                                " - Device or resource busy\n");
-
-    test_support::Child monitor(test_support::program_path("anemobus-monitor"),
-                                {"-b", bus_, "-c", "2", "-t", "10", "^(1 WEATHER) "});
-    EXPECT_EQ(monitor.wait_exit(10000ms), 0) << monitor.describe();
-    EXPECT_EQ(monitor.out(), "anemobus\t1 WEATHER\nanemobus\t1 WEATHER\n");
-    EXPECT_TRUE(relay_->running());
-    EXPECT_EQ(relay_->err(), "");
 }
 
 // A bus text with no usable address: after the library's diagnostic the run

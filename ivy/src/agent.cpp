@@ -69,8 +69,11 @@ void Agent::start(std::string_view bus_text) {
     // Without a listener nobody could answer our announcement; we still hear
     // theirs and connect to them.
     if (discovering && port_ != 0) {
-        discovery_->announce(plan_announcements(bus), bus.port,
-                             format_announcement(port_, app_id_, name_));
+        announced_ = discovery_->announce(plan_announcements(bus), bus.port,
+                                          format_announcement(port_, app_id_, name_));
+    }
+    if (announced_ == 0) {
+        report("bus '%s': no usable address, no agent will hear of us", quote(bus_text).c_str());
     }
 }
 
@@ -93,6 +96,7 @@ void Agent::close_all(bool say_bye) {
     clients_.clear();
     started_ = false;
     port_ = 0;
+    announced_ = 0;
 }
 
 void Agent::accept(asio::ip::tcp::socket socket) {
@@ -260,6 +264,9 @@ void Agent::overflowed(Peer& peer) {
 }
 
 void Agent::die(Peer& from, int id) {
+    // Obeyed at once and by every agent alike, so the log must say who asked.
+    report("Die from %s at %s: leaving the bus", quote(from.notes.name).c_str(),
+           from.remote_host.c_str());
     if (callbacks_.die != nullptr) callbacks_.die(client(from), callbacks_.die_data, id);
     close_all(true);
     loop_request_stop();

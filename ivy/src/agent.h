@@ -79,6 +79,9 @@ public:
 
     // Joins the bus described by text (already resolved: never empty).
     void start(std::string_view bus_text);
+    // How many addresses the last start announced us on; 0 (reported) when
+    // none could be used: no peer will ever hear of us.
+    std::size_t announced_addresses() const { return announced_; }
     // Closes every connection and socket, without a word to the peers.
     void terminate();
 
@@ -159,6 +162,7 @@ private:
 
     bool started_ = false;
     std::uint16_t port_ = 0;  // our TCP port; 0 without a listener
+    std::size_t announced_ = 0;
     std::string app_id_;
     std::shared_ptr<Listener> listener_;
     std::shared_ptr<Discovery> discovery_;

@@ -53,9 +53,10 @@ bool Discovery::open(std::uint16_t bus_port) {
     return true;
 }
 
-void Discovery::announce(const AnnouncePlan& plan, std::uint16_t bus_port,
-                         std::string_view datagram) {
-    if (!socket_.is_open()) return;
+std::size_t Discovery::announce(const AnnouncePlan& plan, std::uint16_t bus_port,
+                                std::string_view datagram) {
+    if (!socket_.is_open()) return 0;
+    std::size_t sent = 0;
     for (const std::uint32_t group : plan.groups) {
         asio::error_code ec;
         socket_.set_option(asio::ip::multicast::join_group(v4(group)), ec);
@@ -72,8 +73,11 @@ void Discovery::announce(const AnnouncePlan& plan, std::uint16_t bus_port,
         if (ec) {
             report("announcing on %s:%u: %s", format_ipv4(address).c_str(),
                    static_cast<unsigned>(bus_port), ec.message().c_str());
+        } else {
+            ++sent;
         }
     }
+    return sent;
 }
 
 void Discovery::close() {

@@ -57,8 +57,9 @@ public:
 
     // Joins the plan's groups (multicast TTL 64) and sends the datagram to
     // each destination on the bus port. Failures are reported; the other
-    // destinations are still tried.
-    void announce(const AnnouncePlan& plan, std::uint16_t bus_port, std::string_view datagram);
+    // destinations are still tried. Returns how many destinations took it.
+    std::size_t announce(const AnnouncePlan& plan, std::uint16_t bus_port,
+                         std::string_view datagram);
 
     void close();
 

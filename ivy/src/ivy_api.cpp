@@ -106,6 +106,10 @@ void IvyStart(const char* bus) {
     });
 }
 
+int IvyAnnouncedAddressCount(void) {
+    return static_cast<int>(the_agent().announced_addresses());
+}
+
 void IvyTerminate(void) {
     guarded("IvyTerminate", [] { the_agent().terminate(); });
 }

@@ -24,8 +24,9 @@ int main(int argc, char** argv) {
     loop_packet.fill(0);
     // 4. Open the station's port; a device that cannot be opened ends the run.
     open_port(run_settings.device_path);
-    // 5. Join the bus as "anemobus".
-    join_bus(run_settings.bus_domain);
+    // 5. Join the bus as "anemobus". Polling with no bus would look alive to
+    //    systemd while nobody gets a reading: end the run instead.
+    if (!join_bus(run_settings.bus_domain)) return 1;
     // 6. Poll the station every period, from inside the bus loop.
     start_polling(run_settings.poll_period_ms);
     // 7. Run until SIGINT has stopped the loop, removed the timer and closed the port.

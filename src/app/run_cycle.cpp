@@ -10,6 +10,7 @@
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
 
+#include "app/bus_status.h"
 #include "publish/weather_messages.h"
 #include "station/serial_port.h"
 #include "station/station_exchange.h"
@@ -64,9 +65,10 @@ void install_interrupt_handler() {
     sigprocmask(SIG_UNBLOCK, &interrupt_only, nullptr);
 }
 
-void join_bus(const char* bus_domain) {
+bool join_bus(const char* bus_domain) {
     IvyInit("anemobus", "READY", nullptr, nullptr, nullptr, nullptr);
     IvyStart(bus_domain);
+    return bus_joined();
 }
 
 void start_polling(std::int32_t poll_period_ms) {

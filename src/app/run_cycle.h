@@ -25,7 +25,9 @@ void install_interrupt_handler();
 
 // Prepares the bus connection as "anemobus" with the ready message "READY"
 // and joins the bus named by bus_domain, which is handed over unchanged.
-void join_bus(const char* bus_domain);
+// Returns false when the library could use no address of that bus (it has
+// reported why; see bus_status.h).
+bool join_bus(const char* bus_domain);
 
 // Starts the repeating poll timer (period handed over unchanged, 0 or less
 // included) into link_state.poll_timer, then lets the loop watch for

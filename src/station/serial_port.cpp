@@ -1,6 +1,8 @@
 #include "station/serial_port.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,15 +25,34 @@ void configure_station_line(int fd) {
     tcsetattr(fd, TCSANOW, &attributes);
 }
 
+// Makes the open descriptor the only user of the device. Two locks, since
+// each covers what the other misses: flock holds against any other relay
+// (root included, whom TIOCEXCL does not stop) and against tools that take
+// the same lock; TIOCEXCL refuses every further open of the terminal, even by
+// programs that take no lock at all. A device that is not a terminal keeps
+// the flock alone. Returns 0, or the errno that tells why the device is not
+// ours: a lock held elsewhere reads as EBUSY, the reason a terminal in
+// exclusive use gives, so that both ways of being refused look alike.
+int lock_exclusively(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) return errno;
+    return 0;
+}
+
+[[noreturn]] void fail_to_open(const char* path, int reason) {
+    std::fprintf(stderr, "open_port: unable to open device %s - %s\n", path, std::strerror(reason));
+    std::exit(1);
+}
+
 }  // namespace
 
 void open_port(const char* path) {
     link_state.port_fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (link_state.port_fd < 0) {
-        const int reason = errno;
-        std::fprintf(stderr, "open_port: unable to open device %s - %s\n", path,
-                     std::strerror(reason));
-        std::exit(1);
+    if (link_state.port_fd < 0) fail_to_open(path, errno);
+    if (const int reason = lock_exclusively(link_state.port_fd); reason != 0) {
+        close(link_state.port_fd);
+        link_state.port_fd = -1;
+        fail_to_open(path, reason);
     }
     configure_station_line(link_state.port_fd);
 }
@@ -44,6 +65,10 @@ void send_to_port(const void* bytes, std::size_t count) {
 
 void close_port() {
     if (link_state.port_fd < 0) return;
+    // A pseudo-terminal outlives our close while its master is open, and so
+    // would the exclusive mode: the relay's own reopen after a reset would
+    // then be refused.
+    ioctl(link_state.port_fd, TIOCNXCL);
     close(link_state.port_fd);
     link_state.port_fd = -1;
 }

@@ -13,6 +13,10 @@
 //    byte is taken by the next read.
 //  - Results of writes, of close and of the attribute calls are deliberately
 //    ignored: a dead line shows up as a failed exchange, which resets it.
+//  - The port belongs to one relay: it is locked exclusively (flock and the
+//    terminal's exclusive mode) as it is opened, and released as it is
+//    closed. A device another process holds counts as one that cannot be
+//    opened.
 //  - A port that cannot be opened, at start or on a reset, ends the process
 //    with status 1: it is the one fault the relay cannot work around.
 #pragma once
@@ -27,10 +31,12 @@
 inline constexpr tcflag_t station_control_modes = B19200 | CS8 | CREAD | CLOCAL;
 
 // Opens path read-write, without becoming its controlling terminal,
-// non-blocking, into link_state.port_fd, then replaces its control-mode word.
-// A device that is not a terminal is used as it is. If the open fails, writes
-// "open_port: unable to open device <path> - <reason>" to standard error and
-// exits with status 1.
+// non-blocking, into link_state.port_fd, locks it exclusively, then replaces
+// its control-mode word. A device that is not a terminal is used as it is
+// (locked by flock only). If the open fails, or the device is held by another
+// process, writes "open_port: unable to open device <path> - <reason>" to
+// standard error (for a held device the reason is EBUSY's text, "Device or
+// resource busy") and exits with status 1.
 void open_port(const char* path);
 
 // Writes one line feed to the station, closes the port, waits one full second
@@ -38,7 +44,8 @@ void open_port(const char* path);
 // has gone). Announces itself with "Resetting communication" on standard error.
 void reset_link();
 
-// Closes the port and forgets its descriptor; a closed port is left alone.
+// Leaves exclusive mode, closes the port (which drops the lock) and forgets
+// its descriptor; a closed port is left alone.
 void close_port();
 
 // Writes bytes to the port; the result is ignored (see above).

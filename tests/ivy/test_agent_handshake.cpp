@@ -155,6 +155,8 @@ TEST_F(AgentSession, DieSaysByeToEveryPeerAndEndsTheLoop) {
     EXPECT_EQ(agent_->child().wait_exit(milliseconds(3000)), 0) << agent_->child().describe();
     EXPECT_TRUE(agent_->child().out().find("stopped\n") != std::string::npos);
     EXPECT_EQ(agent_->child().count_out("disconnected"), 0);
+    EXPECT_EQ(agent_->child().count_err("ivy: Die from P at 127.0.0.1: leaving the bus\n"), 1)
+        << agent_->child().describe();
 }
 
 // The application may leave the bus from inside its own callbacks.

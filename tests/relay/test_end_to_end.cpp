@@ -2,6 +2,8 @@
 // the relay reading it, and the bus monitor listening on a bus of the test's
 // own. Each test runs one relay through several polls, so that a failure,
 // the reset that follows it and the next good poll are seen together.
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -306,6 +308,31 @@ TEST(EndToEnd, UnpluggingEndsTheRelayWithStatusOne) {
                                      " - No such file or directory\n")
         << rig.describe();
     EXPECT_EQ(rig.sim().wait_exit(2000ms), 0) << rig.describe();
+}
+
+// The port belongs to the first relay: a second one on the same device is
+// refused as any unopenable device is, and the first carries on publishing.
+// Tests run as root, whom the terminal's exclusive mode lets through, so the
+// refusal seen here is the lock's; the exclusive mode is checked as a flag.
+TEST(EndToEnd, ASecondRelayOnTheSameDeviceEndsWithStatusOne) {
+    Rig rig({"--fixed-raw", "30000,725,10,180"}, {});
+    ASSERT_TRUE(rig.ready()) << rig.describe();
+    ASSERT_TRUE(rig.next_weather()) << rig.describe();
+    const int look = ::open(rig.link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = 0;
+    if (look >= 0 && ::ioctl(look, TIOCGEXCL, &exclusive) == 0) {
+        EXPECT_EQ(exclusive, 1) << "the terminal is not in exclusive mode";
+    }
+    if (look >= 0) ::close(look);
+
+    Child second(test_support::program_path("anemobus"), {"-d", rig.link(), "-b", "127.0.0.1:9"});
+    EXPECT_EQ(second.wait_exit(5000ms), 1) << second.describe();
+    EXPECT_EQ(second.err(),
+              "open_port: unable to open device " + rig.link() + " - Device or resource busy\n");
+    EXPECT_TRUE(rig.next_weather()) << rig.describe();
+    EXPECT_TRUE(rig.next_weather()) << rig.describe();
+    EXPECT_TRUE(rig.relay().running());
+    EXPECT_EQ(rig.relay().count_err("open_port"), 0) << rig.describe();
 }
 
 }  // namespace

@@ -148,6 +148,19 @@ TEST_F(RelayRun, ADeviceThatVanishesEndsTheRunWithStatusOne) {
                                  " - No such file or directory\n");
 }
 
+// A bus text with no usable address: after the library's diagnostic the run
+// ends with status 1 instead of polling with nobody to hear.
+TEST_F(RelayRun, ABusWithNoUsableAddressEndsTheRunWithStatusOne) {
+    play_station(answer_wake, answer_request);
+    test_support::Child relay(test_support::program_path("anemobus"),
+                              {"-d", pty_->slave_path, "-b", "nonsense"});
+    EXPECT_EQ(relay.wait_exit(3000ms), 1) << relay.describe();
+    EXPECT_EQ(relay.err(),
+              "ivy: bus 'nonsense': bad broadcast address 'nonsense'\n"
+              "ivy: bus 'nonsense': no usable address, no agent will hear of us\n");
+    EXPECT_EQ(station_->line_feeds(), 0) << "no poll ran";
+}
+
 TEST_F(RelayRun, JoinsTheBusAsAnemobusAndGreetsPeersWithReady) {
     play_station(answer_wake, answer_request);
     test_support::Child monitor(test_support::program_path("anemobus-monitor"),

@@ -15,12 +15,12 @@ namespace {
 using std::chrono::milliseconds;
 using test_support::Child;
 
-monitor::ParseResult parse(std::vector<std::string> args) {
+monitor::ParseResult parse(std::vector<std::string> args, const char* ivybus = nullptr) {
     args.insert(args.begin(), "anemobus-monitor");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    return monitor::parse_options(static_cast<int>(args.size()), argv.data());
+    return monitor::parse_options(static_cast<int>(args.size()), argv.data(), ivybus);
 }
 
 TEST(MonitorOptions, DefaultsAndEveryOption) {
@@ -43,6 +43,11 @@ TEST(MonitorOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(r.options.regexps, (std::vector<std::string>{"^a (.*)", "-starts-with-dash"}));
 
     EXPECT_EQ(parse({"-h"}).kind, monitor::ParseResult::Kind::help);
+
+    // IVYBUS stands in for a missing -b only.
+    EXPECT_EQ(parse({}, "10.1.2:2345").options.bus, "10.1.2:2345");
+    EXPECT_EQ(parse({}, "").options.bus, "127.255.255.255:2010");
+    EXPECT_EQ(parse({"-b", "127.0.0.1:3000"}, "10.1.2:2345").options.bus, "127.0.0.1:3000");
     EXPECT_EQ(parse({"--help"}).kind, monitor::ParseResult::Kind::help);
 }
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -115,7 +116,7 @@ void handle_stop_signals() {
 
 // Exits with 1 on a usage error; returns false when --help was printed.
 bool read_command_line(int argc, char** argv) {
-    auto parsed = monitor::parse_options(argc, argv);
+    auto parsed = monitor::parse_options(argc, argv, std::getenv("IVYBUS"));
     std::string program = "anemobus-monitor";
     switch (parsed.kind) {
         case monitor::ParseResult::Kind::help:

@@ -47,11 +47,12 @@ ParseResult error(std::string text) {
 
 }  // namespace
 
-ParseResult parse_options(int argc, char* const argv[]) {
+ParseResult parse_options(int argc, char* const argv[], const char* ivybus) {
     static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
     reset_getopt();
     ParseResult r;
+    if (ivybus != nullptr && *ivybus != '\0') r.options.bus = ivybus;
     int c;
     while ((c = getopt_long(argc, argv, ":b:n:c:t:qh", long_options, nullptr)) != -1) {
         switch (c) {
@@ -102,7 +103,8 @@ std::string help_text(const std::string& program) {
 Joins an Ivy bus, prints the messages that match the regexps (default "(.*)"),
 and sends every line read from standard input as a message.
 
-  -b bus      the bus, "addresses:port" (default 127.255.255.255:2010)
+  -b bus      the bus, "addresses:port" (default $IVYBUS when set, else
+              127.255.255.255:2010)
   -n name     our name on the bus (default anemobus-monitor)
   -c count    stop after receiving that many messages
   -t seconds  stop after that many seconds (fractions allowed)

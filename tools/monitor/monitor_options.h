@@ -30,8 +30,10 @@ struct ParseResult {
 };
 
 // Parses argv (argv[0] is the program). Options may follow the regexps;
-// "--" ends the options (for a regexp that starts with '-').
-ParseResult parse_options(int argc, char* const argv[]);
+// "--" ends the options (for a regexp that starts with '-'). Without -b the
+// bus is ivybus (the caller passes $IVYBUS, as Ivy tools take it) when that
+// is set and not empty, else default_bus.
+ParseResult parse_options(int argc, char* const argv[], const char* ivybus = nullptr);
 
 // The one-line usage, and the full help text that documents the output.
 std::string usage_line(const std::string& program);

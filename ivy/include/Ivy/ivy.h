@@ -63,9 +63,18 @@ void IvyInit(const char* AppName, const char* ready, IvyApplicationCallback call
  * NULL or empty: $IVYBUS, else that default): listens for peers, then
  * announces itself once on every address. Never fails: problems with the text
  * or the sockets are reported on standard error and the agent carries on with
- * what works.
+ * what works (see IvyAnnouncedAddressCount for whether anything did).
  */
 void IvyStart(const char* bus);
+
+/*
+ * Extension, not in the classic library (IVY_HAS_ANNOUNCED_ADDRESS_COUNT says
+ * it is here): how many bus addresses the last IvyStart announced the agent
+ * on. 0 before IvyStart, after IvyTerminate, and when IvyStart could use none
+ * of the addresses it was given (reported): then no agent will ever connect.
+ */
+#define IVY_HAS_ANNOUNCED_ADDRESS_COUNT 1
+int IvyAnnouncedAddressCount(void);
 
 /* Makes IvyMainLoop return. Async-signal-safe. Closes nothing. */
 void IvyStop(void);

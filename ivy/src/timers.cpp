@@ -111,8 +111,9 @@ void fire(Handle handle, Timer& t) {
 // Runs at the end of a dispatch, also when a callback threw: the loop goes on
 // after a throwing handler, and the timers must go on with it. A throw from
 // here, during that unwinding, would end the process, so a failure to re-arm
-// (Asio's timer, or memory) is reported instead; the next TimerRepeatAfter,
-// TimerModify or TimerRemove re-arms.
+// (Asio's timer, or memory) is reported instead, and the timers are marked
+// unarmed so that the next TimerRepeatAfter, TimerModify or TimerRemove
+// re-arms.
 struct EndOfDispatch {
     std::vector<Handle>& batch;
     ~EndOfDispatch() {
@@ -120,8 +121,10 @@ struct EndOfDispatch {
         try {
             rearm();
         } catch (const std::exception& e) {
+            timers().armed = false;
             report("timers stopped: cannot wait for the next one: %s", e.what());
         } catch (...) {
+            timers().armed = false;
             report("timers stopped: cannot wait for the next one");
         }
     }

@@ -10,7 +10,7 @@ namespace ivy {
 // A protocol line, LF included. Bus messages are short texts; the longest we
 // have seen from real agents is a 10 000-byte field. 1 MiB leaves room for
 // large regexps and messages while capping what one peer can make us hold.
-inline constexpr std::size_t max_line_length = 1024 * 1024;
+inline constexpr std::size_t max_line_length = std::size_t{1024} * 1024;
 
 // Fields in one received Msg. Classic agents keep 120 in a fixed array and
 // crash beyond it; we refuse the Msg instead.
@@ -30,7 +30,7 @@ inline constexpr std::size_t max_peers = 256;
 
 // Bytes waiting to be sent to one peer. A peer that lets this much pile up
 // has stopped reading: it is dropped rather than allowed to grow our memory.
-inline constexpr std::size_t max_send_queue_bytes = 4 * 1024 * 1024;
+inline constexpr std::size_t max_send_queue_bytes = std::size_t{4} * 1024 * 1024;
 
 // PCRE2 match limits: a catastrophic regexp gives up instead of stalling the
 // send (and with it the whole loop). Generous for every sane pattern.

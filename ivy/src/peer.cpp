@@ -3,7 +3,9 @@
 #include <asio/error.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
+#include <exception>
 
+#include "diagnostics.h"
 #include "event_loop.h"
 #include "ivy_limits.h"
 
@@ -12,7 +14,7 @@ namespace {
 
 // Bytes asked of the kernel per read. Lines are short; a large read only
 // helps a peer that sends a burst, and costs memory for every peer.
-constexpr std::size_t read_chunk = 16 * 1024;
+constexpr std::size_t read_chunk = std::size_t{16} * 1024;
 
 bool would_block(const asio::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
@@ -28,8 +30,17 @@ Peer::Peer(tcp::socket socket, PeerEvents& events, Direction dir)
       lines_(max_line_length),
       queue_(max_send_queue_bytes) {}
 
+// Asio's cancel may throw, and a throw from a destructor ends the process:
+// the failure is reported, and the members' own destructors still close the
+// socket and the timer.
 Peer::~Peer() {
-    close();
+    try {
+        close();
+    } catch (const std::exception& e) {
+        report("closing the connection to %s failed: %s", remote_host.c_str(), e.what());
+    } catch (...) {
+        report("closing the connection to %s failed", remote_host.c_str());
+    }
 }
 
 std::shared_ptr<Peer> Peer::accepted(tcp::socket socket, PeerEvents& events) {

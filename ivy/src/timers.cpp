@@ -15,8 +15,10 @@
 #include <algorithm>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <exception>
 #include <vector>
 
+#include "diagnostics.h"
 #include "event_loop.h"
 #include "handle_table.h"
 #include "ivy_limits.h"
@@ -107,12 +109,24 @@ void fire(Handle handle, Timer& t) {
 // the callbacks waits for a later dispatch; each is looked up again before its
 // call, so one removed by an earlier callback is skipped.
 // Runs at the end of a dispatch, also when a callback threw: the loop goes on
-// after a throwing handler, and the timers must go on with it.
+// after a throwing handler, and the timers must go on with it. A throw from
+// here, during that unwinding, would end the process, so a failure to re-arm
+// (Asio's timer, or memory) is reported instead, and the timers are marked
+// unarmed so that the next TimerRepeatAfter, TimerModify or TimerRemove
+// re-arms.
 struct EndOfDispatch {
     std::vector<Handle>& batch;
     ~EndOfDispatch() {
         timers().spare_batch.swap(batch);
-        rearm();
+        try {
+            rearm();
+        } catch (const std::exception& e) {
+            timers().armed = false;
+            report("timers stopped: cannot wait for the next one: %s", e.what());
+        } catch (...) {
+            timers().armed = false;
+            report("timers stopped: cannot wait for the next one");
+        }
     }
 };
 

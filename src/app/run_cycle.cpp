@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
@@ -47,17 +49,23 @@ void handle_interrupt(int) {
     // Non-blocking: with the pipe full the loop is already due to wake, and
     // a handler must never block.
     const char wake = 1;
-    if (write(interrupt_pipe[1], &wake, 1) < 0) {
-    }
+    [[maybe_unused]] const auto written = write(interrupt_pipe[1], &wake, 1);
     errno = saved_errno;
 }
 
 void install_interrupt_handler() {
-    if (pipe2(interrupt_pipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
     struct sigaction action {};
-    action.sa_handler = handle_interrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    if (pipe2(interrupt_pipe, O_NONBLOCK | O_CLOEXEC) == 0) {
+        action.sa_handler = handle_interrupt;
+        action.sa_flags = SA_RESTART;
+    } else {
+        // Without the pipe nothing could wake the loop: SIGINT keeps its
+        // default action, set here in case whoever started us ignored it.
+        std::fprintf(stderr, "install_interrupt_handler: unable to create pipe - %s\n",
+                     std::strerror(errno));
+        action.sa_handler = SIG_DFL;
+    }
     sigaction(SIGINT, &action, nullptr);
     sigset_t interrupt_only;
     sigemptyset(&interrupt_only);

@@ -20,7 +20,8 @@
 // Creates the self-pipe, installs handle_interrupt for SIGINT (SA_RESTART)
 // and unblocks SIGINT, so that an interrupt that was pending or blocked by
 // whoever started us is delivered to the handler. Should the pipe not be
-// created, SIGINT keeps its default action: the process still ends on it.
+// created, that is said on stderr and SIGINT gets its default action (even
+// if it was ignored): the process still ends on it.
 void install_interrupt_handler();
 
 // Prepares the bus connection as "anemobus" with the ready message "READY"

@@ -2,7 +2,9 @@
 // connection per pair of agents whatever the timing.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 
 #include "agent_harness.h"
@@ -10,6 +12,26 @@
 namespace {
 
 using std::chrono::milliseconds;
+
+// Established TCP connections with either of two ports at one end, as the
+// kernel lists them: on loopback each connection shows once per end.
+int established_ends(int port_a, int port_b) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the header
+    int ends = 0;
+    while (std::getline(table, line)) {
+        unsigned local = 0, remote = 0, state = 0;
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x", &local, &remote, &state) != 3) {
+            continue;
+        }
+        const bool ours =
+            local == static_cast<unsigned>(port_a) || local == static_cast<unsigned>(port_b) ||
+            remote == static_cast<unsigned>(port_a) || remote == static_cast<unsigned>(port_b);
+        if (ours && state == 1) ++ends;  // 1: TCP_ESTABLISHED
+    }
+    return ends;
+}
 
 TEST(AgentDiscovery, AnnouncesOnceAndIgnoresItself) {
     const int bus_port = test_support::random_bus_port();
@@ -102,8 +124,10 @@ TEST(AgentDiscovery, SimultaneousStartLeavesOneConnection) {
         bus_b.broadcast(id_a);
         ASSERT_TRUE(a.wait_out("connected B\n")) << a.child().describe();
         ASSERT_TRUE(b.wait_out("connected A\n")) << b.child().describe();
-        // Long enough for the duplicate to be wound down on both sides.
-        std::this_thread::sleep_for(test_support::scaled(milliseconds(300)));
+        // The duplicate, if one was made, wound down on both sides.
+        ASSERT_TRUE(test_support::wait_until(
+            [&] { return established_ends(a.tcp_port(), b.tcp_port()) == 2; }, milliseconds(5000)))
+            << "connections left: " << established_ends(a.tcp_port(), b.tcp_port()) / 2;
         EXPECT_EQ(a.command("send to B x", "sent"), "sent 1") << a.child().describe();
         EXPECT_EQ(b.command("send to A y", "sent"), "sent 1") << b.child().describe();
         EXPECT_TRUE(b.wait_out("msg 0 A 1 'x'\n"));

@@ -54,9 +54,8 @@ private:
     std::thread thread_;
 };
 
-// A pseudo-terminal in raw mode, the test holding the master. Made here
-// rather than with test_support::open_pty, whose optional holds a copy of a
-// Pty whose descriptors were closed when the original was destroyed.
+// A pseudo-terminal in raw mode, the test holding the master: the one of
+// test_support::open_pty, moved to the heap so that a fixture can hold it.
 std::unique_ptr<test_support::Pty> open_raw_pty();
 
 // A 99-byte packet with the "LOO" mark and the given raw fields.

@@ -1,4 +1,5 @@
-// The simulator's command line.
+// The simulator's command line: the fixed readings it turns into station
+// words, the limits of those words, and the option forms a user may type.
 #include <gtest/gtest.h>
 
 #include "sim_options.h"
@@ -15,22 +16,15 @@ std::string error_of(std::vector<std::string_view> args) {
     return out.error;
 }
 
-TEST(SimOptions, ReadsEveryOptionInLongAndShortForm) {
+TEST(SimOptions, LongShortAndInlineFormsAllReachTheOptions) {
     const auto out = parse({"--link", "/tmp/x", "-F", "silent@3", "--fault=short:0.5", "-s", "9",
                             "-v", "--fixed-raw=30000,725,10,180"});
     ASSERT_TRUE(out.options) << out.error;
-    const auto& o = *out.options;
-    EXPECT_EQ(o.link_path, "/tmp/x");
-    EXPECT_EQ(o.faults.size(), 2u);
-    EXPECT_EQ(o.seed, 9u);
-    EXPECT_TRUE(o.verbose);
-    EXPECT_FALSE(o.help);
-    EXPECT_EQ(o.fixed.pressure, 30000);
-    EXPECT_EQ(o.fixed.temperature, 725);
-    EXPECT_EQ(o.fixed.wind_speed, 10);
-    EXPECT_EQ(o.fixed.direction, 180);
-    EXPECT_EQ(parse({"-p", "rec.txt"}).options->replay_path, "rec.txt");
-    EXPECT_EQ(parse({"-l", "/tmp/y"}).options->link_path, "/tmp/y");
+    EXPECT_EQ(out.options->link_path, "/tmp/x");
+    EXPECT_EQ(out.options->faults.size(), 2u);
+    EXPECT_EQ(out.options->seed, 9u);
+    EXPECT_TRUE(out.options->verbose);
+    EXPECT_EQ(out.options->fixed.direction, 180);
 }
 
 TEST(SimOptions, FixedReadingsInPhysicalOrRawUnitsFieldByField) {
@@ -57,31 +51,24 @@ TEST(SimOptions, RefusesWhatItCannotUseWithAReason) {
     EXPECT_EQ(error_of({"--fixed-raw", "1,2,3"}),
               "--fixed-raw 1,2,3: expected four comma-separated readings "
               "(pressure,temperature,wind,direction)");
+    // One past each word's range.
     EXPECT_NE(error_of({"-r", ",,256,"}).find("wind speed '256'"), std::string::npos);
     EXPECT_NE(error_of({"-r", "65536,,,"}).find("pressure"), std::string::npos);
     EXPECT_NE(error_of({"-r", ",-32769,,"}).find("temperature"), std::string::npos);
     EXPECT_NE(error_of({"-f", ",,-1,"}).find("wind speed"), std::string::npos);
     EXPECT_NE(error_of({"-f", ",,,abc"}).find("direction"), std::string::npos);
-    EXPECT_EQ(error_of({"--fault", "sleepy"}), "--fault sleepy: unknown fault 'sleepy'");
     EXPECT_EQ(error_of({"--seed", "-1"}), "--seed takes a whole number, not '-1'");
     EXPECT_EQ(error_of({"--link"}), "option --link needs a value");
     EXPECT_EQ(error_of({"--link="}), "--link needs a path");
-    EXPECT_EQ(error_of({"--colour"}), "unknown option --colour");
-    EXPECT_EQ(error_of({"-x"}), "unexpected argument '-x'");
-    EXPECT_EQ(error_of({"stray"}), "unexpected argument 'stray'");
     EXPECT_EQ(error_of({"--verbose=yes"}), "option --verbose takes no value");
+    EXPECT_EQ(error_of({"--colour"}), "unknown option --colour");
+    EXPECT_EQ(error_of({"stray"}), "unexpected argument 'stray'");
     EXPECT_NE(error_of({"-p", "r.txt", "-f", ",1,,"}).find("cannot be combined"),
               std::string::npos);
 }
 
 TEST(SimOptions, HelpWinsEvenOverMistakes) {
-    EXPECT_TRUE(parse({"-h"}).options->help);
     EXPECT_TRUE(parse({"--fault", "sleepy", "--help"}).options->help);
-    const std::string usage = sim::usage_text("anemobus-sim");
-    for (auto word : {"--link", "--fixed", "--fixed-raw", "--replay", "--fault", "--seed",
-                      "--verbose", "silent", "wrong-wakeup", "late", "drowsy", "no-ack",
-                      "wrong-ack", "short", "no-mark", "garbage", "stale", "unplug"})
-        EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 
 }  // namespace

@@ -151,7 +151,7 @@ TEST(SimOnPty, CommandLineMistakesAndHelp) {
     }
     {
         Child wrong(test_support::program_path("anemobus-sim"), {"--fault", "sleepy@2"});
-        EXPECT_EQ(wrong.wait_exit(5000ms), 2);
+        EXPECT_EQ(wrong.wait_exit(5000ms), 1);
         EXPECT_NE(wrong.err().find("unknown fault 'sleepy'"), std::string::npos) << wrong.err();
         EXPECT_EQ(wrong.out(), "");
     }

@@ -20,7 +20,7 @@
 namespace {
 
 // A typed line longer than this is dropped rather than buffered without end.
-constexpr std::size_t max_input_line = 1024 * 1024;
+constexpr std::size_t max_input_line = std::size_t{1024} * 1024;
 
 struct Monitor {
     monitor::Options options;

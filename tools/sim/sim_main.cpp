@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     const sim::ParseOutcome parsed = sim::parse_command_line(args);
     if (!parsed.options) {
         std::fprintf(stderr, "anemobus-sim: %s\nTry '%s --help'.\n", parsed.error.c_str(), argv[0]);
-        return 2;
+        return 1;  // as the relay and the monitor do
     }
     const sim::Options& options = *parsed.options;
     if (options.help) {

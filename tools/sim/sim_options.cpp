@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <functional>
 
 namespace sim {
@@ -64,7 +65,23 @@ bool set_physical(std::string_view text, std::optional<Word> (*convert)(double),
 
 std::optional<std::uint16_t> direction_from_number(double d) {
     if (!(d >= -0.5 && d < 65535.5)) return std::nullopt;
-    return static_cast<std::uint16_t>(d + 0.5);
+    return static_cast<std::uint16_t>(std::floor(d + 0.5));
+}
+
+// Reading i of "P,T,W,D" as the word the station sends.
+bool set_raw_reading(std::size_t i, std::string_view text, FixedReadings* fixed) {
+    return i == 0   ? set_raw(text, 0, 0xFFFF, &fixed->pressure)
+           : i == 1 ? set_raw(text, -0x8000, 0xFFFF, &fixed->temperature)
+           : i == 2 ? set_raw(text, 0, 0xFF, &fixed->wind_speed)
+                    : set_raw(text, 0, 0xFFFF, &fixed->direction);
+}
+
+// Reading i of "P,T,W,D" in the units the relay publishes.
+bool set_physical_reading(std::size_t i, std::string_view text, FixedReadings* fixed) {
+    return i == 0   ? set_physical(text, pressure_from_pascals, &fixed->pressure)
+           : i == 1 ? set_physical(text, temperature_from_celsius, &fixed->temperature)
+           : i == 2 ? set_physical(text, wind_from_metres_per_second, &fixed->wind_speed)
+                    : set_physical(text, direction_from_number, &fixed->direction);
 }
 
 // "P,T,W,D"; an empty field leaves that reading to the weather.
@@ -78,18 +95,8 @@ bool parse_fixed(std::string_view text, bool raw, FixedReadings* fixed, std::str
                                                            "direction"};
     for (std::size_t i = 0; i < 4; ++i) {
         if (fields[i].empty()) continue;
-        bool ok = false;
-        if (raw) {
-            ok = i == 0   ? set_raw(fields[i], 0, 0xFFFF, &fixed->pressure)
-                 : i == 1 ? set_raw(fields[i], -0x8000, 0xFFFF, &fixed->temperature)
-                 : i == 2 ? set_raw(fields[i], 0, 0xFF, &fixed->wind_speed)
-                          : set_raw(fields[i], 0, 0xFFFF, &fixed->direction);
-        } else {
-            ok = i == 0   ? set_physical(fields[i], pressure_from_pascals, &fixed->pressure)
-                 : i == 1 ? set_physical(fields[i], temperature_from_celsius, &fixed->temperature)
-                 : i == 2 ? set_physical(fields[i], wind_from_metres_per_second, &fixed->wind_speed)
-                          : set_physical(fields[i], direction_from_number, &fixed->direction);
-        }
+        const bool ok =
+            raw ? set_raw_reading(i, fields[i], fixed) : set_physical_reading(i, fields[i], fixed);
         if (!ok) {
             *error = std::string(names[i]) + " '" + std::string(fields[i]) +
                      "' is not a number the station's word can hold";

@@ -26,9 +26,13 @@ extern "C" {
 #define __attribute__(x)
 #endif
 
+/* The struct tags are those of the classic headers, which programs may name;
+ * they stay although the C standard reserves such names. */
+/* NOLINTBEGIN(bugprone-reserved-identifier) */
 typedef struct _clnt_lst_dict* RWIvyClientPtr;
 typedef const struct _clnt_lst_dict* IvyClientPtr; /* a peer */
 typedef struct _msg_rcv* MsgRcvPtr;                /* a binding */
+/* NOLINTEND(bugprone-reserved-identifier) */
 
 typedef enum {
     IvyApplicationConnected,
@@ -76,10 +80,12 @@ void IvyStart(const char* bus);
 #define IVY_HAS_ANNOUNCED_ADDRESS_COUNT 1
 int IvyAnnouncedAddressCount(void);
 
-/* Makes IvyMainLoop return. Async-signal-safe. Closes nothing. */
+/* Makes IvyMainLoop return; called while no loop runs, the next IvyMainLoop
+ * returns at once (IvyInit clears that). Async-signal-safe. Closes nothing. */
 void IvyStop(void);
 
-/* Leaves the bus: closes every connection and socket. */
+/* Leaves the bus: closes every connection and socket, without a farewell to
+ * the peers. Does not stop the loop (IvyStop does). */
 void IvyTerminate(void);
 
 /*
@@ -89,25 +95,29 @@ void IvyTerminate(void);
  */
 int IvySendMsg(const char* fmt_message, ...) __attribute__((format(printf, 1, 2)));
 
-/* Binds a printf-formatted regular expression; the callback gets the captured
- * fields of every matching message. Returns the binding's handle. */
+/* Binds a printf-formatted regular expression (Perl syntax) and tells every
+ * peer; the callback gets the captured fields of every matching message a
+ * peer sends. Returns the binding's handle; NULL for a NULL expression. */
 MsgRcvPtr IvyBindMsg(MsgCallback callback, void* user_data, const char* fmt_regexp, ...)
     __attribute__((format(printf, 3, 4)));
 
-/* Rebinds under a new id (peers get an unbind and a bind). Returns the handle. */
+/* Replaces the binding's expression by a printf-formatted new one, keeping
+ * its callback; peers get an unbind and a bind under a new id. Returns the
+ * handle to use from now on; msg itself when msg or the expression is NULL. */
 MsgRcvPtr IvyChangeMsg(MsgRcvPtr msg, const char* fmt_regex, ...)
     __attribute__((format(printf, 2, 3)));
 
 /* Unbinds; the handle must not be used again. NULL is ignored. */
 void IvyUnbindMsg(MsgRcvPtr id);
 
-/* The peer's name, or "Unknown" for NULL. */
+/* The peer's name, or "Unknown" for NULL or a peer that is gone. */
 const char* IvyGetApplicationName(IvyClientPtr app);
 
-/* The peer's numeric address (no name lookup: it would block the loop). */
+/* The peer's numeric address, e.g. "127.0.0.1" (no name lookup: it would block
+ * the loop); NULL for NULL or a peer that is gone. */
 const char* IvyGetApplicationHost(IvyClientPtr app);
 
-/* The first peer with that name, or NULL. */
+/* The first connected peer with that name, or NULL (also for a NULL name). */
 IvyClientPtr IvyGetApplication(char* name);
 
 /* The names of all peers, each followed by sep; valid until the next call. */
@@ -116,15 +126,43 @@ char* IvyGetApplicationList(const char* sep);
 /* The peer's expressions, NULL-terminated; valid until the next call. */
 char** IvyGetApplicationMessages(IvyClientPtr app);
 
+/* From now on, calls bind_callback with bind_data whenever a peer binds an
+ * expression (IvyAddBind), binds one again under a known id (IvyChangeBind)
+ * or unbinds one (IvyRemoveBind); NULL stops the calls. Returns nothing. */
 void IvySetBindCallback(IvyBindCallback bind_callback, void* bind_data);
+
+/* From now on, calls pong_callback when a peer answers IvySendPing, with the
+ * round trip in microseconds (negative when the answer is to an older ping);
+ * NULL stops the calls. Returns nothing. */
 void IvySetPongCallback(IvyPongCallback pong_callback);
+
+/* Sends the printf-formatted text to that one peer as an error about its
+ * binding `id` (a final line feed is dropped). NULL peer or format, or a peer
+ * gone meanwhile: nothing is sent. Returns nothing. */
 void IvySendError(IvyClientPtr app, int id, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
+
+/* Asks that one peer to leave the bus (a Die message; agents like this one
+ * close every connection and stop their loop). NULL or gone: nothing is sent. */
 void IvySendDieMsg(IvyClientPtr app);
+
+/* Calls callback with user_data for every direct message a peer sends us
+ * (IvySendDirectMsg on its side); NULL stops the calls. Returns nothing. */
 void IvyBindDirectMsg(MsgDirectCallback callback, void* user_data);
+
+/* Sends msg, with the number id, to that one peer only, whatever its
+ * expressions (a final line feed is dropped). NULL peer or msg, or a peer
+ * gone meanwhile: nothing is sent. Returns nothing. */
 void IvySendDirectMsg(IvyClientPtr app, int id, char* msg);
+
+/* Sends a ping to that peer; its answer reaches the IvySetPongCallback
+ * callback. Nothing is sent while no pong callback is set, nor to NULL or a
+ * peer that is gone. Returns nothing. */
 void IvySendPing(IvyClientPtr app);
 
+/* Callbacks with the classic names that a program may pass to IvyInit and
+ * IvySetBindCallback; they do nothing, since this library writes nothing on
+ * standard output. */
 void IvyDefaultApplicationCallback(IvyClientPtr app, void* user_data, IvyApplicationEvent event);
 void IvyDefaultBindCallback(IvyClientPtr app, void* user_data, int id, const char* regexp,
                             IvyBindEvent event);

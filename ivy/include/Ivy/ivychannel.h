@@ -12,7 +12,7 @@ extern "C" {
 #endif
 
 typedef int IVY_HANDLE;
-typedef struct _channel* Channel;
+typedef struct _channel* Channel; /* NOLINT(bugprone-reserved-identifier): the classic tag */
 
 typedef void (*ChannelHandleDelete)(void* data);
 typedef void (*ChannelHandleRead)(Channel channel, IVY_HANDLE fd, void* data);
@@ -34,10 +34,16 @@ void IvyChannelStop(void);
 Channel IvyChannelAdd(IVY_HANDLE fd, void* data, ChannelHandleDelete handle_delete,
                       ChannelHandleRead handle_read, ChannelHandleWrite handle_write);
 
-/* Stops watching; safe inside the channel's own callbacks. */
+/* Stops watching, at once: no further read or write call. handle_delete, if
+ * any, is called once, from the loop. Safe inside the channel's own
+ * callbacks; stale or NULL channels are ignored. */
 void IvyChannelRemove(Channel channel);
 
+/* From now on, calls the channel's handle_write whenever its descriptor is
+ * writable, until IvyChannelClearWritableEvent. A stale channel is ignored. */
 void IvyChannelAddWritableEvent(Channel channel);
+
+/* Stops the handle_write calls; reads go on. A stale channel is ignored. */
 void IvyChannelClearWritableEvent(Channel channel);
 
 #ifdef __cplusplus

@@ -15,13 +15,13 @@
 extern "C" {
 #endif
 
-typedef struct _timer* TimerId;
+typedef struct _timer* TimerId; /* NOLINT(bugprone-reserved-identifier): the classic tag */
 
 /* Called with the timer's handle, the user data given at creation and how
  * late this call is, in milliseconds, relative to its due time. */
 typedef void (*TimerCb)(TimerId id, void* user_data, unsigned long delta);
 
-#define TIMER_LOOP -1
+#define TIMER_LOOP (-1)
 
 /*
  * Calls cb every `timeout` milliseconds, the first time `timeout` ms from now.

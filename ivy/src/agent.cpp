@@ -88,7 +88,11 @@ void Agent::start(std::string_view bus_text) {
         [this](std::uint32_t ip, const Announcement& a) { on_announcement(ip, a); });
     const bool discovering = discovery_->open(bus.port);
     // Without a listener nobody could answer our announcement; we still hear
-    // theirs and connect to them.
+    // theirs and connect to them. Once only: every agent binds its bus socket
+    // before announcing, so of two agents at least one hears the other, and
+    // the socket's buffer holds a crowd's worth (scripts/crowd). A repeat
+    // would make every classic agent connect again, and closing that
+    // duplicate shows its application a live peer as disconnected.
     if (discovering && port_ != 0) {
         discovery_->announce(plan_announcements(bus), bus.port,
                              format_announcement(port_, app_id_, name_));

@@ -169,10 +169,12 @@ bool Agent::already_connected(std::uint32_t ip, std::uint16_t port, std::string_
     });
 }
 
+// The whole pair of ends must match: the kernel gives one local port to
+// several outgoing connections as long as they go to different places.
 Peer* Agent::own_outgoing(std::uint32_t ip, std::uint16_t port) const {
     for (const auto& p : peers_) {
         if (p->direction == Direction::outgoing && !p->closed() && p->local_port == port &&
-            p->local_ip == ip) {
+            p->local_ip == ip && p->remote_port == port_ && is_own_address(p->remote_ip)) {
             return p.get();
         }
     }

@@ -31,6 +31,7 @@ TEST(SimOptions, ReadsEveryOptionInLongAndShortForm) {
     EXPECT_EQ(o.fixed.direction, 180);
     EXPECT_EQ(parse({"-p", "rec.txt"}).options->replay_path, "rec.txt");
     EXPECT_EQ(parse({"-l", "/tmp/y"}).options->link_path, "/tmp/y");
+    EXPECT_EQ(parse({"-L", "sim.log"}).options->log_path, "sim.log");
 }
 
 TEST(SimOptions, FixedReadingsInPhysicalOrRawUnitsFieldByField) {
@@ -66,6 +67,7 @@ TEST(SimOptions, RefusesWhatItCannotUseWithAReason) {
     EXPECT_EQ(error_of({"--seed", "-1"}), "--seed takes a whole number, not '-1'");
     EXPECT_EQ(error_of({"--link"}), "option --link needs a value");
     EXPECT_EQ(error_of({"--link="}), "--link needs a path");
+    EXPECT_EQ(error_of({"--log="}), "--log needs a path");
     EXPECT_EQ(error_of({"--colour"}), "unknown option --colour");
     EXPECT_EQ(error_of({"-x"}), "unexpected argument '-x'");
     EXPECT_EQ(error_of({"stray"}), "unexpected argument 'stray'");

@@ -76,6 +76,13 @@ void measure(const char* name, const Attack& attack) {
     std::printf("%-26s longest gap %7.0f ms, late by %7.0f ms; %3zu WEATHER, %d lost%s\n", name,
                 longest, std::max(0.0, longest - period_ms), arrivals.size() - before.size(), lost,
                 recovered ? "" : " (not recovered: gave up waiting)");
+    // A failed poll (a station answer missed on a loaded machine) costs a
+    // period or more by itself: shown so that it is not taken for the attack's.
+    const std::string err = scene.relay_err();
+    for (std::size_t at = 0, lf; (lf = err.find('\n', at)) != std::string::npos; at = lf + 1) {
+        const std::string line = err.substr(at, lf - at);
+        if (line.rfind("ivy: ", 0) != 0) std::printf("    relay: %s\n", line.c_str());
+    }
     std::fflush(stdout);
 }
 

@@ -124,6 +124,10 @@ void StationSession::on_wakeup(SessionOutput* out) {
 
 void StationSession::on_request(SessionOutput* out) {
     begin_poll_if_idle();
+    if (record_) {
+        record_("request " + std::to_string(poll_) + " after " + std::to_string(line_feeds_) +
+                " line feeds");
+    }
     in_poll_ = false;  // whatever follows starts the next poll
     switch (fault_.kind) {
         case FaultKind::unplug:

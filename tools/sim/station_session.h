@@ -52,9 +52,10 @@ public:
     int polls_started() const { return poll_; }
 
     // record gets one line per poll ("poll N FAULT", FAULT "none" without
-    // one), per poll taken back ("taken-back N") and per packet served
-    // ("served N COUNT HEX": the COUNT packet bytes written after the
-    // acknowledgement byte), for checking afterwards what the relay published.
+    // one), per poll taken back ("taken-back N"), per request ("request N
+    // after K line feeds") and per packet served ("served N COUNT HEX": the
+    // COUNT packet bytes written after the acknowledgement byte), for
+    // checking afterwards what the relay published.
     void set_record(Logger record) { record_ = std::move(record); }
 
 private:

@@ -37,7 +37,10 @@ TEST(AgentDiscovery, OwnAddressAndPortUnderAnyAppIdIsIgnored) {
     EXPECT_TRUE(agent.child().wait_err("our own address", milliseconds(2000)));
     harness::RawListener other;
     bus.broadcast("3 " + std::to_string(other.port()) + " OTHER-ID OTHER\n");
-    ASSERT_TRUE(other.accept()) << agent.child().describe();
+    const auto peer = other.accept();
+    ASSERT_TRUE(peer) << agent.child().describe();
+    // Its handshake: the agent has seen that connection made.
+    EXPECT_TRUE(peer->read_line()) << agent.child().describe();
     EXPECT_EQ(agent.child().count_out("connected"), 0) << agent.child().describe();
     EXPECT_EQ(agent.child().count_out("disconnected"), 0) << agent.child().describe();
     EXPECT_EQ(agent.command("who", "peers"), "peers OTHER,");

@@ -3,9 +3,13 @@
 // go. See agent.h for the principles.
 #include "agent.h"
 
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <asio/post.hpp>
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <tuple>
 
@@ -25,6 +29,23 @@ std::string make_app_id(std::uint16_t port) {
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
     return std::to_string(pick(seed)) + ":" + std::to_string(ms) + ":" + std::to_string(port);
+}
+
+// Whether ip (host order) reaches this host: loopback, the wildcard, or the
+// address of one of our interfaces.
+bool is_own_address(std::uint32_t ip) {
+    if ((ip >> 24) == 127 || ip == 0) return true;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return false;
+    bool own = false;
+    for (const ifaddrs* it = list; it != nullptr && !own; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
+        sockaddr_in address{};
+        std::memcpy(&address, it->ifa_addr, sizeof address);
+        own = ntohl(address.sin_addr.s_addr) == ip;
+    }
+    ::freeifaddrs(list);
+    return own;
 }
 
 }  // namespace
@@ -67,7 +88,11 @@ void Agent::start(std::string_view bus_text) {
         [this](std::uint32_t ip, const Announcement& a) { on_announcement(ip, a); });
     const bool discovering = discovery_->open(bus.port);
     // Without a listener nobody could answer our announcement; we still hear
-    // theirs and connect to them.
+    // theirs and connect to them. Once only: every agent binds its bus socket
+    // before announcing, so of two agents at least one hears the other, and
+    // the socket's buffer holds a crowd's worth (scripts/crowd). A repeat
+    // would make every classic agent connect again, and closing that
+    // duplicate shows its application a live peer as disconnected.
     if (discovering && port_ != 0) {
         announced_ = discovery_->announce(plan_announcements(bus), bus.port,
                                           format_announcement(port_, app_id_, name_));
@@ -105,6 +130,13 @@ void Agent::accept(asio::ip::tcp::socket socket) {
         return;  // the socket closes as it goes out of scope
     }
     auto peer = Peer::accepted(std::move(socket), *this);
+    if (Peer* ours = own_outgoing(peer->remote_ip, peer->remote_port)) {
+        report("connection from our own socket to %s:%u closed", ours->remote_host.c_str(),
+               static_cast<unsigned>(ours->remote_port));
+        peer->close();
+        drop(*ours);
+        return;
+    }
     peer->notes.name = peer->remote_host + ":" + std::to_string(peer->remote_port);
     add_peer(peer);
     send_handshake(*peer);
@@ -114,6 +146,11 @@ void Agent::accept(asio::ip::tcp::socket socket) {
 void Agent::on_announcement(std::uint32_t source_ip, const Announcement& a) {
     if (!a.app_id.empty() && a.app_id == app_id_) return;  // our own
     const auto port = static_cast<std::uint16_t>(a.port);
+    if (port_ != 0 && port == port_ && is_own_address(source_ip)) {
+        report("announcement of our own address and port under app-id '%s' ignored",
+               quote(a.app_id).c_str());
+        return;
+    }
     if (already_connected(source_ip, port, a.app_id)) return;
     if (peers_.size() >= max_peers) {
         report("announcement of %s ignored: already %zu peers", quote(a.app_name).c_str(),
@@ -136,6 +173,18 @@ bool Agent::already_connected(std::uint32_t ip, std::uint16_t port, std::string_
     });
 }
 
+// The whole pair of ends must match: the kernel gives one local port to
+// several outgoing connections as long as they go to different places.
+Peer* Agent::own_outgoing(std::uint32_t ip, std::uint16_t port) const {
+    for (const auto& p : peers_) {
+        if (p->direction == Direction::outgoing && !p->closed() && p->local_port == port &&
+            p->local_ip == ip && p->remote_port == port_ && is_own_address(p->remote_ip)) {
+            return p.get();
+        }
+    }
+    return nullptr;
+}
+
 void Agent::add_peer(const std::shared_ptr<Peer>& peer) {
     peer->notes.handle = next_client_++;
     clients_.emplace(peer->notes.handle, peer.get());
@@ -143,6 +192,14 @@ void Agent::add_peer(const std::shared_ptr<Peer>& peer) {
 }
 
 void Agent::on_connected(Peer& peer) {
+    // TCP lets a connect to a free local port in the ephemeral range meet
+    // itself (simultaneous open): that is no peer.
+    if (peer.local_port == peer.remote_port && peer.local_ip == peer.remote_ip) {
+        report("connection to %s:%u reached ourselves: closed", peer.remote_host.c_str(),
+               static_cast<unsigned>(peer.remote_port));
+        drop(peer);
+        return;
+    }
     send_handshake(peer);
     identify(peer);
     peer.start();

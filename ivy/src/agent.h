@@ -13,6 +13,9 @@
 //    waits for that. The application sees one peer throughout: if it had
 //    been told about the connection that goes, the one that stays takes over
 //    its handle and its "connected" state.
+//  - Never a connection to ourselves: an announcement of our own address
+//    and listening port is ours whatever app-id it carries, and a connection
+//    that arrives from one of our own outgoing sockets is closed at once.
 //  - What the application holds (IvyClientPtr, MsgRcvPtr) are numbers looked
 //    up in tables, never pointers to our objects: a stale one is ignored.
 //  - The application is only ever called from the loop's own handlers,
@@ -125,6 +128,8 @@ private:
     void accept(asio::ip::tcp::socket socket);
     void on_announcement(std::uint32_t source_ip, const Announcement& announcement);
     bool already_connected(std::uint32_t ip, std::uint16_t port, std::string_view app_id) const;
+    // Our own outgoing connection whose local end is ip:port, or nullptr.
+    Peer* own_outgoing(std::uint32_t ip, std::uint16_t port) const;
     void add_peer(const std::shared_ptr<Peer>& peer);
     void identify(Peer& peer);
     void keep_one(Peer& a, Peer& b);

@@ -59,6 +59,9 @@ std::shared_ptr<Peer> Peer::connect(const tcp::endpoint& to, Ms timeout, PeerEve
     peer->remote_port = to.port();
     peer->remote_host = to.address().to_string();
     peer->socket_.async_connect(to, [peer](const asio::error_code& ec) { peer->on_connect(ec); });
+    // The connect has been issued: the kernel has bound our end already, so
+    // a connection arriving at our own listener can be recognised as ours.
+    peer->learn_local_endpoint();
     peer->arm_deadline(timeout);
     return peer;
 }
@@ -71,8 +74,15 @@ void Peer::learn_endpoints() {
         remote_port = remote.port();
         remote_host = remote.address().to_string();
     }
+    learn_local_endpoint();
+}
+
+void Peer::learn_local_endpoint() {
+    asio::error_code ec;
     const auto local = socket_.local_endpoint(ec);
-    if (!ec && local.address().is_v4()) local_ip = local.address().to_v4().to_uint();
+    if (ec || !local.address().is_v4()) return;
+    local_ip = local.address().to_v4().to_uint();
+    local_port = local.port();
 }
 
 void Peer::on_connect(const asio::error_code& ec) {

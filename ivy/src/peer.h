@@ -92,7 +92,8 @@ public:
     std::uint32_t remote_ip = 0;
     std::uint16_t remote_port = 0;
     std::uint32_t local_ip = 0;
-    std::string remote_host;  // "a.b.c.d"
+    std::uint16_t local_port = 0;  // known as soon as connecting has begun
+    std::string remote_host;       // "a.b.c.d"
 
     // The agent's notes about this peer (see agent.cpp).
     struct Notes {
@@ -119,6 +120,7 @@ private:
 
     void on_connect(const asio::error_code& ec);
     void learn_endpoints();
+    void learn_local_endpoint();
     void read_more();
     void on_read(const asio::error_code& ec, std::size_t n);
     bool handing_out_lines() const;

@@ -47,6 +47,27 @@ TEST(AgentDiscovery, AnnouncesOnceAndIgnoresItself) {
     EXPECT_EQ(agent.child().err(), "");
 }
 
+// Our own port on our own address is ourselves, whatever app-id it comes
+// with: no connection, reported; the next real announcement still served.
+TEST(AgentDiscovery, OwnAddressAndPortUnderAnyAppIdIsIgnored) {
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent agent({bus_port, "SELF", std::nullopt, {}}, bus);
+    const std::string port = std::to_string(agent.tcp_port());
+    bus.broadcast("3 " + port + " FORGED-ID SELF\n");
+    bus.broadcast("3 " + port + "\n");
+    EXPECT_TRUE(agent.child().wait_err("our own address", milliseconds(2000)));
+    harness::RawListener other;
+    bus.broadcast("3 " + std::to_string(other.port()) + " OTHER-ID OTHER\n");
+    const auto peer = other.accept();
+    ASSERT_TRUE(peer) << agent.child().describe();
+    // Its handshake: the agent has seen that connection made.
+    EXPECT_TRUE(peer->read_line()) << agent.child().describe();
+    EXPECT_EQ(agent.child().count_out("connected"), 0) << agent.child().describe();
+    EXPECT_EQ(agent.child().count_out("disconnected"), 0) << agent.child().describe();
+    EXPECT_EQ(agent.command("who", "peers"), "peers OTHER,");
+}
+
 // The shapes of r02: what classic agents connect to, and where we differ
 // (datagrams are never glued; a repeated announcement is no new peer).
 TEST(AgentDiscovery, AnnouncementShapes) {

@@ -25,6 +25,7 @@ TEST(SimOptions, LongShortAndInlineFormsAllReachTheOptions) {
     EXPECT_EQ(out.options->seed, 9u);
     EXPECT_TRUE(out.options->verbose);
     EXPECT_EQ(out.options->fixed.direction, 180);
+    EXPECT_EQ(parse({"-L", "sim.log"}).options->log_path, "sim.log");
 }
 
 TEST(SimOptions, FixedReadingsInPhysicalOrRawUnitsFieldByField) {
@@ -60,6 +61,7 @@ TEST(SimOptions, RefusesWhatItCannotUseWithAReason) {
     EXPECT_EQ(error_of({"--seed", "-1"}), "--seed takes a whole number, not '-1'");
     EXPECT_EQ(error_of({"--link"}), "option --link needs a value");
     EXPECT_EQ(error_of({"--link="}), "--link needs a path");
+    EXPECT_EQ(error_of({"--log="}), "--log needs a path");
     EXPECT_EQ(error_of({"--verbose=yes"}), "option --verbose takes no value");
     EXPECT_EQ(error_of({"--colour"}), "unknown option --colour");
     EXPECT_EQ(error_of({"stray"}), "unexpected argument 'stray'");

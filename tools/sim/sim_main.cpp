@@ -2,9 +2,12 @@
 // demonstrating and testing anemobus without one.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 
@@ -67,6 +70,21 @@ int main(int argc, char** argv) {
     if (!source) return 1;
     sim::StationSession session(sim::FaultSchedule(options.faults, seed), std::move(*source), seed,
                                 log);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> record(nullptr, std::fclose);
+    if (!options.log_path.empty()) {
+        record.reset(std::fopen(options.log_path.c_str(), "w"));
+        if (!record) {
+            std::fprintf(stderr, "anemobus-sim: cannot write %s: %s\n", options.log_path.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+        // Line by line, so that the record is whole up to the last poll
+        // however the simulator ends.
+        std::setvbuf(record.get(), nullptr, _IOLBF, 0);
+        session.set_record([file = record.get()](const std::string& line) {
+            std::fprintf(file, "%s\n", line.c_str());
+        });
+    }
 
     // 3. Create the port and tell the user where it is.
     block_stop_signals();

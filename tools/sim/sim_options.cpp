@@ -107,7 +107,7 @@ bool parse_fixed(std::string_view text, bool raw, FixedReadings* fixed, std::str
 }
 
 std::string_view long_name_of(std::string_view arg) {
-    static constexpr std::array<std::pair<std::string_view, std::string_view>, 8> shorts{{
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 9> shorts{{
         {"-l", "link"},
         {"-f", "fixed"},
         {"-r", "fixed-raw"},
@@ -115,6 +115,7 @@ std::string_view long_name_of(std::string_view arg) {
         {"-F", "fault"},
         {"-s", "seed"},
         {"-v", "verbose"},
+        {"-L", "log"},
         {"-h", "help"},
     }};
     for (const auto& [s, l] : shorts)
@@ -160,16 +161,19 @@ bool Parser::handle(std::string_view name, std::optional<std::string_view> inlin
     }
     const std::string n(name);
     if (n != "link" && n != "fixed" && n != "fixed-raw" && n != "replay" && n != "fault" &&
-        n != "seed")
+        n != "seed" && n != "log")
         return fail("unknown option --" + n);
     const auto value = value_for(name, inline_value);
     if (!value) return false;
-    if (value->empty() && (n == "link" || n == "replay")) return fail("--" + n + " needs a path");
+    if (value->empty() && (n == "link" || n == "replay" || n == "log"))
+        return fail("--" + n + " needs a path");
     std::string why;
     if (n == "link") {
         options.link_path = *value;
     } else if (n == "replay") {
         options.replay_path = *value;
+    } else if (n == "log") {
+        options.log_path = *value;
     } else if (n == "seed") {
         options.seed = parse_number<std::uint64_t>(*value);
         if (!options.seed)
@@ -232,6 +236,8 @@ Options:
                          (default: random, shown with -v)
   -v, --verbose          log every byte exchanged and every event on standard
                          error, with milliseconds since start
+  -L, --log FILE         write every poll (number and fault) and every packet
+                         served (its bytes in hex) to FILE, one line each
   -h, --help             show this text
 
 Without --fixed or --replay the weather is plausible and varies slowly:

@@ -20,6 +20,7 @@ struct Options {
     std::string link_path;    // --link: a symbolic link to make, or empty
     FixedReadings fixed;      // --fixed, --fixed-raw
     std::string replay_path;  // --replay: recorded packets, or empty
+    std::string log_path;     // --log: the record of polls and packets, or empty
     std::vector<FaultRule> faults;
     std::optional<std::uint64_t> seed;
     bool verbose = false;

@@ -1,6 +1,7 @@
 #include "station_session.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace sim {
 
@@ -58,6 +59,7 @@ void StationSession::on_port_closed() {
     // goodbye before closing; the next real poll takes its number.
     if (in_poll_ && line_feeds_ == 1) {
         log_("poll " + std::to_string(poll_) + " was the link reset's line feed: taken back");
+        if (record_) record_("taken-back " + std::to_string(poll_));
         --poll_;
     }
     in_poll_ = false;
@@ -74,6 +76,8 @@ void StationSession::begin_poll_if_idle() {
     std::string note = "poll " + std::to_string(poll_);
     if (fault_.kind != FaultKind::none) note += ": fault " + std::string(fault_name(fault_.kind));
     log_(note);
+    if (record_)
+        record_("poll " + std::to_string(poll_) + " " + std::string(fault_name(fault_.kind)));
 }
 
 void StationSession::on_line(std::string_view line, SessionOutput* out) {
@@ -120,6 +124,10 @@ void StationSession::on_wakeup(SessionOutput* out) {
 
 void StationSession::on_request(SessionOutput* out) {
     begin_poll_if_idle();
+    if (record_) {
+        record_("request " + std::to_string(poll_) + " after " + std::to_string(line_feeds_) +
+                " line feeds");
+    }
     in_poll_ = false;  // whatever follows starts the next poll
     switch (fault_.kind) {
         case FaultKind::unplug:
@@ -132,21 +140,34 @@ void StationSession::on_request(SessionOutput* out) {
             out->answers.push_back({0, random_bytes(fault_.param)});
             return;
         case FaultKind::wrong_ack:
-            out->answers.push_back(
-                {0, char(static_cast<unsigned char>(fault_.param)) + packet_bytes(packet_size)});
+            answer_with_packet(static_cast<char>(fault_.param), packet_bytes(packet_size), out);
             return;
         case FaultKind::short_packet:
-            out->answers.push_back({0, ack + packet_bytes(static_cast<std::size_t>(fault_.param))});
+            answer_with_packet(ack, packet_bytes(static_cast<std::size_t>(fault_.param)), out);
             return;
         case FaultKind::no_mark: {
             std::string packet = packet_bytes(packet_size);
             packet.replace(0, 3, 3, '\0');
-            out->answers.push_back({0, ack + packet});
+            answer_with_packet(ack, std::move(packet), out);
             return;
         }
         default:
-            out->answers.push_back({0, ack + packet_bytes(packet_size)});
+            answer_with_packet(ack, packet_bytes(packet_size), out);
     }
+}
+
+void StationSession::answer_with_packet(char first, std::string packet, SessionOutput* out) {
+    if (record_) {
+        std::string hex;
+        char digits[3];
+        for (const char c : packet) {
+            std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+            hex += digits;
+        }
+        record_("served " + std::to_string(poll_) + " " + std::to_string(packet.size()) + " " +
+                hex);
+    }
+    out->answers.push_back({0, first + packet});
 }
 
 std::string StationSession::packet_bytes(std::size_t size) {

@@ -51,6 +51,13 @@ public:
 
     int polls_started() const { return poll_; }
 
+    // record gets one line per poll ("poll N FAULT", FAULT "none" without
+    // one), per poll taken back ("taken-back N"), per request ("request N
+    // after K line feeds") and per packet served ("served N COUNT HEX": the
+    // COUNT packet bytes written after the acknowledgement byte), for
+    // checking afterwards what the relay published.
+    void set_record(Logger record) { record_ = std::move(record); }
+
 private:
     void on_line(std::string_view line, SessionOutput* out);
     void on_wakeup(SessionOutput* out);
@@ -59,10 +66,12 @@ private:
     std::string packet_bytes(std::size_t size);
     std::string stale_bytes() const;  // the last packet's tail
     std::string random_bytes(int count);
+    void answer_with_packet(char first, std::string packet, SessionOutput* out);
 
     FaultSchedule schedule_;
     PacketSource next_packet_;
     Logger log_;
+    Logger record_;
     std::mt19937_64 rng_;
     std::string line_;
     bool line_overflow_ = false;

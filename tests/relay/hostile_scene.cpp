@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace hostile {
@@ -83,7 +84,8 @@ Scene::~Scene() {
     if (thread_.joinable()) thread_.join();
     relay_.reset();
     sim_.reset();
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
 void Scene::listen_for_weather() {

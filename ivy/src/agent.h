@@ -81,6 +81,8 @@ public:
     void start(std::string_view bus_text);
     // Closes every connection and socket, without a word to the peers.
     void terminate();
+    // Writes now what waits for the handler under way to return.
+    void flush_all();
 
     // One Msg per matching (peer, binding); returns how many were queued.
     int send_text(std::string_view text);

@@ -14,6 +14,11 @@ namespace {
 // helps a peer that sends a burst, and costs memory for every peer.
 constexpr std::size_t read_chunk = 16 * 1024;
 
+// Lines of one handler waiting for it to return are written early once this
+// many bytes are queued: a larger write saves nothing more, and the receiver
+// can start on the first lines while we match the rest.
+constexpr std::size_t coalesce_bytes = 64 * 1024;
+
 bool would_block(const asio::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
 }
@@ -133,8 +138,32 @@ void Peer::on_read(const asio::error_code& ec, std::size_t n) {
 PushResult Peer::send(MsgType type, int id, std::string_view payload) {
     if (state_ != State::open || broken_) return PushResult::queued;
     const PushResult result = queue_.push(type, id, payload);
-    if (result == PushResult::queued) pump();
+    if (result != PushResult::queued) return result;
+    // Outside the loop (before it runs, or after it returned) no handler is
+    // going to return: nothing waits.
+    if (!loop_context().get_executor().running_in_this_thread()) {
+        pump();
+    } else if (!flush_pending_) {
+        pump();
+        flush_when_handler_returns();
+    } else if (queue_.size() >= coalesce_bytes) {
+        pump();
+    }
     return result;
+}
+
+void Peer::flush() {
+    if (!closed()) pump();
+}
+
+// A posted handler runs once the one under way has returned: what was queued
+// meanwhile then leaves in one write.
+void Peer::flush_when_handler_returns() {
+    flush_pending_ = true;
+    asio::post(loop_context(), [self = shared_from_this()] {
+        self->flush_pending_ = false;
+        self->flush();
+    });
 }
 
 // Writes directly while the kernel takes the bytes; hands the rest to one

@@ -152,6 +152,8 @@ private:
     void send_handshake(Peer& peer);
     void send_ready(Peer& peer);
     int send_matches(std::string_view text, Peer* only);
+    void report_fault(Peer& peer, const Holder& holder, MatchResult result);
+    void expel_slow_matcher(Peer& peer);
     void send_line(Peer& peer, MsgType type, int id, std::string_view payload);
     void send_to_all(MsgType type, int id, std::string_view payload);
 

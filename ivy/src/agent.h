@@ -107,7 +107,7 @@ public:
     // PeerEvents
     void on_connected(Peer& peer) override;
     void on_connect_failed(Peer& peer, const asio::error_code& ec) override;
-    void on_line(Peer& peer, std::string_view line) override;
+    void on_line(Peer& peer, std::span<char> line) override;
     void on_overlong(Peer& peer, std::size_t count) override;
     void on_closed(Peer& peer, const asio::error_code& ec) override;
     void on_congestion(Peer& peer, bool congested) override;
@@ -142,8 +142,8 @@ private:
     void on_add_regexp(Peer& peer, int id, std::string_view regexp);
     void on_del_regexp(Peer& peer, int id);
     void on_end_regexp(Peer& peer);
-    void on_msg(Peer& peer, int id, std::string_view payload);
-    void on_direct(Peer& peer, int id, std::string_view text);
+    void on_msg(Peer& peer, int id, std::string_view payload, char* writable);
+    void on_direct(Peer& peer, int id, std::string_view text, char* writable);
     void on_pong(Peer& peer, int id);
     void on_unknown(Peer& peer, int type, std::string_view line);
     void tell_bind(Peer& peer, int id, std::string_view regexp, IvyBindEvent event);

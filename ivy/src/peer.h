@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,8 +41,9 @@ class PeerEvents {
 public:
     virtual void on_connected(Peer& peer) = 0;
     virtual void on_connect_failed(Peer& peer, const asio::error_code& ec) = 0;
-    // One line without its LF. The view is valid during the call.
-    virtual void on_line(Peer& peer, std::string_view line) = 0;
+    // One line, its LF included, in the peer's read buffer: the handler may
+    // write over those bytes (to cut fields in place). Valid during the call.
+    virtual void on_line(Peer& peer, std::span<char> line) = 0;
     virtual void on_overlong(Peer& peer, std::size_t count) = 0;
     // The connection is closed (end of stream, error, or a deadline set by
     // finish()); the peer will not call again.
@@ -119,8 +121,7 @@ public:
         std::chrono::steady_clock::time_point ping_sent{};
     } notes;
 
-    // Buffers reused for each received Msg handed to the application.
-    std::string args;
+    // Reused for each received Msg handed to the application.
     std::vector<char*> argv;
 
 private:

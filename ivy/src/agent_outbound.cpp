@@ -110,7 +110,8 @@ void Agent::report_fault(Peer& peer, const Holder& holder, MatchResult result) {
 }
 
 // Its regexps would make every send slow for everyone else: told, and let go
-// like a peer that sent a malformed line.
+// like a peer that sent a malformed line. Its bindings are freed when the
+// connection is dropped, in a handler of their own, not in this send.
 void Agent::expel_slow_matcher(Peer& peer) {
     if (!peer.sendable()) return;
     const auto budget_ms = std::chrono::duration<double, std::milli>(matching_budget).count();
@@ -118,7 +119,7 @@ void Agent::expel_slow_matcher(Peer& peer) {
            quote(peer.notes.name).c_str(), budget_ms);
     send_line(peer, MsgType::error, 0, over_budget_text);
     send_line(peer, MsgType::bye, 0, "");
-    table_.remove_owner(&peer);
+    table_.suspend(&peer);
     peer.finish(false, true, linger);
 }
 

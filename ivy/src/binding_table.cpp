@@ -25,7 +25,7 @@ BindingTable::Entry& BindingTable::entry_for(std::string_view text) {
 
 bool BindingTable::takes_part(const Holder& holder, Owner only) const {
     if (only != nullptr && holder.owner != only) return false;
-    if (holder.disabled) return false;
+    if (holder.disabled || holder.spend->suspended) return false;
     return holder.spend->message != message_ || !holder.spend->over;
 }
 
@@ -41,7 +41,12 @@ void BindingTable::charge(const Entry& entry, Owner only, std::chrono::nanosecon
     for (const Holder& holder : entry.holders) {
         if (!takes_part(holder, only)) continue;
         Spend& spend = *holder.spend;
-        if (spend.message != message_) spend = Spend{message_, {}, nullptr, false};
+        if (spend.message != message_) {
+            spend.message = message_;
+            spend.time = {};
+            spend.last_entry = nullptr;
+            spend.over = false;
+        }
         if (spend.last_entry == &entry) continue;
         spend.last_entry = &entry;
         spend.time += cost;
@@ -104,6 +109,11 @@ void BindingTable::remove_owner(Owner owner) {
     if (owner_it == by_owner_.end()) return;
     for (const auto& [id, entry] : owner_it->second.ids) drop_holder(entry, owner, id);
     by_owner_.erase(owner_it);
+}
+
+void BindingTable::suspend(Owner owner) {
+    const auto it = by_owner_.find(owner);
+    if (it != by_owner_.end()) it->second.spend.suspended = true;
 }
 
 std::size_t BindingTable::count(Owner owner) const {

@@ -37,8 +37,9 @@ int listen_loopback(int* port) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd, 128);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 128) != 0) {
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     *port = ntohs(a.sin_port);
     return fd;
@@ -113,7 +114,9 @@ std::string loopback_bus() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        throw std::runtime_error("cannot bind a UDP socket on 127.0.0.1");
+    }
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(fd);
     return "127.255.255.255:" + std::to_string(ntohs(a.sin_port));

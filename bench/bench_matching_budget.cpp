@@ -114,7 +114,7 @@ void run_case(int bombers) {
     state.longest_send_ms = 0;
     state.longest_send_cpu_ms = 0;
     TimerId timer = TimerRepeatAfter(state.readings, period_ms, on_reading, nullptr);
-    TimerId guard = TimerRepeatAfter(1, period_ms * (state.readings + 20), on_stop, nullptr);
+    TimerId guard = TimerRepeatAfter(1, long{period_ms} * (state.readings + 20), on_stop, nullptr);
     ivy::loop_reset_stop();
     IvyMainLoop();
     TimerRemove(timer);

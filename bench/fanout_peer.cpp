@@ -99,7 +99,7 @@ int connect_loopback(int port) {
 int run_raw(int port, bool echo) {
     const int fd = connect_loopback(port);
     if (fd < 0) return 1;
-    std::vector<char> buf(256 * 1024);
+    std::vector<char> buf(std::size_t{256} * 1024);
     pollfd fds[2] = {{fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     for (;;) {
         if (::poll(fds, 2, 2) < 0) return 1;

@@ -13,12 +13,12 @@ namespace {
 // Bytes asked of the kernel per read. A burst from a fast sender then takes
 // one system call per 64 KiB, not per line; an idle peer's buffer only grows
 // to this once it has sent that much.
-constexpr std::size_t read_chunk = 64 * 1024;
+constexpr std::size_t read_chunk = std::size_t{64} * 1024;
 
 // Lines of one handler waiting for it to return are written early once this
 // many bytes are queued: a larger write saves nothing more, and the receiver
 // can start on the first lines while we match the rest.
-constexpr std::size_t coalesce_bytes = 64 * 1024;
+constexpr std::size_t coalesce_bytes = std::size_t{64} * 1024;
 
 bool would_block(const asio::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
@@ -142,14 +142,10 @@ PushResult Peer::send(MsgType type, int id, std::string_view payload) {
     if (result != PushResult::queued) return result;
     // Outside the loop (before it runs, or after it returned) no handler is
     // going to return: nothing waits.
-    if (!loop_context().get_executor().running_in_this_thread()) {
-        pump();
-    } else if (!flush_pending_) {
-        pump();
-        flush_when_handler_returns();
-    } else if (queue_.size() >= coalesce_bytes) {
-        pump();
-    }
+    const bool in_handler = loop_context().get_executor().running_in_this_thread();
+    const bool first_of_handler = in_handler && !flush_pending_;
+    if (!in_handler || first_of_handler || queue_.size() >= coalesce_bytes) pump();
+    if (first_of_handler) flush_when_handler_returns();
     return result;
 }
 

@@ -34,24 +34,30 @@ bool BindingTable::runs_for(const Entry& entry, Owner only) const {
                        [&](const Holder& h) { return takes_part(h, only); });
 }
 
-// A wall-clock figure past the budget is capped by the CPU time the whole
-// message has taken so far before anyone is blamed (see match_clock.h).
+// A wall-clock figure past the budget is capped by the CPU time spent since
+// the owner's mark before anyone is blamed (see match_clock.h).
 void BindingTable::charge(const Entry& entry, Owner only, std::chrono::nanoseconds cost) {
     cost = std::min<std::chrono::nanoseconds>(cost, max_match_charge);
     for (const Holder& holder : entry.holders) {
         if (!takes_part(holder, only)) continue;
         Spend& spend = *holder.spend;
         if (spend.message != message_) {
+            const bool suspended = spend.suspended;
+            spend = Spend{};
             spend.message = message_;
-            spend.time = {};
-            spend.last_entry = nullptr;
-            spend.over = false;
+            spend.suspended = suspended;
         }
         if (spend.last_entry == &entry) continue;
         spend.last_entry = &entry;
         spend.time += cost;
+        if (!spend.marked && spend.time > budget_ / 2) {
+            spend.marked = true;
+            spend.time_at_mark = spend.time;
+            spend.cpu_at_mark = MatchClock::thread_cpu_time();
+        }
         if (spend.time <= budget_) continue;
-        spend.time = std::min(spend.time, clock_.cpu_bound());
+        const auto cpu_since = MatchClock::thread_cpu_time() - spend.cpu_at_mark;
+        spend.time = std::min(spend.time, spend.time_at_mark + cpu_since);
         if (spend.time <= budget_) continue;
         spend.over = true;
         over_budget_.push_back(holder.owner);

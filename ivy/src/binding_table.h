@@ -46,6 +46,11 @@ struct Spend {
     std::chrono::nanoseconds time{};
     const void* last_entry = nullptr;  // charged once per entry, whatever its ids
     bool over = false;
+    // Taken once time passes half the budget: with the CPU time since, a
+    // bound on what this owner's matches can really have cost.
+    bool marked = false;
+    std::chrono::nanoseconds time_at_mark{};
+    std::chrono::nanoseconds cpu_at_mark{};
     bool suspended = false;  // for good: see suspend()
 };
 
@@ -153,7 +158,6 @@ template <typename Emit>
 void BindingTable::match(std::string_view text, Owner only, Emit&& emit) {
     ++message_;
     over_budget_.clear();
-    clock_.start();
     for (const Entry& entry : entries_) {
         if (!entry.pattern || !runs_for(entry, only)) continue;
         payload_.clear();

@@ -50,8 +50,9 @@ inline constexpr unsigned pcre_depth_limit = 10000;
 // its regexps together, each shared regexp charged in full to every peer that
 // binds it. A peer beyond it is disconnected: ten such peers at once then
 // delay a send by at most about 10 x (this + one match at the limits above),
-// 50 ms. A thousand ordinary bindings take well under a millisecond.
-inline constexpr std::chrono::microseconds matching_budget{4000};
+// some 35 ms, within the 50 ms a reading may be late. A thousand ordinary
+// bindings take about half a millisecond.
+inline constexpr std::chrono::microseconds matching_budget{3000};
 
 // How much of a peer-supplied text (an Error line, a bad regexp, a name) is
 // quoted in our own diagnostics.

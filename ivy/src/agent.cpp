@@ -76,6 +76,7 @@ void Agent::start(std::string_view bus_text) {
         return;
     }
     started_ = true;
+    loop_on_return([] { the_agent().flush_all(); });
     const BusAddress bus = parse_bus_address(bus_text);
     for (const auto& problem : bus.problems) {
         report("bus '%s': %s", quote(bus_text).c_str(), problem.c_str());
@@ -114,6 +115,7 @@ void Agent::close_all(bool say_bye) {
     const auto peers = peers_;
     for (const auto& peer : peers) {
         if (say_bye && peer->sendable()) peer->send(MsgType::bye, 0, "");
+        peer->flush();  // what this handler queued, Bye included
         peer->close();
         table_.remove_owner(peer.get());
     }
@@ -122,6 +124,10 @@ void Agent::close_all(bool say_bye) {
     started_ = false;
     port_ = 0;
     announced_ = 0;
+}
+
+void Agent::flush_all() {
+    for (const auto& peer : peers_) peer->flush();
 }
 
 void Agent::accept(asio::ip::tcp::socket socket) {

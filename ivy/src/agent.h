@@ -87,6 +87,8 @@ public:
     std::size_t announced_addresses() const { return announced_; }
     // Closes every connection and socket, without a word to the peers.
     void terminate();
+    // Writes now what waits for the handler under way to return.
+    void flush_all();
 
     // One Msg per matching (peer, binding); returns how many were queued.
     int send_text(std::string_view text);
@@ -111,7 +113,7 @@ public:
     // PeerEvents
     void on_connected(Peer& peer) override;
     void on_connect_failed(Peer& peer, const asio::error_code& ec) override;
-    void on_line(Peer& peer, std::string_view line) override;
+    void on_line(Peer& peer, std::span<char> line) override;
     void on_overlong(Peer& peer, std::size_t count) override;
     void on_closed(Peer& peer, const asio::error_code& ec) override;
     void on_congestion(Peer& peer, bool congested) override;
@@ -148,8 +150,8 @@ private:
     void on_add_regexp(Peer& peer, int id, std::string_view regexp);
     void on_del_regexp(Peer& peer, int id);
     void on_end_regexp(Peer& peer);
-    void on_msg(Peer& peer, int id, std::string_view payload);
-    void on_direct(Peer& peer, int id, std::string_view text);
+    void on_msg(Peer& peer, int id, std::string_view payload, char* writable);
+    void on_direct(Peer& peer, int id, std::string_view text, char* writable);
     void on_pong(Peer& peer, int id);
     void on_unknown(Peer& peer, int type, std::string_view line);
     void tell_bind(Peer& peer, int id, std::string_view regexp, IvyBindEvent event);
@@ -158,6 +160,8 @@ private:
     void send_handshake(Peer& peer);
     void send_ready(Peer& peer);
     int send_matches(std::string_view text, Peer* only);
+    void report_fault(Peer& peer, const Holder& holder, MatchResult result);
+    void expel_slow_matcher(Peer& peer);
     void send_line(Peer& peer, MsgType type, int id, std::string_view payload);
     void send_to_all(MsgType type, int id, std::string_view payload);
 

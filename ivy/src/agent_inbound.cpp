@@ -15,7 +15,8 @@ constexpr const char* too_many_bindings_text = "Too many regexps: this one is ig
 
 }  // namespace
 
-void Agent::on_line(Peer& peer, std::string_view line) {
+void Agent::on_line(Peer& peer, std::span<char> bytes) {
+    const std::string_view line(bytes.data(), bytes.size() - 1);
     // A bare LF carries nothing; classic agents hang up on it, but it does
     // no harm to the stream and some peers send it to keep a link alive.
     if (line.empty()) return;
@@ -24,6 +25,9 @@ void Agent::on_line(Peer& peer, std::string_view line) {
         reject_malformed(peer, line);
         return;
     }
+    // The payload's bytes, writable, up to and including the byte after it
+    // (its LF, or the NUL that ended the line early).
+    char* const payload_bytes = bytes.data() + (frame->payload.data() - line.data());
     switch (frame->type) {
         case static_cast<int>(MsgType::bye):
             drop(peer);
@@ -32,7 +36,7 @@ void Agent::on_line(Peer& peer, std::string_view line) {
             on_add_regexp(peer, frame->id, frame->payload);
             break;
         case static_cast<int>(MsgType::msg):
-            on_msg(peer, frame->id, frame->payload);
+            on_msg(peer, frame->id, frame->payload, payload_bytes);
             break;
         case static_cast<int>(MsgType::error):
             report("%s reports error %d: '%s'", quote(peer.notes.name).c_str(), frame->id,
@@ -48,7 +52,7 @@ void Agent::on_line(Peer& peer, std::string_view line) {
             on_start_regexp(peer, frame->id, frame->payload);
             break;
         case static_cast<int>(MsgType::direct_msg):
-            on_direct(peer, frame->id, frame->payload);
+            on_direct(peer, frame->id, frame->payload, payload_bytes);
             break;
         case static_cast<int>(MsgType::die):
             die(peer, frame->id);
@@ -129,19 +133,17 @@ void Agent::on_end_regexp(Peer& peer) {
     if (peer.sendable()) send_ready(peer);
 }
 
-// The fields are copied into the peer's reused buffer, each ended by a NUL
-// where its ETX was: the application gets writable C strings, no allocation.
-void Agent::on_msg(Peer& peer, int id, std::string_view payload) {
+// Each field is ended by a NUL where its ETX was (the last one where the LF
+// was), in the read buffer itself: the application gets writable C strings,
+// with no copy and no allocation.
+void Agent::on_msg(Peer& peer, int id, std::string_view payload, char* writable) {
     const auto binding = bindings_.find(id);
     if (binding == bindings_.end()) return;  // unbound a moment ago, most likely
-    peer.args.assign(payload);
-    peer.args.push_back('\0');
     peer.argv.clear();
-    char* base = peer.args.data();
     const auto count = for_each_field(payload, max_fields_per_msg, [&](std::string_view field) {
         const auto offset = static_cast<std::size_t>(field.data() - payload.data());
-        base[offset + field.size()] = '\0';
-        peer.argv.push_back(base + offset);
+        writable[offset + field.size()] = '\0';
+        peer.argv.push_back(writable + offset);
     });
     if (!count) {
         report("Msg with more than %zu fields from %s dropped", max_fields_per_msg,
@@ -156,11 +158,10 @@ void Agent::on_msg(Peer& peer, int id, std::string_view payload) {
     }
 }
 
-void Agent::on_direct(Peer& peer, int id, std::string_view text) {
+void Agent::on_direct(Peer& peer, int id, std::string_view text, char* writable) {
     if (callbacks_.direct == nullptr) return;
-    peer.args.assign(text);
-    peer.args.push_back('\0');
-    callbacks_.direct(client(peer), callbacks_.direct_data, id, peer.args.data());
+    writable[text.size()] = '\0';
+    callbacks_.direct(client(peer), callbacks_.direct_data, id, writable);
 }
 
 // Round trip in microseconds, negative when the Pong is not for our latest

@@ -21,12 +21,13 @@ const char* fault_text(MatchResult result) {
             return "a capture holds a line feed or carriage return";
         case MatchResult::too_many_groups:
             return "the regexp has more groups than a Msg may carry";
-        case MatchResult::limit_hit:
-            return "the regexp hit the matching limits";
         default:
             return "";
     }
 }
+
+constexpr const char* limit_hit_text = "Regexp hit the matching limits: no longer matched";
+constexpr const char* over_budget_text = "Your regexps take too long to match: disconnected";
 
 }  // namespace
 
@@ -75,10 +76,7 @@ int Agent::send_matches(std::string_view text, Peer* only) {
                      auto& peer = *static_cast<Peer*>(holder.owner);
                      if (!peer.sendable()) return;
                      if (result != MatchResult::matched) {
-                         if ((holder.reported & fault_bit(result)) != 0) return;
-                         holder.reported |= fault_bit(result);
-                         report("Msg for regexp %d of %s not sent: %s (reported once)", holder.id,
-                                quote(peer.notes.name).c_str(), fault_text(result));
+                         report_fault(peer, holder, result);
                          return;
                      }
                      switch (peer.send(MsgType::msg, holder.id, payload)) {
@@ -92,7 +90,37 @@ int Agent::send_matches(std::string_view text, Peer* only) {
                              break;  // cannot happen: captures are checked
                      }
                  });
+    for (Owner owner : table_.over_budget()) expel_slow_matcher(*static_cast<Peer*>(owner));
     return count;
+}
+
+// A regexp that hit the limits once will hit them again on messages like
+// this one: the table no longer runs it for this peer, who is told why.
+void Agent::report_fault(Peer& peer, const Holder& holder, MatchResult result) {
+    if ((holder.reported & fault_bit(result)) != 0) return;
+    holder.reported |= fault_bit(result);
+    if (result == MatchResult::limit_hit) {
+        report("regexp %d of %s hit the matching limits: no longer matched", holder.id,
+               quote(peer.notes.name).c_str());
+        send_line(peer, MsgType::error, holder.id, limit_hit_text);
+        return;
+    }
+    report("Msg for regexp %d of %s not sent: %s (reported once)", holder.id,
+           quote(peer.notes.name).c_str(), fault_text(result));
+}
+
+// Its regexps would make every send slow for everyone else: told, and let go
+// like a peer that sent a malformed line. Its bindings are freed when the
+// connection is dropped, in a handler of their own, not in this send.
+void Agent::expel_slow_matcher(Peer& peer) {
+    if (!peer.sendable()) return;
+    const auto budget_ms = std::chrono::duration<double, std::milli>(matching_budget).count();
+    report("%s's regexps took more than %.0f ms to match one message: disconnecting",
+           quote(peer.notes.name).c_str(), budget_ms);
+    send_line(peer, MsgType::error, 0, over_budget_text);
+    send_line(peer, MsgType::bye, 0, "");
+    table_.suspend(&peer);
+    peer.finish(false, true, linger);
 }
 
 Agent::Handle Agent::bind(MsgCallback callback, void* user_data, std::string regexp) {

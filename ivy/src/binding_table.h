@@ -9,8 +9,18 @@
 // added first. A text nobody holds any more is forgotten (a hostile peer
 // cannot grow the table by binding and unbinding). The cost of a send is one
 // match per distinct text, which max_bindings_per_peer bounds per peer.
+//
+// No peer may make a send slow for the others. A binding whose match hits
+// PCRE2's limits is disabled for its holder. Every match is timed, and its
+// time charged in full to every owner holding that text: an owner's charge
+// is then what its bindings would cost were it alone on the bus, whoever
+// else binds the same texts, and a hostile owner cannot hide behind good
+// ones by binding their texts. An owner whose charge for one message passes
+// the budget is left out of the rest of that message and listed in
+// over_budget(), for the caller to disconnect.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -22,11 +32,27 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ivy_limits.h"
+#include "match_clock.h"
 #include "pattern.h"
 
 namespace ivy {
 
 using Owner = void*;  // the peer that bound a regexp, never dereferenced here
+
+// The matching time charged to one owner for the message being matched.
+struct Spend {
+    std::uint64_t message = 0;  // that message's number; older figures are stale
+    std::chrono::nanoseconds time{};
+    const void* last_entry = nullptr;  // charged once per entry, whatever its ids
+    bool over = false;
+    // Taken once time passes half the budget: with the CPU time since, a
+    // bound on what this owner's matches can really have cost.
+    bool marked = false;
+    std::chrono::nanoseconds time_at_mark{};
+    std::chrono::nanoseconds cpu_at_mark{};
+    bool suspended = false;  // for good: see suspend()
+};
 
 struct Holder {
     Owner owner = nullptr;
@@ -34,6 +60,9 @@ struct Holder {
     // Faults already reported for this binding (MatchResult values as bits),
     // so a binding that keeps failing is reported once, not on every send.
     mutable std::uint32_t reported = 0;
+    // The regexp hit PCRE2's limits for this holder: it is not run for it again.
+    mutable bool disabled = false;
+    Spend* spend = nullptr;  // its owner's
 };
 
 enum class AddOutcome {
@@ -53,6 +82,8 @@ struct AddResult {
 
 class BindingTable {
 public:
+    explicit BindingTable(std::chrono::nanoseconds budget = matching_budget) : budget_(budget) {}
+
     AddResult add(Owner owner, int id, std::string_view text, std::size_t max_per_owner);
 
     // The text the owner's id held; nullopt (nothing done) if it held none.
@@ -60,6 +91,11 @@ public:
 
     // Forgets every binding of owner.
     void remove_owner(Owner owner);
+
+    // Leaves owner's bindings out of every later match, until remove_owner().
+    // Freeing a thousand compiled regexps takes milliseconds: a caller in a
+    // hurry suspends now and removes later.
+    void suspend(Owner owner);
 
     std::size_t count(Owner owner) const;
 
@@ -69,11 +105,16 @@ public:
 
     // Matches text against every distinct regexp (only those held by `only`
     // when it is not null) and calls emit(holder, result, payload) for each
-    // holder of each regexp whose result is not NoMatch, in the order above.
-    // payload is meaningful when result is Matched and valid during the call.
-    // emit must not change the table. Reuses one buffer: no allocation.
+    // holder of each regexp whose result is not no_match, in the order above,
+    // leaving out disabled holders and owners over budget. payload is
+    // meaningful when result is matched and valid during the call. A holder
+    // given limit_hit is disabled afterwards. emit must not change the table.
+    // Reuses its buffers: no allocation.
     template <typename Emit>
     void match(std::string_view text, Owner only, Emit&& emit);
+
+    // The owners that went over budget during the last match(), in order.
+    const std::vector<Owner>& over_budget() const { return over_budget_; }
 
 private:
     struct Entry {
@@ -83,36 +124,51 @@ private:
         std::vector<Holder> holders;  // oldest first; walked backwards
     };
 
+    struct OwnerRecord {
+        std::map<int, Entry*> ids;
+        Spend spend;  // its holders point here; map nodes never move
+    };
+
     using Entries = std::list<Entry>;
 
     Entry& entry_for(std::string_view text);
     void drop_holder(Entry* entry, Owner owner, int id);
-    static bool holds(const Entry& entry, Owner owner);
+    bool takes_part(const Holder& holder, Owner only) const;
+    bool runs_for(const Entry& entry, Owner only) const;
+    void charge(const Entry& entry, Owner only, std::chrono::nanoseconds cost);
 
     Entries entries_;  // in order of first arrival; a list keeps erasing O(1)
     std::unordered_map<std::string_view, Entries::iterator> by_text_;  // views Entry::text
-    std::unordered_map<Owner, std::map<int, Entry*>> by_owner_;
+    std::unordered_map<Owner, OwnerRecord> by_owner_;
     std::string payload_;
+    std::chrono::nanoseconds budget_;
+    std::uint64_t message_ = 0;
+    MatchClock clock_;
+    std::vector<Owner> over_budget_;
 };
 
 template <typename Fn>
 void BindingTable::for_each_binding(Owner owner, Fn&& fn) const {
     const auto it = by_owner_.find(owner);
     if (it == by_owner_.end()) return;
-    for (const auto& [id, entry] : it->second) fn(id, std::string_view(entry->text));
+    for (const auto& [id, entry] : it->second.ids) fn(id, std::string_view(entry->text));
 }
 
 template <typename Emit>
 void BindingTable::match(std::string_view text, Owner only, Emit&& emit) {
+    ++message_;
+    over_budget_.clear();
     for (const Entry& entry : entries_) {
-        if (!entry.pattern) continue;
-        if (only != nullptr && !holds(entry, only)) continue;
+        if (!entry.pattern || !runs_for(entry, only)) continue;
         payload_.clear();
+        clock_.begin_match();
         const MatchResult result = entry.pattern->append_msg_payload(text, payload_);
+        charge(entry, only, clock_.end_match());
         if (result == MatchResult::no_match) continue;
         for (auto h = entry.holders.rbegin(); h != entry.holders.rend(); ++h) {
-            if (only != nullptr && h->owner != only) continue;
+            if (!takes_part(*h, only)) continue;
             emit(*h, result, std::string_view(payload_));
+            if (result == MatchResult::limit_hit) h->disabled = true;
         }
     }
 }

@@ -87,6 +87,8 @@ Loop& the_loop() {
     return loop;
 }
 
+void (*g_on_return)() = nullptr;
+
 bool hooks_set() {
     return g_before.fn != nullptr || g_after.fn != nullptr;
 }
@@ -129,6 +131,11 @@ void loop_run() {
             std::fprintf(stderr, "ivy: a loop handler failed\n");
         }
     }
+    if (g_on_return != nullptr) g_on_return();
+}
+
+void loop_on_return(void (*fn)()) {
+    g_on_return = fn;
 }
 
 void loop_request_stop() {

@@ -21,6 +21,10 @@ asio::io_context& loop_context();
 // A handler that throws is reported on standard error and the loop goes on.
 void loop_run();
 
+// fn is called each time loop_run() returns: what handlers left to be done
+// "when the handler returns" must not wait for a loop that may never run again.
+void loop_on_return(void (*fn)());
+
 // Async-signal-safe: sets a flag and wakes the loop through a descriptor.
 // Handlers already running finish; loop_run() returns right after.
 void loop_request_stop();

@@ -3,6 +3,7 @@
 // keeps one peer from taking memory, time or the loop away from the others.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 namespace ivy {
@@ -32,10 +33,26 @@ inline constexpr std::size_t max_peers = 256;
 // has stopped reading: it is dropped rather than allowed to grow our memory.
 inline constexpr std::size_t max_send_queue_bytes = std::size_t{4} * 1024 * 1024;
 
-// PCRE2 match limits: a catastrophic regexp gives up instead of stalling the
-// send (and with it the whole loop). Generous for every sane pattern.
-inline constexpr unsigned pcre_match_limit = 1000000;
+// PCRE2 match limits: a catastrophic regexp gives up within about half a
+// millisecond instead of stalling the send (and with it the whole loop).
+// Measured on a 2-core machine with `^(.+)+1$`-like bombs against a relay
+// message: the JIT spends about 2 ns per unit of the match limit, the
+// interpreter (patterns the JIT cannot take, or that outgrow its stack) about
+// 25 ns. Sane bindings stay far below either: `^(\S+) WEATHER (.*)` needs a
+// few units per message. The depth limit only applies to the interpreter and
+// bounds the heap its backtracking frames take; 10 000 still lets a repeated
+// group walk a 10 000-word message.
+inline constexpr unsigned pcre_jit_match_limit = 250000;
+inline constexpr unsigned pcre_match_limit = 25000;
 inline constexpr unsigned pcre_depth_limit = 10000;
+
+// Matching time one peer's bindings may take for one message we send, all of
+// its regexps together, each shared regexp charged in full to every peer that
+// binds it. A peer beyond it is disconnected: ten such peers at once then
+// delay a send by at most about 10 x (this + one match at the limits above),
+// some 35 ms, within the 50 ms a reading may be late. A thousand ordinary
+// bindings take about half a millisecond.
+inline constexpr std::chrono::microseconds matching_budget{3000};
 
 // How much of a peer-supplied text (an Error line, a bad regexp, a name) is
 // quoted in our own diagnostics.

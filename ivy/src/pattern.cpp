@@ -48,20 +48,27 @@ bool is_unsafe(std::string_view capture) {
 struct Pattern::Impl {
     std::unique_ptr<pcre2_code, CodeFree> code;
     std::unique_ptr<pcre2_match_data, MatchDataFree> match_data;
-    std::unique_ptr<pcre2_match_context, ContextFree> context;
+    std::unique_ptr<pcre2_match_context, ContextFree> context;      // interpreter's limits
+    std::unique_ptr<pcre2_match_context, ContextFree> jit_context;  // the JIT's
+    bool jit = false;
 
     int run(std::string_view text) const;
 };
 
 // The JIT ignores the depth limit and uses its own small stack instead; when
 // that runs out the interpreter, which honours both limits, gets a second go
-// rather than refusing a pattern that is merely deep.
+// rather than refusing a pattern that is merely deep. Each has a match limit
+// of its own: the interpreter is about ten times slower per unit.
 int Pattern::Impl::run(std::string_view text) const {
-    int rc =
-        pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, match_data.get(), context.get());
+    if (!jit) {
+        return pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, match_data.get(),
+                           context.get());
+    }
+    const int rc = pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, match_data.get(),
+                               jit_context.get());
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
-        rc = pcre2_match(code.get(), bytes_of(text), text.size(), 0, PCRE2_NO_JIT, match_data.get(),
-                         context.get());
+        return pcre2_match(code.get(), bytes_of(text), text.size(), 0, PCRE2_NO_JIT,
+                           match_data.get(), context.get());
     }
     return rc;
 }
@@ -86,19 +93,22 @@ std::unique_ptr<Pattern> Pattern::compile(std::string_view text, CompileError* e
         return nullptr;
     }
     // Where the platform has no JIT this fails and matching interprets.
-    pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE);
+    const bool jit = pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE) == 0;
 
     std::unique_ptr<Pattern> pattern(new Pattern());
     pattern->impl_ = std::make_unique<Impl>();
     Impl& impl = *pattern->impl_;
     impl.match_data.reset(pcre2_match_data_create_from_pattern(compiled.get(), nullptr));
     impl.context.reset(pcre2_match_context_create(nullptr));
-    if (!impl.match_data || !impl.context) {
+    impl.jit_context.reset(pcre2_match_context_create(nullptr));
+    impl.jit = jit;
+    if (!impl.match_data || !impl.context || !impl.jit_context) {
         set_error(error, 0, "out of memory");
         return nullptr;
     }
     pcre2_set_match_limit(impl.context.get(), pcre_match_limit);
     pcre2_set_depth_limit(impl.context.get(), pcre_depth_limit);
+    pcre2_set_match_limit(impl.jit_context.get(), pcre_jit_match_limit);
     impl.code = std::move(compiled);
     pattern->text_ = std::string(text);
     return pattern;

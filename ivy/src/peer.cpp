@@ -12,9 +12,15 @@
 namespace ivy {
 namespace {
 
-// Bytes asked of the kernel per read. Lines are short; a large read only
-// helps a peer that sends a burst, and costs memory for every peer.
-constexpr std::size_t read_chunk = std::size_t{16} * 1024;
+// Bytes asked of the kernel per read. A burst from a fast sender then takes
+// one system call per 64 KiB, not per line; an idle peer's buffer only grows
+// to this once it has sent that much.
+constexpr std::size_t read_chunk = std::size_t{64} * 1024;
+
+// Lines of one handler waiting for it to return are written early once this
+// many bytes are queued: a larger write saves nothing more, and the receiver
+// can start on the first lines while we match the rest.
+constexpr std::size_t coalesce_bytes = std::size_t{64} * 1024;
 
 bool would_block(const asio::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
@@ -141,7 +147,7 @@ void Peer::on_read(const asio::error_code& ec, std::size_t n) {
     lines_.commit(n);
     while (auto line = lines_.next_line()) {
         if (!handing_out_lines()) continue;
-        events_.on_line(*this, *line);
+        events_.on_line(*this, lines_.writable(*line));
         if (closed()) return;
     }
     if (const std::size_t overlong = lines_.take_overlong(); overlong != 0) {
@@ -154,8 +160,28 @@ void Peer::on_read(const asio::error_code& ec, std::size_t n) {
 PushResult Peer::send(MsgType type, int id, std::string_view payload) {
     if (state_ != State::open || broken_) return PushResult::queued;
     const PushResult result = queue_.push(type, id, payload);
-    if (result == PushResult::queued) pump();
+    if (result != PushResult::queued) return result;
+    // Outside the loop (before it runs, or after it returned) no handler is
+    // going to return: nothing waits.
+    const bool in_handler = loop_context().get_executor().running_in_this_thread();
+    const bool first_of_handler = in_handler && !flush_pending_;
+    if (!in_handler || first_of_handler || queue_.size() >= coalesce_bytes) pump();
+    if (first_of_handler) flush_when_handler_returns();
     return result;
+}
+
+void Peer::flush() {
+    if (!closed()) pump();
+}
+
+// A posted handler runs once the one under way has returned: what was queued
+// meanwhile then leaves in one write.
+void Peer::flush_when_handler_returns() {
+    flush_pending_ = true;
+    asio::post(loop_context(), [self = shared_from_this()] {
+        self->flush_pending_ = false;
+        self->flush();
+    });
 }
 
 // Writes directly while the kernel takes the bytes; hands the rest to one

@@ -6,7 +6,11 @@
 // read and write go through Asio, and a write is first tried directly on the
 // non-blocking socket, so a line usually leaves at once and the queue only
 // fills when the peer reads slower than we write. One write is in flight at a
-// time. Handlers keep the Peer alive (shared_ptr) and check that it is still
+// time. Lines sent while the loop is inside one handler are coalesced: the
+// first goes out at once (a lone message never waits), the ones after it are
+// written together when the handler returns, or as soon as about
+// coalesce_bytes are waiting, so a burst costs one system call per peer
+// rather than one per line. Handlers keep the Peer alive (shared_ptr) and check that it is still
 // open before acting, so the agent may close a peer at any point, even from
 // inside that peer's own line handler. Events that can reach the application
 // (congestion) are never raised from inside send(): the application's
@@ -19,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,8 +41,9 @@ class PeerEvents {
 public:
     virtual void on_connected(Peer& peer) = 0;
     virtual void on_connect_failed(Peer& peer, const asio::error_code& ec) = 0;
-    // One line without its LF. The view is valid during the call.
-    virtual void on_line(Peer& peer, std::string_view line) = 0;
+    // One line, its LF included, in the peer's read buffer: the handler may
+    // write over those bytes (to cut fields in place). Valid during the call.
+    virtual void on_line(Peer& peer, std::span<char> line) = 0;
     virtual void on_overlong(Peer& peer, std::size_t count) = 0;
     // The connection is closed (end of stream, error, or a deadline set by
     // finish()); the peer will not call again.
@@ -69,9 +75,14 @@ public:
     // Starts reading lines (after the handshake has been queued).
     void start();
 
-    // Queues one line and starts writing it. Full: nothing queued, the peer
-    // is left as it is (the caller decides). Only while sendable().
+    // Queues one line; it is written at once, or with the lines queued after
+    // it in the same handler when that returns. Full: nothing queued, the
+    // peer is left as it is (the caller decides). Only while sendable().
     PushResult send(MsgType type, int id, std::string_view payload);
+
+    // Writes what the kernel takes of the queue now, without waiting for the
+    // handler to return (before closing, say).
+    void flush();
 
     // Winds the connection down: no more sends; what is queued is written;
     // then, if shut_down_send, our side of the stream is shut down; lines
@@ -111,8 +122,7 @@ public:
         std::chrono::steady_clock::time_point ping_sent{};
     } notes;
 
-    // Buffers reused for each received Msg handed to the application.
-    std::string args;
+    // Reused for each received Msg handed to the application.
     std::vector<char*> argv;
 
 private:
@@ -125,6 +135,7 @@ private:
     void on_read(const asio::error_code& ec, std::size_t n);
     bool handing_out_lines() const;
     void pump();
+    void flush_when_handler_returns();
     void on_written(const asio::error_code& ec, std::size_t n);
     void set_congested(bool congested);
     void end(const asio::error_code& ec);
@@ -138,6 +149,7 @@ private:
     LineAssembler lines_;
     SendQueue queue_;
     bool writing_ = false;
+    bool flush_pending_ = false;  // a flush is posted: sends only queue
     bool congested_ = false;
     bool keep_lines_ = true;
     bool shut_down_when_flushed_ = false;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -82,6 +83,12 @@ public:
     // The next complete line without its LF; nullopt when none is buffered.
     // The view stays valid until the next call to prepare() or next_line().
     std::optional<std::string_view> next_line();
+    // The bytes of a line next_line() just handed out, its LF included, for
+    // the caller to cut in place (fields ended by NULs where they stand).
+    std::span<char> writable(std::string_view line) {
+        const auto at = static_cast<std::size_t>(line.data() - buffer_.data());
+        return {buffer_.data() + at, line.size() + 1};
+    }
     // Number of over-long lines skipped since the last call (and resets it).
     std::size_t take_overlong();
     // Bytes received and not yet handed out (a partial line).

@@ -3,6 +3,8 @@
 // that must each leave the agent serving a well-behaved peer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "agent_harness.h"
 
 namespace {
@@ -222,6 +224,40 @@ TEST_F(Hostile, CaptureWithLineFeedIsNeverSent) {
     p->send("9 3\x02\n");
     EXPECT_EQ(p->read_line(), "10 3\x02\n");
     EXPECT_EQ(agent_->child().count_err("carriage return"), 1);
+}
+
+// Bindings that take too long to match get their peer disconnected with an
+// Error; the send still returns and everyone else is served.
+TEST_F(Hostile, PeerOverItsMatchingBudgetIsDisconnected) {
+    std::vector<std::string> bombs;
+    for (int i = 0; i < 64; ++i) bombs.push_back("^(.+)+1$(?#" + std::to_string(i) + ")");
+    auto evil = peer("EVIL", bombs);
+    EXPECT_EQ(agent_->command("send 1 WEATHER 101591.6 22.5 4.4 180.0", "sent"), "sent 0");
+    std::vector<std::string> seen;
+    EXPECT_TRUE(evil->wait_closed(milliseconds(5000), &seen));
+    EXPECT_NE(std::find(seen.begin(), seen.end(),
+                        "3 0\x02Your regexps take too long to match: disconnected\n"),
+              seen.end());
+    EXPECT_TRUE(
+        agent_->child().wait_err("to match one message: disconnecting", milliseconds(1000)));
+    expect_still_serving();
+}
+
+// A burst queued in one handler, far beyond what the socket takes at once,
+// reaches a peer that reads late whole and in order, and so does a second
+// burst queued while the first is still being written.
+TEST_F(Hostile, CoalescedBurstsStayWholeAndInOrderForASlowReader) {
+    auto slow = peer("SLOW", {"^FLOOD (\\d+) (x*)$"});
+    EXPECT_EQ(agent_->command("flood 3500 1000", "flooded"), "flooded 3500");
+    EXPECT_EQ(agent_->command("flood 3 10", "flooded"), "flooded 3");
+    const std::string big(1000, 'x');
+    for (int i = 0; i < 3500; ++i) {
+        ASSERT_EQ(slow->read_line(), "2 0\x02" + std::to_string(i) + "\x03" + big + "\x03\n");
+    }
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(slow->read_line(), "2 0\x02" + std::to_string(i) + "\x03xxxxxxxxxx\x03\n");
+    }
+    expect_still_serving();
 }
 
 }  // namespace

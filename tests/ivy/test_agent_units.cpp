@@ -2,6 +2,7 @@
 // datagrams are cut and announcements planned, and how reports quote.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "diagnostics.h"
 #include "discovery.h"
 #include "send_queue.h"
+#include "test_support.h"
 
 namespace {
 
@@ -108,6 +110,56 @@ TEST(BindingTable, BoundsAndFaults) {
     table.for_each_binding(
         &a, [&](int id, std::string_view text) { listed.emplace_back(id, std::string(text)); });
     EXPECT_EQ(listed, (std::vector<std::pair<int, std::string>>{{0, "("}, {1, "(?s)^(.*)"}}));
+}
+
+// A text two owners bind is one entry: it outlives either owner, and an id
+// rebound to another text leaves the other owner's binding as it was.
+TEST(BindingTable, SharedTextOutlivesAHolderAndRebindingDoesNotLeak) {
+    ivy::BindingTable table;
+    int a = 1, b = 2, c = 3;
+    const auto m = MatchResult::matched;
+    table.add(&a, 1, "^x(.)", 10);
+    table.add(&b, 5, "^x(.)", 10);
+    table.add(&c, 7, "^x(.)", 10);
+    table.remove_owner(&a);
+    EXPECT_EQ(match(table, "xy"), (std::vector<Sent>{{3, 7, m, "y\x03"}, {2, 5, m, "y\x03"}}));
+    EXPECT_EQ(table.add(&b, 5, "^y(.)", 10).outcome, AddOutcome::replaced);
+    EXPECT_EQ(match(table, "xy"), (std::vector<Sent>{{3, 7, m, "y\x03"}}));
+    EXPECT_EQ(match(table, "yz"), (std::vector<Sent>{{2, 5, m, "z\x03"}}));
+    table.remove_owner(&c);
+    EXPECT_EQ(match(table, "xy"), std::vector<Sent>{});
+}
+
+// Bombs: each reported once and then left out; their owner goes over the
+// budget long before its 64 bombs are all run. A thousand ordinary regexps,
+// run after the bombs (when the message's CPU time is already spent), are
+// all kept and all matched. (Sanitizers make every match slower, our budget
+// as well.)
+TEST(BindingTable, BudgetTripsOnBombsNotOnAThousandGoodRegexps) {
+    ivy::BindingTable table(ivy::matching_budget * test_support::timeout_scale());
+    int bad = 1, good = 2;
+    for (int i = 0; i < 64; ++i) {
+        table.add(&bad, i, "^(.+)+1$(?#" + std::to_string(i) + ")", 1024);
+    }
+    for (int i = 0; i < 1000; ++i) {
+        table.add(&good, i, "^(\\S+) WEATHER (.*)(?#" + std::to_string(i) + ")", 1024);
+    }
+    const std::string text = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000";
+    const auto first = match(table, text);
+    EXPECT_EQ(table.over_budget(), std::vector<void*>{&bad});
+    const auto limited = std::count_if(first.begin(), first.end(), [](const Sent& s) {
+        return s.result == MatchResult::limit_hit;
+    });
+    EXPECT_GE(limited, 1);
+    EXPECT_LT(limited, 64);
+    EXPECT_EQ(first.size() - static_cast<std::size_t>(limited), 1000u);
+    for (const Sent& s : match(table, text)) {  // the bombs that hit the limits are not run again
+        EXPECT_FALSE(s.result == MatchResult::limit_hit &&
+                     std::find(first.begin(), first.end(), s) != first.end());
+    }
+    table.remove_owner(&bad);
+    EXPECT_EQ(match(table, text).size(), 1000u);
+    EXPECT_TRUE(table.over_budget().empty());
 }
 
 // One datagram, one or more lines; never glued to the next datagram.

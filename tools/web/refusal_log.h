@@ -13,7 +13,7 @@
 
 namespace web {
 
-inline constexpr std::int64_t refusal_report_interval_ms = 10 * 1000;
+inline constexpr std::int64_t refusal_report_interval_ms = std::int64_t{10} * 1000;
 
 class RefusalLog {
 public:

@@ -18,11 +18,11 @@
 
 namespace web {
 
-inline constexpr std::int64_t mean_window_ms = 2 * 60 * 1000;
-inline constexpr std::int64_t gust_window_ms = 10 * 60 * 1000;
-inline constexpr std::int64_t tendency_span_ms = 3 * 3600 * 1000;
+inline constexpr std::int64_t mean_window_ms = std::int64_t{2} * 60 * 1000;
+inline constexpr std::int64_t gust_window_ms = std::int64_t{10} * 60 * 1000;
+inline constexpr std::int64_t tendency_span_ms = std::int64_t{3} * 3600 * 1000;
 // A tendency is given when a sample lies this close to three hours back.
-inline constexpr std::int64_t tendency_tolerance_ms = 10 * 60 * 1000;
+inline constexpr std::int64_t tendency_tolerance_ms = std::int64_t{10} * 60 * 1000;
 // No reading for this many periods and the station is silent.
 inline constexpr int silent_periods = 3;
 

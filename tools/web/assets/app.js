@@ -207,10 +207,9 @@ function makeCharts() {
 // direction, pressure, temperature]. A gap of several buckets is a break in
 // the lines, not a straight line across a silence.
 function fillCharts(points, from, to) {
-  // This script runs before Chart.js (it asks for the data meanwhile): the
-  // charts wait for it if the data came first.
+  // The data may come before Chart.js: the charts wait for it.
   if (typeof Chart === 'undefined') {
-    window.addEventListener('DOMContentLoaded', () => fillCharts(points, from, to), { once: true });
+    chartsReady.then(() => fillCharts(points, from, to));
     return;
   }
   // Made with their first data: an empty chart drawn first is a wasted frame.
@@ -391,6 +390,17 @@ function drawTicks() {
     $('ticks').appendChild(tick);
   }
 }
+
+// Chart.js (about 200 KB to compile) is asked for once the first frame is
+// up, so that the figures are on screen before it, not after it.
+const chartsReady = new Promise((resolve) => {
+  requestAnimationFrame(() => setTimeout(() => {
+    const script = document.createElement('script');
+    script.src = '/chart.min.js';
+    script.onload = resolve;
+    document.head.appendChild(script);
+  }, 0));
+});
 
 function start() {
   drawTicks();

@@ -163,7 +163,13 @@ bool loop_stop_requested() {
 extern "C" {
 
 void IvyMainLoop(void) {
-    ivy::loop_run();
+    // The loop itself is made on first use; with no descriptor left for its
+    // epoll set that fails, and no exception may cross into C.
+    try {
+        ivy::loop_run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ivy: the loop cannot run: %s\n", e.what());
+    }
 }
 
 void IvyStop(void) {

@@ -5,7 +5,6 @@
 #include <Ivy/ivychannel.h>
 #include <Ivy/ivyloop.h>
 #include <Ivy/timer.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "../common/stop_on_signals.h"
 #include "monitor_options.h"
 #include "monitor_text.h"
 
@@ -101,19 +101,6 @@ void on_time_up(TimerId, void*, unsigned long) {
     IvyStop();
 }
 
-void on_signal(int) {
-    IvyStop();
-}
-
-void handle_stop_signals() {
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
-
 // Exits with 1 on a usage error; returns false when --help was printed.
 bool read_command_line(int argc, char** argv) {
     auto parsed = monitor::parse_options(argc, argv, std::getenv("IVYBUS"));
@@ -142,7 +129,7 @@ int main(int argc, char** argv) {
 
     // 2. The agent, its bindings, standard input and the time limit.
     IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, on_die, nullptr);
-    handle_stop_signals();
+    tools::stop_loop_on_signals();
     for (const std::string& re : opt.regexps) IvyBindMsg(on_message, nullptr, "%s", re.c_str());
     IvyChannelAdd(STDIN_FILENO, nullptr, nullptr, on_input, nullptr);
     if (opt.duration_ms > 0) TimerRepeatAfter(1, opt.duration_ms, on_time_up, nullptr);

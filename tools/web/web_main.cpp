@@ -5,7 +5,6 @@
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
 #include <Ivy/timer.h>
-#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "../common/stop_on_signals.h"
 #include "live_state.h"
 #include "log_writer.h"
 #include "reading_store.h"
@@ -69,19 +69,6 @@ void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
 
 void on_report_timer(TimerId, void*, unsigned long) {
     print_line(agent.refusals.flush(now_ms()));
-}
-
-void on_signal(int) {
-    IvyStop();
-}
-
-void handle_stop_signals() {
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 }
 
 // Exits with 1 on a usage error; false when --help was printed.
@@ -163,7 +150,7 @@ int main(int argc, char** argv) {
 
     // 4. The bus, until a signal or a Die.
     IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, nullptr, nullptr);
-    handle_stop_signals();
+    tools::stop_loop_on_signals();
     IvyBindMsg(on_weather, nullptr, "%s", binding_regexp(opt.only_id).c_str());
     TimerRepeatAfter(TIMER_LOOP, 1000, on_report_timer, nullptr);
     IvyStart(opt.bus.empty() ? nullptr : opt.bus.c_str());

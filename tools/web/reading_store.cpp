@@ -56,6 +56,18 @@ struct Statement {
     ~Statement() { sqlite3_finalize(stmt); }
 };
 
+// One read-only query: bind its parameters, hand each row over. False when
+// it cannot be prepared or a step fails; the caller describes the error.
+template <typename Bind, typename Row>
+bool run_query(sqlite3* db, const char* sql, Bind&& bind, Row&& on_row) {
+    Statement s;
+    if (sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) != SQLITE_OK) return false;
+    bind(s.stmt);
+    int rc;
+    while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) on_row(s.stmt);
+    return rc == SQLITE_DONE;
+}
+
 }  // namespace
 
 std::string ReadingStore::describe(sqlite3* db, const char* what) const {
@@ -222,34 +234,27 @@ bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t f
                               std::int64_t to_ms, const Visit& visit, std::string* error) const {
     sqlite3* db = take_reader(error);
     if (db == nullptr) return false;
-    bool ok = true;
-    {
-        Statement s;
-        const char* sql =
-            "SELECT received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
-            " FROM readings WHERE received_ms BETWEEN ?1 AND ?2 AND (?3 IS NULL OR aircraft = ?3)"
-            " ORDER BY received_ms";
-        ok = sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK;
-        if (ok) {
-            sqlite3_bind_int64(s.stmt, 1, from_ms);
-            sqlite3_bind_int64(s.stmt, 2, to_ms);
-            if (id)
-                sqlite3_bind_text(s.stmt, 3, id->view().data(), static_cast<int>(id->view().size()),
-                                  SQLITE_STATIC);
-            int rc;
-            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
-                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.stmt, 1));
-                auto row_id = StationId::from(text != nullptr ? text : "");
-                if (!row_id) continue;  // written by someone else: not ours to show
-                visit(*row_id,
-                      Reading{sqlite3_column_int64(s.stmt, 0), sqlite3_column_double(s.stmt, 2),
-                              sqlite3_column_double(s.stmt, 3), sqlite3_column_double(s.stmt, 4),
-                              sqlite3_column_double(s.stmt, 5)});
-            }
-            ok = rc == SQLITE_DONE;
-        }
-        if (!ok) *error = describe(db, "cannot read the reading log");
-    }
+    const char* sql =
+        "SELECT received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
+        " FROM readings WHERE received_ms BETWEEN ?1 AND ?2 AND (?3 IS NULL OR aircraft = ?3)"
+        " ORDER BY received_ms";
+    const auto bind = [&](sqlite3_stmt* stmt) {
+        sqlite3_bind_int64(stmt, 1, from_ms);
+        sqlite3_bind_int64(stmt, 2, to_ms);
+        if (id)
+            sqlite3_bind_text(stmt, 3, id->view().data(), static_cast<int>(id->view().size()),
+                              SQLITE_STATIC);
+    };
+    const auto row = [&](sqlite3_stmt* stmt) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+        auto row_id = StationId::from(text != nullptr ? text : "");
+        if (!row_id) return;  // written by someone else: not ours to show
+        visit(*row_id, Reading{sqlite3_column_int64(stmt, 0), sqlite3_column_double(stmt, 2),
+                               sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4),
+                               sqlite3_column_double(stmt, 5)});
+    };
+    const bool ok = run_query(db, sql, bind, row);
+    if (!ok) *error = describe(db, "cannot read the reading log");
     give_back(db);
     return ok;
 }
@@ -258,37 +263,31 @@ bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::
                                 const VisitSums& visit, std::string* error) const {
     sqlite3* db = take_reader(error);
     if (db == nullptr) return false;
-    bool ok = true;
-    {
-        Statement s;
-        const char* sql =
-            "SELECT minute, count, wind_sum, wind_max, pressure_sum, temperature_sum, east,"
-            " north, directions FROM minutes WHERE aircraft = ?1 AND minute BETWEEN ?2 AND ?3"
-            " ORDER BY minute";
-        ok = sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK;
-        if (ok) {
-            sqlite3_bind_text(s.stmt, 1, id.view().data(), static_cast<int>(id.view().size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_int64(s.stmt, 2, from_ms / minute_ms);
-            sqlite3_bind_int64(s.stmt, 3, to_ms / minute_ms);
-            int rc;
-            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
-                Sums sums;
-                sums.t_ms = sqlite3_column_int64(s.stmt, 0) * minute_ms;
-                sums.count = static_cast<std::size_t>(sqlite3_column_int64(s.stmt, 1));
-                sums.wind_sum = sqlite3_column_double(s.stmt, 2);
-                sums.wind_max = sqlite3_column_double(s.stmt, 3);
-                sums.pressure_sum = sqlite3_column_double(s.stmt, 4);
-                sums.temperature_sum = sqlite3_column_double(s.stmt, 5);
-                sums.east = sqlite3_column_double(s.stmt, 6);
-                sums.north = sqlite3_column_double(s.stmt, 7);
-                sums.directions = static_cast<std::size_t>(sqlite3_column_int64(s.stmt, 8));
-                visit(sums);
-            }
-            ok = rc == SQLITE_DONE;
-        }
-        if (!ok) *error = describe(db, "cannot read the reading log");
-    }
+    const char* sql =
+        "SELECT minute, count, wind_sum, wind_max, pressure_sum, temperature_sum, east,"
+        " north, directions FROM minutes WHERE aircraft = ?1 AND minute BETWEEN ?2 AND ?3"
+        " ORDER BY minute";
+    const auto bind = [&](sqlite3_stmt* stmt) {
+        sqlite3_bind_text(stmt, 1, id.view().data(), static_cast<int>(id.view().size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(stmt, 2, from_ms / minute_ms);
+        sqlite3_bind_int64(stmt, 3, to_ms / minute_ms);
+    };
+    const auto row = [&](sqlite3_stmt* stmt) {
+        Sums sums;
+        sums.t_ms = sqlite3_column_int64(stmt, 0) * minute_ms;
+        sums.count = static_cast<std::size_t>(sqlite3_column_int64(stmt, 1));
+        sums.wind_sum = sqlite3_column_double(stmt, 2);
+        sums.wind_max = sqlite3_column_double(stmt, 3);
+        sums.pressure_sum = sqlite3_column_double(stmt, 4);
+        sums.temperature_sum = sqlite3_column_double(stmt, 5);
+        sums.east = sqlite3_column_double(stmt, 6);
+        sums.north = sqlite3_column_double(stmt, 7);
+        sums.directions = static_cast<std::size_t>(sqlite3_column_int64(stmt, 8));
+        visit(sums);
+    };
+    const bool ok = run_query(db, sql, bind, row);
+    if (!ok) *error = describe(db, "cannot read the reading log");
     give_back(db);
     return ok;
 }

@@ -54,6 +54,17 @@ void append_json_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
+namespace {
+
+void append_optional_id(std::string& out, const std::optional<StationId>& id) {
+    if (id)
+        append_json_string(out, id->view());
+    else
+        out += "null";
+}
+
+}  // namespace
+
 void append_json_number(std::string& out, double value) {
     if (!std::isfinite(value)) {
         out += "null";
@@ -97,7 +108,13 @@ std::string status_json(const PageStatus& status) {
     append_json_string(out, status.log_path);
     out += ",\"error\":";
     append_json_string(out, status.log_error);
-    out += "},\"stations\":[";
+    out += ",\"notice\":";
+    append_json_string(out, status.log_notice);
+    out += ",\"notice_at\":";
+    append_integer(out, status.log_notice_ms);
+    out += "},\"default\":";
+    append_optional_id(out, status.default_id);
+    out += ",\"stations\":[";
     for (std::size_t i = 0; i < status.stations.size(); ++i) {
         if (i > 0) out += ',';
         append_station_json(out, status.stations[i]);
@@ -108,10 +125,7 @@ std::string status_json(const PageStatus& status) {
 
 std::string readings_json(const ReadingsAnswer& answer, const std::vector<Bucket>& buckets) {
     std::string out = "{\"id\":";
-    if (answer.id)
-        append_json_string(out, answer.id->view());
-    else
-        out += "null";
+    append_optional_id(out, answer.id);
     out += ",\"from\":";
     append_integer(out, answer.from_ms);
     out += ",\"to\":";

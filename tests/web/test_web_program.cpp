@@ -238,25 +238,6 @@ TEST(WebLog, ALogDeletedOrReplacedStartsAgainWithWhatMemoryHolds) {
     EXPECT_EQ(nowhere.finish(), 3u);
 }
 
-// Creates the folders of --db as mkdir -p, and says what stands in the way.
-TEST(WebLog, TheLogsFoldersAreMadeAsMkdirP) {
-    TempDir dir;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    std::string error;
-    ASSERT_TRUE(web::make_parent_directories(dir.path() + "/a/b/readings.db", &error)) << error;
-    for (const char* made : {"/a", "/a/b"}) {
-        struct stat st {};
-        ASSERT_EQ(::stat((dir.path() + made).c_str(), &st), 0) << made;
-        EXPECT_EQ(st.st_mode & 07777, 0750 & ~mask) << made;
-    }
-    EXPECT_TRUE(web::make_parent_directories(dir.path() + "/a/b/readings.db", &error));
-    std::ofstream(dir.path() + "/file") << "x";
-    EXPECT_FALSE(web::make_parent_directories(dir.path() + "/file/c/readings.db", &error));
-    EXPECT_EQ(error,
-              "cannot keep the reading log in " + dir.path() + "/file: it is not a directory");
-}
-
 // A live stream gets every reading after the last it sent; one that fell
 // behind the kept events gets the latest only. Ids past the bound are refused.
 TEST(WebLive, StreamsCatchUpAndStationsAreBounded) {
@@ -449,6 +430,13 @@ TEST(WebProgram, ADeletedLogIsNoticedShownAndStartedAgain) {
     TempDir dir;
     const std::string db = dir.path() + "/new/deeper/readings.db";
     WebRig rig(db);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const char* made : {"/new", "/new/deeper"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((dir.path() + made).c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_mode & 07777, 0750 & ~mask) << made;
+    }
     ASSERT_TRUE(rig.connected()) << rig.describe();
     rig.send("1 WEATHER 101000 15 3.5 90");
     ASSERT_TRUE(rig.wait_get("/api/readings.csv", ",3.5,90\r\n")) << rig.describe();

@@ -255,7 +255,7 @@ try {
   const stopped = Date.now();
   await neutral('server stopped');
   clearInterval(sending);
-  check('the page judged the lost server within 5 to 8 s', Date.now() - stopped < 8000 * scale, `${Date.now() - stopped} ms`);
+  check('the page judged the lost server within 5 s (10 s on a loaded machine)', Date.now() - stopped < 10000 * scale, `${Date.now() - stopped} ms`);
   check('no connection banner', /^No connection to anemobus-web since \d\d:\d\d:\d\d/.test(await text('offline-banner')), await text('offline-banner'));
 
   // Too many pages open: the page after the last one allowed is told so.

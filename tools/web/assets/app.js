@@ -626,6 +626,9 @@ function start() {
   for (const b of document.querySelectorAll('.spans button')) b.addEventListener('click', () => chooseSpan(Number(b.dataset.span)));
   $('csv-link').addEventListener('click', updateCsvLink);
   setInterval(everyHalfSecond, 500);
+  // A hidden page's timers are slowed to once a minute: judged again the
+  // moment it is looked at, not up to a minute later.
+  document.addEventListener('visibilitychange', () => { if (!document.hidden) everyHalfSecond(); });
   renderAll();
   renderAlarm();
   connect();

@@ -148,6 +148,8 @@ PageStatus WebServer::page_status() const {
     const LogState log = writer_.state();
     status.log_ok = log.ok;
     status.log_error = log.error;
+    status.log_notice = log.notice;
+    status.log_notice_ms = log.notice_ms;
     status.log_path = log_path_;
     return status;
 }
@@ -183,7 +185,7 @@ void WebServer::serve_readings(const Request& req, Response& res) {
         {param(req, "from"), param(req, "to"), param(req, "id"), param(req, "points")}, now_ms(),
         &error);
     if (!query) return answer_error(res, 400, error);
-    if (!query->id) query->id = live_.newest_station();
+    if (!query->id) query->id = live_.default_station();
     ReadingsAnswer answer{query->id, query->from_ms, query->to_ms,
                           bucket_width_ms(query->from_ms, query->to_ms, query->points), ""};
     Downsampler buckets(answer.bucket_ms);

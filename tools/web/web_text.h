@@ -33,7 +33,10 @@ struct PageStatus {
     std::uint64_t refused = 0;
     bool log_ok = false;
     std::string log_path{};
-    std::string log_error{};  // empty when the log is fine
+    std::string log_error{};   // empty when the log is fine
+    std::string log_notice{};  // what happened to the log that people should know, or empty
+    std::int64_t log_notice_ms = 0;
+    std::optional<StationId> default_id{};  // the station a new page opens on
     std::vector<StationView> stations{};
 };
 std::string status_json(const PageStatus& status);

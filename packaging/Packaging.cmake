@@ -61,7 +61,8 @@ string(CONCAT ANEMOBUS_WEB_DESCRIPTION
     "(wind with its 2-minute mean and 10-minute gust against a wind limit,\n"
     "pressure tendency, charts) with the readings as JSON and CSV.\n"
     "\n"
-    "It runs as a hardened systemd service.")
+    "It runs as a hardened systemd service. A debconf question chooses who\n"
+    "may open the page: this machine only, or the field network.")
 
 set(ANEMOBUS_MQTT_PROGRAMS anemobus-mqtt)
 set(ANEMOBUS_MQTT_UNITS)

@@ -65,10 +65,11 @@ string(CONCAT ANEMOBUS_WEB_DESCRIPTION
     "may open the page: this machine only, or the field network.")
 
 set(ANEMOBUS_MQTT_PROGRAMS anemobus-mqtt)
-set(ANEMOBUS_MQTT_UNITS)
-set(ANEMOBUS_MQTT_NO_ENABLE)
-set(ANEMOBUS_MQTT_DEFAULTS)
-set(ANEMOBUS_MQTT_MAN_PAGES)
+set(ANEMOBUS_MQTT_UNITS anemobus-mqtt.service)
+# It has nothing to do until a broker is named in its defaults file.
+set(ANEMOBUS_MQTT_NO_ENABLE anemobus-mqtt.service)
+set(ANEMOBUS_MQTT_DEFAULTS anemobus-mqtt)
+set(ANEMOBUS_MQTT_MAN_PAGES anemobus-mqtt.1)
 set(ANEMOBUS_MQTT_SUGGESTS "anemobus, mosquitto-clients")
 set(ANEMOBUS_MQTT_SUMMARY "forwards anemobus weather readings to an MQTT broker")
 string(CONCAT ANEMOBUS_MQTT_DESCRIPTION
@@ -119,6 +120,10 @@ foreach(component IN LISTS ANEMOBUS_COMPONENTS)
     list(APPEND packaged_components ${component})
   endif()
 endforeach()
+
+# The compressed pages and changelog are made with the programs.
+get_property(compressed GLOBAL PROPERTY anemobus_compressed)
+add_custom_target(anemobus_compressed_docs ALL DEPENDS ${compressed})
 
 set(CPACK_PACKAGE_NAME anemobus)
 set(CPACK_PACKAGE_CONTACT "${ANEMOBUS_PACKAGE_MAINTAINER}")

@@ -23,7 +23,7 @@ foreach(ddeb IN LISTS CPACK_PACKAGE_FILES)
   file(WRITE "${dir}/DEBIAN/md5sums" "${md5sums}")
   file(MAKE_DIRECTORY "${dir}/usr/share/doc")
   file(CREATE_LINK "${package}" "${dir}/usr/share/doc/${package}-dbgsym" SYMBOLIC)
-  execute_process(COMMAND dpkg-deb --root-owner-group --build "${dir}" "${ddeb}"
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip --build "${dir}" "${ddeb}"
                   OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE "${dir}")
 endforeach()

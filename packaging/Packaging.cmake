@@ -6,7 +6,8 @@
 # scripts. `cmake --install` without --component installs them all.
 include(GNUInstallDirs)
 
-# The packages, one per component. For each component C:
+# The packages, one per component. For each component (C: its name in
+# capitals):
 #   ANEMOBUS_C_PACKAGE    its package (default anemobus-<component>)
 #   ANEMOBUS_C_PROGRAMS   its programs; the package is made when they are built
 #   ANEMOBUS_C_UNITS      systemd units, packaging/<unit>, enabled on the
@@ -19,6 +20,7 @@ include(GNUInstallDirs)
 #   ANEMOBUS_C_DEPENDS, _RECOMMENDS, _SUGGESTS   beyond the shared libraries
 #                         (found by dpkg-shlibdeps) and the helpers that its
 #                         units and debconf questions need (added here)
+#   ANEMOBUS_C_SUMMARY, _DESCRIPTION   the package's synopsis and description
 # A package's own maintainer scripts, when it has any, are
 # packaging/<package>.<script> (postinst, prerm, postrm, config, templates),
 # where a line `#SYSTEMD#` takes the handling of its units (written for it

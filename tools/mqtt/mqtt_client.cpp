@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -304,7 +302,6 @@ void Client::on_message(mosquitto*, void* self, const mosquitto_message* message
 }
 
 void Client::on_log(mosquitto*, void* self, int level, const char* text) {
-    if (std::getenv("MQDEBUG")) std::fprintf(stderr, "log %d %s\n", level, text);
     if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr)
         static_cast<Client*>(self)->last_log_error_ = text;
 }

@@ -68,9 +68,9 @@ TEST(Topics, LevelsAreCheckedAndReadingTopicsReadBack) {
     for (const char* good : {"field-1", "Aérodrome Nord", "1", "$site"})
         EXPECT_TRUE(is_topic_level(good)) << good;
     const std::string nul("a\0b", 3);
-    for (const std::string& bad : {std::string(), std::string("a/b"), std::string("+"),
-                                   std::string("site#2"), nul, std::string("tab\there"),
-                                   std::string("\xc3\x28")})
+    for (const std::string& bad :
+         {std::string(), std::string("a/b"), std::string("+"), std::string("site#2"), nul,
+          std::string("tab\there"), std::string("\xc3\x28")})
         EXPECT_FALSE(is_topic_level(bad)) << bad;
     EXPECT_EQ(reading_topic("north", "7", ReadingTopic::weather), "anemobus/north/7/weather");
     EXPECT_EQ(reading_topic("north", "7", ReadingTopic::latest), "anemobus/north/7/latest");
@@ -163,9 +163,27 @@ TEST(BridgeOptions, DefaultsComeFromTheEnvironment) {
     EXPECT_EQ(r.options.outbox_path, "/home/pilot/.local/state/anemobus/outbox.db");
     EXPECT_EQ(r.options.outbox_days, 7);
     EXPECT_EQ(r.options.name, "anemobus-mqtt");
-    r = parse({"--broker", "mqtts://b", "-b", "127.255.255.255:2020", "--site", "north", "-i", "3",
-               "--user", "u", "--password-file", "/p", "--cafile", "/ca", "--cert", "/c", "--key",
-               "/k", "--outbox-days", "30", "-q"},
+    r = parse({"--broker",
+               "mqtts://b",
+               "-b",
+               "127.255.255.255:2020",
+               "--site",
+               "north",
+               "-i",
+               "3",
+               "--user",
+               "u",
+               "--password-file",
+               "/p",
+               "--cafile",
+               "/ca",
+               "--cert",
+               "/c",
+               "--key",
+               "/k",
+               "--outbox-days",
+               "30",
+               "-q"},
               {.state_directory = "/var/lib/anemobus:/other"});
     ASSERT_EQ(r.kind, BridgeParse::Kind::run) << r.error;
     EXPECT_EQ(r.options.bus, "127.255.255.255:2020");
@@ -209,8 +227,9 @@ TEST(BridgeOptions, EveryBadCommandLineIsAClearError) {
               std::string::npos);
     BridgeEnvironment nowhere{.host_name = "pc", .home = ""};
     const char* argv[] = {"anemobus-mqtt", "--broker", "mqtt://b"};
-    EXPECT_NE(parse_bridge_options(3, const_cast<char**>(argv), nowhere).error.find("--outbox PATH"),
-              std::string::npos);
+    EXPECT_NE(
+        parse_bridge_options(3, const_cast<char**>(argv), nowhere).error.find("--outbox PATH"),
+        std::string::npos);
 }
 
 }  // namespace

@@ -67,10 +67,12 @@ public:
 
 class TempFile {
 public:
-    TempFile() : path_("/tmp/anemobus-outbox-test-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(++serial_) + ".db") {}
+    TempFile()
+        : path_("/tmp/anemobus-outbox-test-" + std::to_string(::getpid()) + "-" +
+                std::to_string(++serial_) + ".db") {}
     ~TempFile() {
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path_ + suffix).c_str());
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            ::unlink((path_ + suffix).c_str());
     }
     const std::string& path() const { return path_; }
 

@@ -5,11 +5,11 @@ include(GNUInstallDirs)
 
 # Add a program's unit or manual page here (units are in packaging/, pages in
 # docs/, named with their section).
-set(ANEMOBUS_SYSTEMD_UNITS anemobus.service anemobus-web.service)
+set(ANEMOBUS_SYSTEMD_UNITS anemobus.service anemobus-web.service anemobus-mqtt.service)
 # Each program's defaults file, packaging/<name>.default, goes to /etc/default/<name>.
-set(ANEMOBUS_DEFAULTS anemobus anemobus-web)
+set(ANEMOBUS_DEFAULTS anemobus anemobus-web anemobus-mqtt)
 set(ANEMOBUS_MAN_PAGES anemobus.1 anemobus-monitor.1 anemobus-sim.1 anemobus-station-rule.8
-    anemobus-web.1)
+    anemobus-web.1 anemobus-mqtt.1)
 
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/udev/anemobus-station-rule
         DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -84,9 +84,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "station's USB serial adapter is plugged in. anemobus-station-rule gives\n"
     "that adapter, and no other, the stable name /dev/anemobus-station. It also\n"
     "ships anemobus-web, which logs every reading and serves a live weather\n"
-    "page on the local machine, anemobus-monitor, which watches and talks on an\n"
-    "Ivy bus, and anemobus-sim, a simulated station on a pseudo-terminal with\n"
-    "fault modes.")
+    "page on the local machine, anemobus-mqtt, which forwards every reading to\n"
+    "an MQTT broker (not enabled until one is configured), anemobus-monitor,\n"
+    "which watches and talks on an Ivy bus, and anemobus-sim, a simulated\n"
+    "station on a pseudo-terminal with fault modes.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

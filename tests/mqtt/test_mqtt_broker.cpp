@@ -339,7 +339,7 @@ TEST(MqttBridge, WrongCredentialsAndCertificatesAreNamedAndNothingGoesInClearTex
     }
 }
 
-TEST(MqttBridge, UnusableSetupsEndWithStatusOne) {
+TEST(MqttBridge, UnusableSetupsEndWithStatusOneAndACleanStopWithZero) {
     TestBroker broker(false);
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{"--broker", "mqtt://127.0.0.1", "--password", "x"}, "never taken on the command line"},
@@ -354,17 +354,26 @@ TEST(MqttBridge, UnusableSetupsEndWithStatusOne) {
         EXPECT_EQ(bridge.wait_exit(10000ms), 1) << bridge.describe();
         EXPECT_NE(bridge.err().find(text), std::string::npos) << bridge.describe();
     }
-    // One outbox, one bridge.
+    // One outbox, one bridge; a clean stop says "offline" and ends with 0.
+    ASSERT_TRUE(broker.start()) << broker.describe();
     const std::string outbox = broker.dir() + "/outbox.db";
     const std::vector<std::string> args = {
-        "--broker", broker.url(), "--outbox",
-        outbox,     "-b",         test_support::loopback_bus(test_support::random_bus_port())};
+        "--broker", broker.url(),
+        "--outbox", outbox,
+        "--site",   "s",
+        "-b",       test_support::loopback_bus(test_support::random_bus_port())};
     Child first(test_support::program_path("anemobus-mqtt"), args);
-    ASSERT_TRUE(first.wait_err("reading(s) waiting", 10000ms)) << first.describe();
+    ASSERT_TRUE(first.wait_err("connected to mqtt://", 10000ms)) << first.describe();
     Child second(test_support::program_path("anemobus-mqtt"), args);
     EXPECT_EQ(second.wait_exit(10000ms), 1);
     EXPECT_NE(second.err().find("in use by another anemobus-mqtt"), std::string::npos)
         << second.describe();
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait_exit(10000ms), 0) << first.describe();
+    Child status("/usr/bin/mosquitto_sub", {"-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                                            "-t", "anemobus/s/status", "-C", "1", "-F", "%r %p"});
+    ASSERT_TRUE(status.wait_exit(10000ms)) << status.describe();
+    EXPECT_EQ(status.out(), "1 offline\n");
 }
 
 }  // namespace

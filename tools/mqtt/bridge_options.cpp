@@ -218,7 +218,7 @@ keeping each one on disk until the broker has acknowledged it.
 Topics, under anemobus/SITE/ID/: weather (every reading, not retained) and
 latest (the newest, retained); anemobus/SITE/status is "online" (retained)
 while connected, "offline" otherwise. The payload:
-  {"time":"2026-12-08T13:42:58.123Z","pressure_pa":101591.66,
+  {"time":"2026-12-08T13:42:58.123Z","pressure_pa":101591.65625,
    "temperature_c":22.5,"wind_m_s":4.4704,"direction_deg":180}
 time is when the reading came off the bus, in UTC.
 

@@ -1,5 +1,5 @@
 // A reading as JSON on the broker:
-//   {"time":"2026-12-08T13:42:58.123Z","pressure_pa":101591.66,
+//   {"time":"2026-12-08T13:42:58.123Z","pressure_pa":101591.65625,
 //    "temperature_c":22.5,"wind_m_s":4.4704,"direction_deg":180}
 // `time` is when the bridge took the reading from the bus, UTC, milliseconds.
 //

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Never a shared folder instead: the folder is removed at the end.
 std::string make_temp_dir(const char* what) {
     std::string pattern = std::string("/tmp/anemobus-") + what + "-XXXXXX";
-    return ::mkdtemp(pattern.data()) != nullptr ? pattern : "/tmp";
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a folder like " + pattern);
+    return pattern;
 }
 
 void run(const std::string& command) {
@@ -97,8 +101,9 @@ TestBroker::TestBroker(bool with_users)
     config << "user " << user_name() << "\nper_listener_settings false\n"
            << "persistence true\npersistence_location " << dir_
            << "/\n"
-           // No limit on what waits for a subscriber: a test counts every message.
-           << "max_queued_messages 0\nmax_inflight_messages 0\n"
+           // Room for every message a test counts to wait for its subscriber
+           // (0 here would mean none beyond those in flight, not no limit).
+           << "max_queued_messages 1000000\n"
            << "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\n";
     if (with_users) {
         run("mosquitto_passwd -b -c " + dir_ + "/passwd " + bridge_user.name + " " +

@@ -22,6 +22,7 @@ constexpr auto turn_period = 250ms;
 // socket event asks for (a TLS step); a short wait keeps that quick without
 // spinning.
 constexpr auto setup_period = 20ms;
+constexpr int max_reads_per_turn = 1024;
 
 // A broker that goes away mid-write must not end the program: SIGPIPE is
 // ignored (the Ivy library does the same for its peers).
@@ -186,8 +187,25 @@ bool Client::configure(mosquitto* mosq) {
     return true;
 }
 
+// Connected, every packet waiting is read in one turn (up to a bound, so
+// that the handler's turn comes): libmosquitto reads one per call when none
+// of ours is in flight, which would cost a poll per message received.
+int Client::exchange(short revents) {
+    int rc = MOSQ_ERR_SUCCESS;
+    for (int i = 0; i < max_reads_per_turn && (revents & POLLIN) != 0 && mosq_; ++i) {
+        errno = 0;
+        rc = mosquitto_loop_read(mosq_.get(), 1);
+        if (rc != MOSQ_ERR_SUCCESS || errno == EAGAIN || errno == EWOULDBLOCK) break;
+    }
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq_.get()))
+        rc = mosquitto_loop_write(mosq_.get(), 1);
+    return rc == MOSQ_ERR_SUCCESS ? mosquitto_loop_misc(mosq_.get()) : rc;
+}
+
 void Client::service(short revents) {
-    int rc = mosquitto_loop(mosq_.get(), 0, 1);
+    // While the connection is set up, libmosquitto's own loop steps through
+    // the TCP connect and the TLS handshake.
+    int rc = connected_ ? exchange(revents) : mosquitto_loop(mosq_.get(), 0, 1);
     int error_number = errno;
     // A socket in error that libmosquitto does not see as one (a refused
     // connect under TLS) would make every poll return at once: end it here.

@@ -112,6 +112,7 @@ private:
     short wait_for_events(std::chrono::milliseconds timeout);
     std::chrono::milliseconds turn_timeout() const;
     void service(short revents);
+    int exchange(short revents);
     void end_attempt(int rc, int error_number);
     std::string failure_reason(int rc, int error_number);
     void say(const std::string& line);

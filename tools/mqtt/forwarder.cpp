@@ -55,7 +55,9 @@ void Forwarder::on_acked(int message_id) {
 void Forwarder::on_turn(Session* session) {
     inbox_.take(pending_);
     report_dropped_in_memory();
-    if (!store_turn()) return;
+    // What is already committed still goes out while the outbox cannot be
+    // written (a full disk): the broker may be fine.
+    store_turn();
     if (session != nullptr) fill_window(*session);
 }
 
@@ -70,29 +72,25 @@ bool Forwarder::settled() const {
 
 // The turn's readings and acknowledgements, and the age bound, in one
 // transaction. The newest rows are taken up only once it is committed.
-bool Forwarder::store_turn() {
+void Forwarder::store_turn() {
     const bool prune_due = now_() >= next_prune_ms_;
-    if (pending_.empty() && acked_.empty() && !prune_due) return true;
+    if (pending_.empty() && acked_.empty() && !prune_due) return;
     std::vector<std::pair<web::StationId, std::int64_t>> added;
     std::string error;
-    pruned_through_ = 0;
+    pruned_ = {};
     if (!outbox_.begin(&error) || !write_turn(prune_due, added, &error) ||
         !outbox_.commit(&error)) {
         outbox_.rollback();
-        say_error(error + "; the readings wait in memory and the write is tried again");
-        return false;
+        return say_error(error + "; the readings wait in memory and the write is tried again");
     }
     if (!last_error_.empty()) report_("the outbox is written again");
     last_error_.clear();
-    // The rows dropped are the outbox's oldest: an aircraft whose newest row
-    // is among them has none left.
-    std::erase_if(newest_, [this](const auto& entry) { return entry.second <= pruned_through_; });
+    report_pruned();
     for (const auto& [id, seq] : added) newest_[id] = seq;
     if (!added.empty()) last_seq_ = added.back().second;
     pending_.clear();
     acked_.clear();
     if (prune_due) next_prune_ms_ = now_() + prune_period_ms;
-    return true;
 }
 
 bool Forwarder::write_turn(bool prune_due,
@@ -108,17 +106,21 @@ bool Forwarder::write_turn(bool prune_due,
     return !prune_due || prune(error);
 }
 
-// Readings older than --outbox-days go, oldest first, counted and reported.
+// Readings older than --outbox-days go, oldest first; they are reported
+// once the transaction is committed.
 bool Forwarder::prune(std::string* error) {
-    Outbox::Dropped dropped;
-    if (!outbox_.drop_before(now_() - settings_.keep_days * day_ms, &dropped, error)) return false;
-    if (dropped.count == 0) return true;
-    report_("dropped " + std::to_string(dropped.count) + " reading(s) older than " +
+    return outbox_.drop_before(now_() - settings_.keep_days * day_ms, &pruned_, error);
+}
+
+void Forwarder::report_pruned() {
+    if (pruned_.count == 0) return;
+    report_("dropped " + std::to_string(pruned_.count) + " reading(s) older than " +
             std::to_string(settings_.keep_days) +
             " days from the outbox, never acknowledged by the broker (the oldest from " +
-            web::format_utc(dropped.oldest_ms) + ")");
-    pruned_through_ = dropped.last_seq;
-    return true;
+            web::format_utc(pruned_.oldest_ms) + ")");
+    // The rows dropped are the outbox's oldest: an aircraft whose newest row
+    // is among them has none left.
+    std::erase_if(newest_, [this](const auto& entry) { return entry.second <= pruned_.last_seq; });
 }
 
 void Forwarder::fill_window(Session& session) {
@@ -152,8 +154,16 @@ bool Forwarder::send_row(Session& session, const OutboxRow& row) {
     return true;
 }
 
+// Readings that the outbox could not take: those the inbox dropped, and
+// those past the bound of what waits here for a write that keeps failing.
 void Forwarder::report_dropped_in_memory() {
-    if (const auto dropped = inbox_.take_dropped())
+    std::uint64_t dropped = inbox_.take_dropped();
+    if (pending_.size() > settings_.max_pending) {
+        const auto excess = pending_.size() - settings_.max_pending;
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(excess));
+        dropped += excess;
+    }
+    if (dropped > 0)
         report_("dropped " + std::to_string(dropped) +
                 " reading(s) from the bus: the outbox could not take them in time");
 }

@@ -15,7 +15,8 @@
 //    which removes the reading, also means `latest` was received.
 //  - A turn's database work is one transaction, committed before anything of
 //    it is published. A failed transaction is rolled back and retried the
-//    next turn with the same readings; its error is reported once.
+//    next turn with the same readings (at most max_pending of them, the
+//    oldest dropped and counted past that); its error is reported once.
 #pragma once
 
 #include <chrono>
@@ -36,6 +37,8 @@ struct ForwarderSettings {
     std::string site;
     int keep_days = 7;
     std::size_t window = 4096;  // readings in flight at most
+    // Readings kept in memory while the outbox cannot be written, at most.
+    std::size_t max_pending = 100000;
 };
 
 class Forwarder : public Handler {
@@ -62,10 +65,11 @@ private:
         web::StationId id;
     };
 
-    bool store_turn();
+    void store_turn();
     bool write_turn(bool prune_due, std::vector<std::pair<web::StationId, std::int64_t>>& added,
                     std::string* error);
     bool prune(std::string* error);
+    void report_pruned();
     void fill_window(Session& session);
     bool send_row(Session& session, const OutboxRow& row);
     void report_dropped_in_memory();
@@ -84,8 +88,8 @@ private:
     std::int64_t cursor_ = 0;                        // the last row published on this connection
     std::int64_t last_seq_ = 0;                      // the last row committed
     std::int64_t next_prune_ms_ = 0;
-    std::int64_t pruned_through_ = 0;  // the last row this turn's prune dropped
-    int stop_message_ = 0;             // the "offline" status while stopping, until acknowledged
+    Outbox::Dropped pruned_;  // by this turn's prune
+    int stop_message_ = 0;    // the "offline" status while stopping, until acknowledged
     std::uint64_t published_ = 0;
     std::string last_error_;
     std::vector<OutboxRow> rows_;

@@ -189,7 +189,9 @@ TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
     // the relay publishes while no bridge is on the bus is nobody's to keep:
     // those readings, between the kill and the new bridge's joining, may lack.
     broker.stop();
-    ASSERT_TRUE(field.bridge().wait_err("lost the connection", 10000ms)) << field.describe();
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return field.bridge().count_err("lost the connection") >= 2; }, 10000ms))
+        << field.describe();
     std::this_thread::sleep_for(2s);
     field.kill_bridge();
     const std::size_t killed_at = relay_readings(field.monitor()).size();
@@ -354,16 +356,21 @@ TEST(MqttBridge, UnusableSetupsEndWithStatusOneAndACleanStopWithZero) {
         EXPECT_EQ(bridge.wait_exit(10000ms), 1) << bridge.describe();
         EXPECT_NE(bridge.err().find(text), std::string::npos) << bridge.describe();
     }
-    // One outbox, one bridge; a clean stop says "offline" and ends with 0.
+    // One outbox, one bridge; hostile messages are refused and said so; a
+    // clean stop says "offline" and ends with 0.
     ASSERT_TRUE(broker.start()) << broker.describe();
-    const std::string outbox = broker.dir() + "/outbox.db";
+    const std::string bus = test_support::loopback_bus(test_support::random_bus_port());
     const std::vector<std::string> args = {
-        "--broker", broker.url(),
-        "--outbox", outbox,
-        "--site",   "s",
-        "-b",       test_support::loopback_bus(test_support::random_bus_port())};
+        "--broker", broker.url(), "--outbox", broker.dir() + "/outbox.db",
+        "--site",   "s",          "-b",       bus};
     Child first(test_support::program_path("anemobus-mqtt"), args);
     ASSERT_TRUE(first.wait_err("connected to mqtt://", 10000ms)) << first.describe();
+    Child sender(test_support::program_path("anemobus-monitor"), {"-b", bus, "^nothing$"});
+    ASSERT_TRUE(sender.wait_err("anemobus-mqtt connected", 10000ms)) << sender.describe();
+    sender.write_stdin("a/b WEATHER 101325 15 3 270\n1 WEATHER nan 15 3 270\n");
+    EXPECT_TRUE(first.wait_err("the aircraft id \"a/b\" has a '/', '+' or '#'", 10000ms))
+        << first.describe();
+    EXPECT_TRUE(first.wait_err("a value is not a finite number", 10000ms)) << first.describe();
     Child second(test_support::program_path("anemobus-mqtt"), args);
     EXPECT_EQ(second.wait_exit(10000ms), 1);
     EXPECT_NE(second.err().find("in use by another anemobus-mqtt"), std::string::npos)

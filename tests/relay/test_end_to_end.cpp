@@ -182,7 +182,7 @@ TEST(EndToEnd, MessageTextsForRecordedPackets) {
     const std::string alive = "7 ALIVE 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0";
     const std::string first = "7 WEATHER 101591.656250 22.500000 4.470400 180.000000";
     const std::vector<std::string> expected{
-        alive, first, alive, "7 WEATHER 101591.656250 3623.055664 113.995201 65535.000000",
+        alive, first, alive, "7 WEATHER 101591.656250 -17.833334 113.995201 65535.000000",
         alive, first};
     auto got = rig.messages();
     got.resize(std::min(got.size(), expected.size()));

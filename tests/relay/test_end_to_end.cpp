@@ -62,7 +62,8 @@ public:
         if (with_monitor)
             monitor_.emplace(test_support::program_path("anemobus-monitor"),
                              std::vector<std::string>{"-b", bus_, "(.*)"});
-        relay_args.insert(relay_args.end(), {"-d", link_, "-b", bus_, "-s", "1"});
+        // The test's own options come last, so that they win.
+        relay_args.insert(relay_args.begin(), {"-d", link_, "-b", bus_, "-s", "1"});
         relay_.emplace(test_support::program_path("anemobus"), relay_args);
     }
     ~Rig() { ::unlink(link_.c_str()); }
@@ -191,6 +192,35 @@ TEST(EndToEnd, MessageTextsForRecordedPackets) {
               "Received packet from the weather station which does not match the expected "
               "format\n" +
                   resetting)
+        << rig.describe();
+}
+
+// Two late polls in a row, as seed 20261208 plays its polls 846 and 847 in
+// scripts/soak: each publishes on the wake-up answer the one before left
+// queued, the next poll publishes too, and the one after it takes the second
+// late answer for its wake-up and its own answer for the acknowledgement. The
+// relay never flushes the port; only the reset that follows clears it.
+TEST(EndToEnd, ALateAnswerStaysQueuedUntilTheNextReset) {
+    const std::string record = temp_path("record");
+    Rig rig({"--fixed-raw", "30000,725,10,180", "--fault", "late@2", "--fault", "late=240@3",
+             "--log", record},
+            {"-s", "0"});
+    ASSERT_TRUE(rig.ready()) << rig.describe();
+    ASSERT_TRUE(rig.relay().wait_err(resetting, 5000ms)) << rig.describe();
+    std::string closed;
+    ASSERT_TRUE(test_support::wait_until(
+        [&] {
+            std::ifstream in(record);
+            for (std::string line; std::getline(in, line);)
+                if (line.rfind("closed ", 0) == 0) closed = line;
+            return !closed.empty();
+        },
+        2000ms))
+        << rig.describe();
+    ::unlink(record.c_str());
+    EXPECT_EQ(closed, "closed 5") << rig.describe();
+    EXPECT_EQ(rig.relay().err().substr(0, rig.relay().err().find(resetting) + resetting.size()),
+              "Failed to receive ACK from station\n" + resetting)
         << rig.describe();
 }
 

@@ -62,6 +62,7 @@ void StationSession::on_port_closed() {
         if (record_) record_("taken-back " + std::to_string(poll_));
         --poll_;
     }
+    if (record_) record_("closed " + std::to_string(poll_));
     in_poll_ = false;
     line_.clear();
     line_overflow_ = false;

@@ -53,8 +53,9 @@ public:
 
     // record gets one line per poll ("poll N FAULT", FAULT "none" without
     // one), per poll taken back ("taken-back N"), per request ("request N
-    // after K line feeds") and per packet served ("served N COUNT HEX": the
-    // COUNT packet bytes written after the acknowledgement byte), for
+    // after K line feeds"), per packet served ("served N COUNT HEX": the
+    // COUNT packet bytes written after the acknowledgement byte) and per
+    // closing of the port ("closed N", N the last poll before it), for
     // checking afterwards what the relay published.
     void set_record(Logger record) { record_ = std::move(record); }
 

@@ -5,6 +5,9 @@
 // Principles: the station answers a line feed with "\n\r" and "LOOP n\n"
 // with the acknowledgement 0x06 and one packet, written as one piece; other
 // lines are ignored, as the station ignores what it does not understand.
+// Lines are taken byte for byte: a carriage return is part of the line, so
+// the "\r\n" that a line left in its default output mode makes of the
+// relay's line feed is not a wake-up, and the station stays silent.
 // Each poll (see fault_schedule.h) has one fault, decided at its first byte.
 // When the relay resets the link it writes a line feed just before closing
 // the port; that lone line feed is not a poll, so closing the port right

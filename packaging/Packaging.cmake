@@ -13,17 +13,27 @@ set(ANEMOBUS_MAN_PAGES anemobus.1 anemobus-monitor.1 anemobus-sim.1 anemobus-sta
 
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/udev/anemobus-station-rule
         DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# Beside the rule command, which names it in the rule by its own directory.
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/udev/anemobus-prepare-line
+        DESTINATION ${CMAKE_INSTALL_SBINDIR})
+list(APPEND ANEMOBUS_MAN_PAGES anemobus-prepare-line.8)
 # Paths are settled when the files are installed, not when the build is
 # configured, so that `cmake --install --prefix X` and cpack (which installs
 # with the prefix /usr) each get units that run the binaries they installed
 # and read the defaults file they installed: /etc/default under /usr, as
 # Debian has it, X/etc/default under any other prefix. A unit may use
-# @CMAKE_INSTALL_FULL_BINDIR@ and @ANEMOBUS_DEFAULTS_DIR@.
+# @CMAKE_INSTALL_FULL_BINDIR@, @CMAKE_INSTALL_FULL_SBINDIR@ and
+# @ANEMOBUS_DEFAULTS_DIR@.
 install(CODE "
   if(IS_ABSOLUTE \"${CMAKE_INSTALL_BINDIR}\")
     set(CMAKE_INSTALL_FULL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
   else()
     set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  endif()
+  if(IS_ABSOLUTE \"${CMAKE_INSTALL_SBINDIR}\")
+    set(CMAKE_INSTALL_FULL_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
+  else()
+    set(CMAKE_INSTALL_FULL_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
   endif()
   if(CMAKE_INSTALL_PREFIX STREQUAL /usr)
     set(ANEMOBUS_DEFAULTS_DIR /etc/default)

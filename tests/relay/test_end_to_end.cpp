@@ -12,20 +12,18 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e_rig.h"
 #include "station_packet.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using relay_test::resetting;
+using relay_test::Rig;
+using relay_test::temp_path;
 using test_support::Child;
 using test_support::scaled;
-
-std::string temp_path(const std::string& what) {
-    static int serial = 0;
-    return "/tmp/anemobus-e2e-" + what + "-" + std::to_string(::getpid()) + "-" +
-           std::to_string(++serial);
-}
 
 // One line of the simulator's -v log: milliseconds since its start, and text.
 struct LogLine {
@@ -48,73 +46,6 @@ std::vector<LogLine> timeline(const std::string& log) {
     }
     return lines;
 }
-
-// The simulator, the monitor and the relay, started in that order.
-class Rig {
-public:
-    Rig(std::vector<std::string> sim_args, std::vector<std::string> relay_args,
-        bool with_monitor = true)
-        : bus_(test_support::loopback_bus(test_support::random_bus_port())),
-          link_(temp_path("tty")) {
-        sim_args.insert(sim_args.end(), {"--link", link_, "-v", "--seed", "1"});
-        sim_.emplace(test_support::program_path("anemobus-sim"), sim_args);
-        ready_ = sim_->wait_out("\n", 5000ms);
-        if (with_monitor)
-            monitor_.emplace(test_support::program_path("anemobus-monitor"),
-                             std::vector<std::string>{"-b", bus_, "(.*)"});
-        // The test's own options come last, so that they win.
-        relay_args.insert(relay_args.begin(), {"-d", link_, "-b", bus_, "-s", "1"});
-        relay_.emplace(test_support::program_path("anemobus"), relay_args);
-    }
-    ~Rig() { ::unlink(link_.c_str()); }
-
-    bool ready() const { return ready_; }
-    Child& sim() { return *sim_; }
-    Child& relay() { return *relay_; }
-    Child& monitor() { return *monitor_; }
-    const std::string& link() const { return link_; }
-
-    // The relay's weather and keep-alive messages as the monitor printed
-    // them ("anemobus<TAB>text"), in order, text only.
-    std::vector<std::string> messages() {
-        std::vector<std::string> found;
-        const std::string& out = monitor_->out();
-        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos;
-             at = end + 1) {
-            const std::string line = out.substr(at, end - at);
-            const auto tab = line.find('\t');
-            if (tab == std::string::npos || line.substr(0, tab) != "anemobus") continue;
-            const std::string text = line.substr(tab + 1);
-            if (text.find(" WEATHER ") != std::string::npos ||
-                text.find(" ALIVE ") != std::string::npos)
-                found.push_back(text);
-        }
-        return found;
-    }
-    int weather_count() {
-        int n = 0;
-        for (const auto& m : messages()) n += m.find(" WEATHER ") != std::string::npos;
-        return n;
-    }
-    // Waits for one more weather message than there are now.
-    bool next_weather(std::chrono::milliseconds within = 4000ms) {
-        const int now = weather_count();
-        return test_support::wait_until([&] { return weather_count() > now; }, within);
-    }
-    std::string describe() {
-        std::string text =
-            "=== relay ===\n" + relay_->describe() + "\n=== simulator ===\n" + sim_->describe();
-        if (monitor_) text += "\n=== monitor ===\n" + monitor_->describe();
-        return text;
-    }
-
-private:
-    std::string bus_, link_;
-    bool ready_ = false;
-    std::optional<Child> sim_, monitor_, relay_;
-};
-
-const std::string resetting = "Resetting communication\n";
 
 // Runs a relay through: failure, good poll, failure, good poll, checking
 // after each failure its exact lines and that the relay goes on.

@@ -46,8 +46,8 @@ class Run:
         return self
 
     def check(self, last):
-        """The polls checked and those missed; poll `last` is the one the
-        stop may have cut short."""
+        """The polls checked, those missed and those excused for a late
+        answer queued; poll `last` is the one the stop may have cut short."""
         self.lines.append(f"poll {last} none")
         with tempfile.NamedTemporaryFile("w", suffix=".log", delete=False) as f:
             f.write("\n".join(self.lines) + "\n")
@@ -69,19 +69,19 @@ class SoakRule(unittest.TestCase):
         run = (Run().failed_wake(1, "wrong-wakeup")
                .poll(2, "late", line_feeds=2).poll(3, "late").poll(4).poll(5, published=False)
                .closed(5).poll(6).poll(7))
-        self.assertEqual(run.check(8), (2, []))
+        self.assertEqual(run.check(8), (2, [], 2))
 
     def test_a_slow_answer_is_carried_too(self):
         run = Run().poll(1).poll(2, line_feeds=2).poll(3).poll(4, published=False).closed(4)
-        self.assertEqual(run.check(5), (1, []))
+        self.assertEqual(run.check(5), (1, [], 2))
 
     def test_losses_on_a_port_with_nothing_queued_are_caught(self):
         # After a reset, whatever came before it.
         run = Run().poll(1, "late").failed_wake(2, "silent").poll(3, published=False).closed(3)
-        self.assertEqual(run.check(4), (1, [3]))
+        self.assertEqual(run.check(4), (1, [3], 0))
         # After a fault that leaves nothing queued, on the same port.
         run = Run().poll(1, "drowsy", line_feeds=4).poll(2).poll(3, published=False).closed(3)
-        self.assertEqual(run.check(4), (2, [3]))
+        self.assertEqual(run.check(4), (2, [3], 0))
 
 
 if __name__ == "__main__":

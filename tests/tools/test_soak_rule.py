@@ -83,6 +83,10 @@ class SoakRule(unittest.TestCase):
         run = Run().poll(1, "drowsy", line_feeds=4).poll(2).poll(3, published=False).closed(3)
         self.assertEqual(run.check(4), (2, [3], 0))
 
+    def test_nothing_counts_before_the_monitor_hears_the_relay(self):
+        run = Run().poll(1, published=False).poll(2).poll(3, published=False).closed(3)
+        self.assertEqual(run.check(4), (2, [3], 0))
+
 
 if __name__ == "__main__":
     sys.exit(unittest.main())

@@ -126,35 +126,6 @@ TEST(EndToEnd, MessageTextsForRecordedPackets) {
         << rig.describe();
 }
 
-// Two late polls in a row, as seed 20261208 plays its polls 846 and 847 in
-// scripts/soak: each publishes on the wake-up answer the one before left
-// queued, the next poll publishes too, and the one after it takes the second
-// late answer for its wake-up and its own answer for the acknowledgement. The
-// relay never flushes the port; only the reset that follows clears it.
-TEST(EndToEnd, ALateAnswerStaysQueuedUntilTheNextReset) {
-    const std::string record = temp_path("record");
-    Rig rig({"--fixed-raw", "30000,725,10,180", "--fault", "late@2", "--fault", "late=240@3",
-             "--log", record},
-            {"-s", "0"});
-    ASSERT_TRUE(rig.ready()) << rig.describe();
-    ASSERT_TRUE(rig.relay().wait_err(resetting, 5000ms)) << rig.describe();
-    std::string closed;
-    ASSERT_TRUE(test_support::wait_until(
-        [&] {
-            std::ifstream in(record);
-            for (std::string line; std::getline(in, line);)
-                if (line.rfind("closed ", 0) == 0) closed = line;
-            return !closed.empty();
-        },
-        2000ms))
-        << rig.describe();
-    ::unlink(record.c_str());
-    EXPECT_EQ(closed, "closed 5") << rig.describe();
-    EXPECT_EQ(rig.relay().err().substr(0, rig.relay().err().find(resetting) + resetting.size()),
-              "Failed to receive ACK from station\n" + resetting)
-        << rig.describe();
-}
-
 // Times between the simulator's log events, in milliseconds.
 struct PollTimes {
     std::vector<double> line_feeds;  // of the poll, in order

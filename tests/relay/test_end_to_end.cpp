@@ -145,6 +145,18 @@ bool starts_poll(const std::string& s, int n = -1) {
     return s == marker || starts_with(s, marker + ":");
 }
 
+// Whether the poll begun at log[j] was only the link reset's line feed. The
+// simulator may have answered that line feed before it saw the port close
+// (on a busy machine it reads the byte before the hang-up): only its answer
+// can come between.
+bool taken_back_at(const std::vector<LogLine>& log, std::size_t j) {
+    for (std::size_t k = j + 1; k < log.size(); ++k) {
+        if (log[k].text.find("taken back") != std::string::npos) return true;
+        if (!starts_with(log[k].text, "-> ")) return false;
+    }
+    return false;
+}
+
 // The events of poll n, as the simulator counts polls: its line feeds, its
 // request, and when it ended in a reset, the reset's line feed and how long
 // the port stayed closed.
@@ -156,9 +168,7 @@ PollTimes times_of_poll(const std::vector<LogLine>& log, int n) {
     // The line feed that starts a poll is logged just before the poll's line.
     for (std::size_t j = i - 1; j < log.size(); ++j) {
         const std::string& s = log[j].text;
-        const bool taken_back =
-            j + 1 < log.size() && log[j + 1].text.find("taken back") != std::string::npos;
-        if (j > i && starts_poll(s) && !taken_back) break;
+        if (j > i && starts_poll(s) && !taken_back_at(log, j)) break;
         if (s == "<- 0a") {
             if (t.request < 0)
                 t.line_feeds.push_back(log[j].ms);

@@ -6,12 +6,18 @@
 # with the prefix /usr) each get units that run the binaries they installed
 # and read the files they installed: /etc under /usr, as Debian has it,
 # X/etc under any other prefix. A unit may use @CMAKE_INSTALL_FULL_BINDIR@,
-# @ANEMOBUS_SYSCONF_DIR@ and @ANEMOBUS_DEFAULTS_DIR@.
+# @CMAKE_INSTALL_FULL_SBINDIR@, @ANEMOBUS_SYSCONF_DIR@ and
+# @ANEMOBUS_DEFAULTS_DIR@.
 string(CONFIGURE [[
   if(IS_ABSOLUTE "@CMAKE_INSTALL_BINDIR@")
     set(CMAKE_INSTALL_FULL_BINDIR "@CMAKE_INSTALL_BINDIR@")
   else()
     set(CMAKE_INSTALL_FULL_BINDIR "${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_BINDIR@")
+  endif()
+  if(IS_ABSOLUTE "@CMAKE_INSTALL_SBINDIR@")
+    set(CMAKE_INSTALL_FULL_SBINDIR "@CMAKE_INSTALL_SBINDIR@")
+  else()
+    set(CMAKE_INSTALL_FULL_SBINDIR "${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_SBINDIR@")
   endif()
   if(CMAKE_INSTALL_PREFIX STREQUAL /usr)
     set(ANEMOBUS_SYSCONF_DIR /etc)

@@ -35,7 +35,7 @@ set(ANEMOBUS_RELAY_UNITS anemobus.service)
 # when the device is there.
 set(ANEMOBUS_RELAY_NO_START anemobus.service)
 set(ANEMOBUS_RELAY_DEFAULTS anemobus)
-set(ANEMOBUS_RELAY_MAN_PAGES anemobus.1 anemobus-station-rule.8)
+set(ANEMOBUS_RELAY_MAN_PAGES anemobus.1 anemobus-station-rule.8 anemobus-prepare-line.8)
 set(ANEMOBUS_RELAY_RECOMMENDS "udev, anemobus-tools")
 set(ANEMOBUS_RELAY_SUGGESTS "anemobus-web, anemobus-mqtt")
 set(ANEMOBUS_RELAY_SUMMARY "weather station to Ivy software bus relay")
@@ -105,6 +105,9 @@ set(ANEMOBUS_PACKAGE_MAINTAINER
 include(${CMAKE_CURRENT_LIST_DIR}/ComponentPackage.cmake)
 
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/udev/anemobus-station-rule
+        DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT relay)
+# Beside the rule command, which names it in the rule by its own directory.
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/udev/anemobus-prepare-line
         DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT relay)
 
 set(packaged_components)

@@ -23,8 +23,10 @@ float pressure_pascals(std::uint16_t thousandths_inch_hg) {
     return static_cast<float>(thousandths_inch_hg * pascals_per_thousandth_inch_hg);
 }
 
-float temperature_celsius(std::uint16_t tenths_fahrenheit) {
+float temperature_celsius(std::int16_t tenths_fahrenheit) {
     // Kept in this order: it decides the last digits of the printed value.
+    // Done in double from the signed word: -32768 gives -1838.2 °C with no
+    // overflow on the way.
     return static_cast<float>((tenths_fahrenheit / 10.0 - 32.0) * 5.0 / 9.0);
 }
 

@@ -29,7 +29,7 @@ inline constexpr std::size_t message_capacity = 128;
 
 // Pure unit conversions of the station's raw words.
 float pressure_pascals(std::uint16_t thousandths_inch_hg);
-float temperature_celsius(std::uint16_t tenths_fahrenheit);
+float temperature_celsius(std::int16_t tenths_fahrenheit);
 float wind_speed_mps(std::uint8_t miles_per_hour);
 WeatherValues convert_weather(const RawWeather& raw);
 

@@ -32,7 +32,9 @@ bool has_loop_mark(const LoopPacket& packet) {
 RawWeather read_raw_weather(const LoopPacket& packet) {
     return RawWeather{
         .pressure = word_at(packet, pressure_offset),
-        .temperature = word_at(packet, temperature_offset),
+        // The station sends temperatures below 0 °F as negative words; read
+        // unsigned, -0.1 °F would be published as 3623 °C.
+        .temperature = static_cast<std::int16_t>(word_at(packet, temperature_offset)),
         .wind_speed = packet[wind_speed_offset],
         .wind_direction = word_at(packet, wind_direction_offset),
     };

@@ -3,8 +3,8 @@
 //
 // Principles: constants and pure functions only, no I/O, so that every byte
 // can be tested without a station. The packet is taken as the station sends
-// it: little-endian unsigned words, no integrity check; only its "LOO" mark
-// is ever validated.
+// it: little-endian words, unsigned but for the temperature, no integrity
+// check; only its "LOO" mark is ever validated.
 #pragma once
 
 #include <array>
@@ -27,7 +27,7 @@ inline constexpr unsigned char reset_byte = 0x0A;
 // The four fields the relay reads, as the station encodes them.
 struct RawWeather {
     std::uint16_t pressure;        // thousandths of an inch of mercury
-    std::uint16_t temperature;     // tenths of a degree Fahrenheit
+    std::int16_t temperature;      // tenths of a degree Fahrenheit, two's complement
     std::uint8_t wind_speed;       // miles per hour
     std::uint16_t wind_direction;  // the station's own unit
 };

@@ -38,13 +38,30 @@ TEST(WeatherValues, ConversionsPrintTheSinglePrecisionValue) {
         {30000, 725, 10, 180, "1 WEATHER 101591.656250 22.500000 4.470400 180.000000\n"},
         {0, 0, 0, 0, "1 WEATHER 0.000000 -17.777779 0.000000 0.000000\n"},
         {0, 320, 0, 0, "1 WEATHER 0.000000 0.000000 0.000000 0.000000\n"},
-        {0xFFFF, 0xFFFF, 255, 0xFFFF,
-         "1 WEATHER 221926.984375 3623.055664 113.995201 65535.000000\n"},
+        {0xFFFF, 0x7FFF, 255, 0xFFFF,
+         "1 WEATHER 221926.984375 1802.611084 113.995201 65535.000000\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(weather_text(1, c.pressure, c.temperature, c.wind_speed, c.wind_direction),
                   c.text);
     }
+}
+
+// The station sends the temperature in two's complement, below 0 °F as a
+// negative word; pressure, wind and direction words with the top bit set are
+// still large positive readings.
+TEST(WeatherValues, OnlyTheTemperatureWordIsSigned) {
+    struct Case {
+        unsigned temperature;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0xFFFF, "1 WEATHER 221926.984375 -17.833334 113.995201 65535.000000\n"},  // -0.1 °F
+        {0xFFD8, "1 WEATHER 221926.984375 -20.000000 113.995201 65535.000000\n"},  // -4 °F
+        {0x8000, "1 WEATHER 221926.984375 -1838.222168 113.995201 65535.000000\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(weather_text(1, 0xFFFF, c.temperature, 255, 0xFFFF), c.text);
 }
 
 TEST(WeatherValues, MessagesStartWithTheAircraftId) {

@@ -26,6 +26,9 @@ TEST(SimOptions, LongShortAndInlineFormsAllReachTheOptions) {
     EXPECT_TRUE(out.options->verbose);
     EXPECT_EQ(out.options->fixed.direction, 180);
     EXPECT_EQ(parse({"-L", "sim.log"}).options->log_path, "sim.log");
+    EXPECT_EQ(out.options->line_mode, sim::LineMode::raw);
+    EXPECT_EQ(parse({"--line-mode", "fresh"}).options->line_mode, sim::LineMode::fresh);
+    EXPECT_EQ(parse({"-m", "raw"}).options->line_mode, sim::LineMode::raw);
 }
 
 TEST(SimOptions, FixedReadingsInPhysicalOrRawUnitsFieldByField) {
@@ -64,6 +67,7 @@ TEST(SimOptions, RefusesWhatItCannotUseWithAReason) {
     EXPECT_EQ(error_of({"--log="}), "--log needs a path");
     EXPECT_EQ(error_of({"--verbose=yes"}), "option --verbose takes no value");
     EXPECT_EQ(error_of({"--colour"}), "unknown option --colour");
+    EXPECT_EQ(error_of({"--line-mode=cooked"}), "--line-mode takes raw or fresh, not 'cooked'");
     EXPECT_EQ(error_of({"stray"}), "unexpected argument 'stray'");
     EXPECT_NE(error_of({"-p", "r.txt", "-f", ",1,,"}).find("cannot be combined"),
               std::string::npos);

@@ -55,13 +55,16 @@ TEST(SimSession, AnswersWakeUpAndRequestInOnePieceEach) {
     const auto out = s.session.on_bytes(request);
     ASSERT_EQ(out.answers.size(), 1u) << "acknowledgement and packet must go out together";
     EXPECT_EQ(out.answers[0].bytes, s.packet_with_ack(1));
-    // Bytes split anywhere make the same lines; carriage returns are ignored.
-    EXPECT_EQ(s.send("\r"), "");
-    EXPECT_EQ(s.send("\n"), answer);
+    // Bytes split anywhere make the same lines.
     EXPECT_EQ(s.send("LO"), "");
-    EXPECT_EQ(s.send("OP 1\r"), "");
+    EXPECT_EQ(s.send("OP 1"), "");
     EXPECT_EQ(s.send("\n"), s.packet_with_ack(2));
+    // A carriage return is part of the line: what a line that maps line
+    // feeds to CR LF makes of the relay's bytes wakes nothing and asks nothing.
+    EXPECT_EQ(s.send("\r\n"), "");
+    EXPECT_EQ(s.send("LOOP 1\r\n"), "");
     EXPECT_EQ(s.session.polls_started(), 2);
+    EXPECT_EQ(s.log.back(), "ignored command 'LOOP 1\\r'");
 }
 
 TEST(SimSession, IgnoresOtherLinesAndOverlongNoise) {

@@ -7,14 +7,7 @@ script=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
-cat >"$work/bin/udevadm" <<'FAKE'
-#!/bin/sh
-case $1 in
-    info) cat "$FAKE_PROPERTIES" ;;
-    *) echo "$*" >>"$FAKE_LOG" ;;
-esac
-FAKE
-chmod +x "$work/bin/udevadm"
+cp "$(dirname "$0")/fake-udevadm" "$work/bin/udevadm"
 export PATH="$work/bin:$PATH" FAKE_LOG="$work/udevadm.log" FAKE_PROPERTIES="$work/properties"
 export ANEMOBUS_RULES_DIR="$work/rules.d"
 device=$work/ttyUSB0
@@ -38,7 +31,10 @@ adapter() {  # serial number, then extra property lines
     } >"$FAKE_PROPERTIES"
 }
 
-expected='SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", ATTRS{serial}=="A50285BI", SYMLINK+="anemobus-station", TAG+="systemd"'
+# The line is prepared by the command installed beside the rule's, by its
+# absolute path, on the device node udev names.
+prepare_line=$(cd "$(dirname "$script")" && pwd -P)/anemobus-prepare-line
+expected='SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", ATTRS{serial}=="A50285BI", SYMLINK+="anemobus-station", TAG+="systemd", RUN+="'$prepare_line' -d $devnode"'
 
 # Printing: the rule, nothing installed.
 adapter A50285BI
@@ -72,6 +68,15 @@ for case in "no-serial|no serial number" 'bad-serial|characters' 'not-usb|not a 
     grep -q "$reason" "$work/err" || fail "$name: no clear reason: $(cat "$work/err")"
     grep -qxF "$expected" "$rules" || fail "$name: the installed rule was touched"
 done
+
+# A rule that would run a missing command is not written.
+mkdir "$work/alone"
+cp "$script" "$work/alone/"
+adapter A50285BI
+if "$work/alone/anemobus-station-rule" --print "$device" >/dev/null 2>"$work/err"; then
+    fail "a rule was printed without anemobus-prepare-line beside the command"
+fi
+grep -q "anemobus-prepare-line is missing" "$work/err" || fail "no clear reason: $(cat "$work/err")"
 
 # Newer udev names the same values ID_USB_*.
 printf '%s\n' SUBSYSTEM=tty ID_USB_DRIVER=ftdi_sio ID_BUS=usb ID_USB_VENDOR_ID=0403 \

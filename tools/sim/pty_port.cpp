@@ -24,22 +24,27 @@ int open_slave(const std::string& path) {
     return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
-// Raw mode, 19200 baud, 8N1: what the station's serial line looks like. The
-// relay replaces only the control modes, so the rest must be right already.
-bool make_raw(const std::string& slave_path, std::string* error) {
+bool make_raw(int fd) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return false;
+    ::cfmakeraw(&t);
+    ::cfsetspeed(&t, B19200);
+    t.c_cflag |= CLOCAL | CREAD;
+    return ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// Raw mode, 19200 baud, 8N1: the station's serial line once it has been set
+// up (the relay replaces only the control modes, so the rest must be right
+// already). A fresh line keeps what the kernel gave the new pseudo-terminal:
+// the same input, output and local modes and control characters as a USB
+// serial adapter's, the control modes aside, which the relay replaces.
+bool prepare_slave(const std::string& slave_path, LineMode mode, std::string* error) {
     const int slave = open_slave(slave_path);
     if (slave < 0) {
         *error = system_error("cannot open " + slave_path);
         return false;
     }
-    termios t{};
-    bool ok = ::tcgetattr(slave, &t) == 0;
-    if (ok) {
-        ::cfmakeraw(&t);
-        ::cfsetspeed(&t, B19200);
-        t.c_cflag |= CLOCAL | CREAD;
-        ok = ::tcsetattr(slave, TCSANOW, &t) == 0;
-    }
+    const bool ok = mode == LineMode::fresh || make_raw(slave);
     if (!ok) *error = system_error("cannot set raw mode on " + slave_path);
     // Closing it is also what makes the master report POLLHUP from now on:
     // a master whose slave was never opened reports nothing.
@@ -81,15 +86,18 @@ std::optional<std::string> master_slave_path(int master, std::string* error) {
 
 }  // namespace
 
-std::optional<PtyPort> PtyPort::create(const std::string& link_path, std::string* error) {
+std::optional<PtyPort> PtyPort::create(const std::string& link_path, LineMode mode,
+                                       std::string* error) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
         *error = system_error("cannot create a pseudo-terminal");
         return std::nullopt;
     }
     PtyPort port(master, {}, {});
+    // Nothing is set through the master: Linux applies terminal attributes
+    // set there to the slave, the relay's side.
     const auto slave = master_slave_path(master, error);
-    if (!slave || !make_raw(*slave, error)) return std::nullopt;
+    if (!slave || !prepare_slave(*slave, mode, error)) return std::nullopt;
     port.slave_path_ = *slave;
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     if (!link_path.empty()) {

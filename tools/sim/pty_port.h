@@ -5,11 +5,18 @@
 // on the master while no program holds the slave open, which is how the
 // simulator sees the relay open and close the port (holding the slave open
 // ourselves would keep the pseudo-terminal alive but hide those events).
-// The slave's terminal settings (raw mode) live as long as the master does,
-// across the relay's closes and reopens. What a pseudo-terminal does that a
-// serial port does not is undone here: bytes queued towards the relay when
-// it closes the port are dropped (flush_towards_relay), as a serial port
-// loses what arrives while nobody holds it open.
+// The slave's terminal settings live as long as the master does, across the
+// relay's closes and reopens, as an adapter's do while it is plugged in: raw
+// by default, or the kernel's own default line discipline for a fresh
+// adapter (LineMode::fresh), which a set-up command is then expected to
+// change. The master is raw in both modes, as the station's end of the wire
+// must be: Linux gives it a raw line discipline of its own, which no call
+// changes (terminal attributes set on the master go to the slave), so the
+// simulator reads exactly what the relay's side put on the line, and echoes
+// nothing. What a pseudo-terminal does that a serial port does not is undone
+// here: bytes queued towards the relay when it closes the port are dropped
+// (flush_towards_relay), as a serial port loses what arrives while nobody
+// holds it open.
 #pragma once
 
 #include <optional>
@@ -18,12 +25,19 @@
 
 namespace sim {
 
+// How the relay's side of the line is left: raw (19200 8N1, no editing, no
+// echo), or as a USB serial adapter comes from the kernel (canonical input,
+// echo, carriage return read as line feed, line feed written as CR LF).
+enum class LineMode { raw, fresh };
+
 class PtyPort {
 public:
-    // Creates the pseudo-terminal in raw mode at 19200 baud and, when
-    // link_path is not empty, a symbolic link to it there (replacing a
-    // symbolic link, never anything else). nullopt with the reason in *error.
-    static std::optional<PtyPort> create(const std::string& link_path, std::string* error);
+    // Creates the pseudo-terminal with its relay's side in the given mode
+    // and, when link_path is not empty, a symbolic link to it there
+    // (replacing a symbolic link, never anything else). nullopt with the
+    // reason in *error.
+    static std::optional<PtyPort> create(const std::string& link_path, LineMode mode,
+                                         std::string* error);
 
     PtyPort(PtyPort&& other) noexcept;
     PtyPort& operator=(PtyPort&&) = delete;

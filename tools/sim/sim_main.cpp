@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     // 3. Create the port and tell the user where it is.
     block_stop_signals();
     std::string why;
-    auto port = sim::PtyPort::create(options.link_path, &why);
+    auto port = sim::PtyPort::create(options.link_path, options.line_mode, &why);
     if (!port) {
         std::fprintf(stderr, "anemobus-sim: %s\n", why.c_str());
         return 1;

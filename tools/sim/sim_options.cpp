@@ -107,8 +107,9 @@ bool parse_fixed(std::string_view text, bool raw, FixedReadings* fixed, std::str
 }
 
 std::string_view long_name_of(std::string_view arg) {
-    static constexpr std::array<std::pair<std::string_view, std::string_view>, 9> shorts{{
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 10> shorts{{
         {"-l", "link"},
+        {"-m", "line-mode"},
         {"-f", "fixed"},
         {"-r", "fixed-raw"},
         {"-p", "replay"},
@@ -161,7 +162,7 @@ bool Parser::handle(std::string_view name, std::optional<std::string_view> inlin
     }
     const std::string n(name);
     if (n != "link" && n != "fixed" && n != "fixed-raw" && n != "replay" && n != "fault" &&
-        n != "seed" && n != "log")
+        n != "seed" && n != "log" && n != "line-mode")
         return fail("unknown option --" + n);
     const auto value = value_for(name, inline_value);
     if (!value) return false;
@@ -174,6 +175,10 @@ bool Parser::handle(std::string_view name, std::optional<std::string_view> inlin
         options.replay_path = *value;
     } else if (n == "log") {
         options.log_path = *value;
+    } else if (n == "line-mode") {
+        if (*value != "raw" && *value != "fresh")
+            return fail("--line-mode takes raw or fresh, not '" + std::string(*value) + "'");
+        options.line_mode = *value == "fresh" ? LineMode::fresh : LineMode::raw;
     } else if (n == "seed") {
         options.seed = parse_number<std::uint64_t>(*value);
         if (!options.seed)
@@ -218,6 +223,10 @@ are lost.
 Options:
   -l, --link PATH        also make PATH a symbolic link to the pseudo-terminal
                          (an existing link there is replaced, a file is not)
+  -m, --line-mode MODE   raw (the default): the line as anemobus needs it;
+                         fresh: as a USB serial adapter comes from the kernel
+                         (canonical, echo, CR/LF mapped), to check that a
+                         set-up command prepares the line
   -f, --fixed P,T,W,D    fixed readings in physical units: pressure in pascals,
                          temperature in degrees Celsius, wind speed in metres
                          per second, direction as the station gives it; an

@@ -12,15 +12,17 @@
 #include <vector>
 
 #include "fault_schedule.h"
+#include "pty_port.h"
 #include "station_packet.h"
 
 namespace sim {
 
 struct Options {
-    std::string link_path;    // --link: a symbolic link to make, or empty
-    FixedReadings fixed;      // --fixed, --fixed-raw
-    std::string replay_path;  // --replay: recorded packets, or empty
-    std::string log_path;     // --log: the record of polls and packets, or empty
+    std::string link_path;               // --link: a symbolic link to make, or empty
+    FixedReadings fixed;                 // --fixed, --fixed-raw
+    std::string replay_path;             // --replay: recorded packets, or empty
+    std::string log_path;                // --log: the record of polls and packets, or empty
+    LineMode line_mode = LineMode::raw;  // --line-mode
     std::vector<FaultRule> faults;
     std::optional<std::uint64_t> seed;
     bool verbose = false;

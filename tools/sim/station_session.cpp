@@ -25,6 +25,24 @@ bool is_loop_request(std::string_view line) {
     return ec == std::errc{} && end == count.data() + count.size() && n > 0;
 }
 
+// The line as it can be logged: control bytes as \r, \xNN.
+std::string printable(std::string_view line) {
+    std::string text;
+    char escaped[8];
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            text += "\\r";
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            text += escaped;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 StationSession::StationSession(FaultSchedule schedule, PacketSource next_packet, std::uint64_t seed,
@@ -44,7 +62,7 @@ SessionOutput StationSession::on_bytes(std::string_view bytes) {
             if (!line_overflow_) on_line(line_, &out);
             line_.clear();
             line_overflow_ = false;
-        } else if (c != '\r') {
+        } else {
             if (line_.size() < max_line)
                 line_ += c;
             else
@@ -62,6 +80,7 @@ void StationSession::on_port_closed() {
         if (record_) record_("taken-back " + std::to_string(poll_));
         --poll_;
     }
+    if (record_) record_("closed " + std::to_string(poll_));
     in_poll_ = false;
     line_.clear();
     line_overflow_ = false;
@@ -86,7 +105,7 @@ void StationSession::on_line(std::string_view line, SessionOutput* out) {
     } else if (is_loop_request(line)) {
         on_request(out);
     } else {
-        log_("ignored command '" + std::string(line) + "'");
+        log_("ignored command '" + printable(line) + "'");
     }
 }
 

@@ -5,6 +5,9 @@
 // Principles: the station answers a line feed with "\n\r" and "LOOP n\n"
 // with the acknowledgement 0x06 and one packet, written as one piece; other
 // lines are ignored, as the station ignores what it does not understand.
+// Lines are taken byte for byte: a carriage return is part of the line, so
+// the "\r\n" that a line left in its default output mode makes of the
+// relay's line feed is not a wake-up, and the station stays silent.
 // Each poll (see fault_schedule.h) has one fault, decided at its first byte.
 // When the relay resets the link it writes a line feed just before closing
 // the port; that lone line feed is not a poll, so closing the port right
@@ -53,8 +56,9 @@ public:
 
     // record gets one line per poll ("poll N FAULT", FAULT "none" without
     // one), per poll taken back ("taken-back N"), per request ("request N
-    // after K line feeds") and per packet served ("served N COUNT HEX": the
-    // COUNT packet bytes written after the acknowledgement byte), for
+    // after K line feeds"), per packet served ("served N COUNT HEX": the
+    // COUNT packet bytes written after the acknowledgement byte) and per
+    // closing of the port ("closed N", N the last poll before it), for
     // checking afterwards what the relay published.
     void set_record(Logger record) { record_ = std::move(record); }
 

@@ -2,7 +2,6 @@
 // sent by the bus monitor (each line of its standard input is one), and the
 // answers read over HTTP. The log: kept across a restart, and one that cannot
 // be used is reported while the page goes on with live readings.
-#include <httplib.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "reading_store.h"
 #include "synthetic_weather.h"
 #include "test_support.h"
+#include "web_client.h"
 #include "web_text.h"
 
 namespace {
@@ -69,8 +69,7 @@ public:
     void send(const std::string& line) { monitor_->write_stdin(line + "\n"); }
     Child& web() { return *web_; }
     std::string get(const std::string& path) {
-        httplib::Client client("127.0.0.1", port_);
-        auto res = client.Get(path);
+        auto res = web_test::http_get(port_, path);
         return res ? std::to_string(res->status) + " " + res->body : "no answer";
     }
     // Waits until the answer to path contains text.
@@ -215,21 +214,35 @@ TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
     EXPECT_NE(readings.find(",1,12.5,12.5,90,100000,10]]"), std::string::npos) << readings;
     EXPECT_EQ(rig.get("/api/readings?from=tomorrow").substr(0, 4), "400 ");
 
-    httplib::Client client("127.0.0.1", rig.port());
-    auto post = client.Post("/api/latest", "x", "text/plain");
+    auto post = web_test::http_request(rig.port(), "POST", "/api/latest");
     ASSERT_TRUE(post);
     EXPECT_EQ(post->status, 405);
+    EXPECT_EQ(post->header("allow"), "GET, HEAD");
     // The CSV compressed as it streams is whole once the client inflates it.
-    auto csv = client.Get("/api/readings.csv?id=1", {{"Accept-Encoding", "gzip"}});
+    auto csv =
+        web_test::http_get(rig.port(), "/api/readings.csv?id=1", {{"Accept-Encoding", "gzip"}});
     ASSERT_TRUE(csv);
-    EXPECT_EQ(csv->get_header_value("Content-Encoding"), "gzip");
+    EXPECT_EQ(csv->header("content-encoding"), "gzip");
     EXPECT_EQ(csv->body.rfind(web::csv_header(), 0), 0u) << csv->body;
     EXPECT_NE(csv->body.find("\"1\",101591.65625,22.5,4.4704,180\r\n"), std::string::npos);
-    auto page = client.Get("/");
+    auto page = web_test::http_get(rig.port(), "/");
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("<canvas id=\"chart-wind\">"), std::string::npos);
-    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"),
-              std::string::npos);
+    EXPECT_NE(page->header("content-security-policy").find("script-src 'self'"), std::string::npos);
+    // Scripts: compressed once, kept by the browser until they change.
+    auto script = web_test::http_get(rig.port(), "/app.js", {{"Accept-Encoding", "gzip"}});
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->header("content-encoding"), "gzip");
+    auto again =
+        web_test::http_get(rig.port(), "/app.js", {{"If-None-Match", script->header("etag")}});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 304);
+    auto head = web_test::http_request(rig.port(), "HEAD", "/app.js");
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_TRUE(head->body.empty());
+    EXPECT_EQ(head->header("content-length"), std::to_string(script->body.size()));
+    EXPECT_EQ(web_test::http_get(rig.port(), "/../etc/passwd")->status, 404);
 }
 
 TEST(WebProgram, HistoryAndFiguresComeBackAfterARestart) {

@@ -57,14 +57,19 @@ struct Statement {
 };
 
 // One read-only query: bind its parameters, hand each row over. False when
-// it cannot be prepared or a step fails; the caller describes the error.
+// it cannot be prepared, a step fails or *cancel turns true; the caller
+// describes the error.
 template <typename Bind, typename Row>
-bool run_query(sqlite3* db, const char* sql, Bind&& bind, Row&& on_row) {
+bool run_query(sqlite3* db, const char* sql, Bind&& bind, Row&& on_row,
+               const std::atomic<bool>* cancel = nullptr) {
     Statement s;
     if (sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) != SQLITE_OK) return false;
     bind(s.stmt);
     int rc;
-    while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) on_row(s.stmt);
+    while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
+        if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return false;
+        on_row(s.stmt);
+    }
     return rc == SQLITE_DONE;
 }
 
@@ -231,7 +236,8 @@ void ReadingStore::give_back(sqlite3* db) const {
 }
 
 bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t from_ms,
-                              std::int64_t to_ms, const Visit& visit, std::string* error) const {
+                              std::int64_t to_ms, const Visit& visit, std::string* error,
+                              const std::atomic<bool>* cancel) const {
     sqlite3* db = take_reader(error);
     if (db == nullptr) return false;
     const char* sql =
@@ -253,14 +259,15 @@ bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t f
                                sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4),
                                sqlite3_column_double(stmt, 5)});
     };
-    const bool ok = run_query(db, sql, bind, row);
+    const bool ok = run_query(db, sql, bind, row, cancel);
     if (!ok) *error = describe(db, "cannot read the reading log");
     give_back(db);
     return ok;
 }
 
 bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
-                                const VisitSums& visit, std::string* error) const {
+                                const VisitSums& visit, std::string* error,
+                                const std::atomic<bool>* cancel) const {
     sqlite3* db = take_reader(error);
     if (db == nullptr) return false;
     const char* sql =
@@ -286,10 +293,28 @@ bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::
         sums.directions = static_cast<std::size_t>(sqlite3_column_int64(stmt, 8));
         visit(sums);
     };
-    const bool ok = run_query(db, sql, bind, row);
+    const bool ok = run_query(db, sql, bind, row, cancel);
     if (!ok) *error = describe(db, "cannot read the reading log");
     give_back(db);
     return ok;
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> ReadingStore::time_bounds() const {
+    std::string error;
+    sqlite3* db = take_reader(&error);
+    if (db == nullptr) return std::nullopt;
+    std::optional<std::pair<std::int64_t, std::int64_t>> bounds;
+    // min() and max() alone each read one end of the time index.
+    run_query(
+        db,
+        "SELECT (SELECT min(received_ms) FROM readings), (SELECT max(received_ms) FROM readings)",
+        [](sqlite3_stmt*) {},
+        [&](sqlite3_stmt* stmt) {
+            if (sqlite3_column_type(stmt, 0) == SQLITE_INTEGER)
+                bounds.emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
+        });
+    give_back(db);
+    return bounds;
 }
 
 bool make_parent_directories(const std::string& path, std::string* error) {

@@ -20,73 +20,15 @@
 #include "synthetic_weather.h"
 #include "test_support.h"
 #include "web_client.h"
+#include "web_rig.h"
 #include "web_text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::Child;
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/anemobus-web-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// A bus with anemobus-web on it and a monitor to talk through.
-class WebRig {
-public:
-    explicit WebRig(const std::string& db)
-        : bus_(test_support::loopback_bus(test_support::random_bus_port())) {
-        start_web(db);
-        monitor_.emplace(test_support::program_path("anemobus-monitor"),
-                         std::vector<std::string>{"-b", bus_, "-n", "sender", "^nothing$"});
-    }
-    void start_web(const std::string& db) {
-        web_.reset();
-        web_.emplace(test_support::program_path("anemobus-web"),
-                     std::vector<std::string>{"-b", bus_, "--db", db, "--listen", "127.0.0.1:0"});
-        std::smatch m;
-        test_support::wait_until(
-            [&] {
-                const std::string& out = web_->out();
-                return std::regex_search(out, m, std::regex("serving http://127.0.0.1:(\\d+)/"));
-            },
-            5000ms);
-        port_ = m.empty() ? 0 : std::stoi(m[1]);
-    }
-    bool connected() { return monitor_->wait_err("anemobus-web connected", 5000ms); }
-    void send(const std::string& line) { monitor_->write_stdin(line + "\n"); }
-    Child& web() { return *web_; }
-    std::string get(const std::string& path) {
-        auto res = web_test::http_get(port_, path);
-        return res ? std::to_string(res->status) + " " + res->body : "no answer";
-    }
-    // Waits until the answer to path contains text.
-    bool wait_get(const std::string& path, const std::string& text) {
-        return test_support::wait_until([&] { return get(path).find(text) != std::string::npos; },
-                                        5000ms);
-    }
-    int port() const { return port_; }
-    std::string describe() {
-        return web_->describe() + "\n=== monitor ===\n" + monitor_->describe();
-    }
-
-private:
-    std::string bus_;
-    int port_ = 0;
-    std::optional<Child> web_, monitor_;
-};
+using web_test::TempDir;
+using web_test::WebRig;
 
 // The log's minute sums give the buckets the readings give; retention
 // deletes both.
@@ -162,6 +104,33 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     store->read_range(
         std::nullopt, 0, INT64_MAX, [&](const auto&, const auto&) { ++rows; }, &error);
     EXPECT_EQ(rows, 50u);
+}
+
+// A read whose client has left stops at the next row, whatever its span.
+TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
+    TempDir dir;
+    std::string error;
+    auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
+    ASSERT_TRUE(store) << error;
+    const auto id = *web::StationId::from("1");
+    std::vector<web::StationReading> batch;
+    for (std::int64_t i = 0; i < 5000; ++i)
+        batch.push_back({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
+    ASSERT_TRUE(store->insert(batch, &error)) << error;
+    EXPECT_EQ(store->time_bounds(),
+              std::make_pair(std::int64_t{1'700'000'000'000}, std::int64_t{1'700'004'999'000}));
+    std::atomic<bool> gone{false};
+    int rows = 0;
+    EXPECT_FALSE(store->read_range(
+        std::nullopt, 0, web::max_query_time_ms,
+        [&](const auto&, const auto&) { gone = ++rows == 10; }, &error, &gone));
+    EXPECT_EQ(rows, 10);
+    rows = 0;
+    gone = false;
+    EXPECT_FALSE(store->read_minutes(
+        id, 0, web::max_query_time_ms, [&](const web::Sums&) { gone = ++rows == 3; }, &error,
+        &gone));
+    EXPECT_EQ(rows, 3);
 }
 
 // A live stream gets every reading after the last it sent; one that fell

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "live_feed.h"
 #include "live_state.h"
 #include "log_writer.h"
 #include "web_rig.h"
@@ -174,6 +175,22 @@ TEST(WebServer, ASecondInstanceOnTheSamePortExitsWithTheReason) {
         << second.describe();
     EXPECT_EQ(second.out().find("serving"), std::string::npos);
     EXPECT_EQ(rig.get("/api/latest").substr(0, 4), "200 ");
+}
+
+// Under a flood the pages get each station's latest, in the order they came.
+TEST(WebServer, ABatchOfReadingsGoesToThePagesAsEachStationsLatest) {
+    const auto view = [](const char* id, std::int64_t t) {
+        web::StationView v;
+        v.id = *web::StationId::from(id);
+        v.last.received_ms = t;
+        return v;
+    };
+    const auto latest = web::LiveFeed::latest_of_each(
+        {view("a", 1), view("b", 2), view("a", 3), view("c", 4), view("b", 5)});
+    ASSERT_EQ(latest.size(), 3u);
+    EXPECT_EQ(latest[0].last.received_ms, 3);
+    EXPECT_EQ(latest[1].last.received_ms, 4);
+    EXPECT_EQ(latest[2].last.received_ms, 5);
 }
 
 // The log's path is the server's business: told to its own machine only.

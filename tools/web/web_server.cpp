@@ -15,9 +15,11 @@
 #include <boost/beast/http.hpp>
 #include <cctype>
 #include <deque>
-#include <map>
+#include <optional>
 #include <thread>
 #include <unordered_set>
+
+#include "live_feed.h"
 
 namespace web {
 namespace {
@@ -70,7 +72,6 @@ struct WebServer::Impl {
 
     void accept();
     void tick();
-    void pump();
     void broadcast(const Text& text);
     void close_all();
 
@@ -88,7 +89,8 @@ struct WebServer::Impl {
     net::steady_timer status_timer{io}, accept_pause{io};
     std::chrono::steady_clock::time_point next_status{};
     net::thread_pool workers{worker_threads};
-    std::thread io_thread, pump_thread;
+    std::thread io_thread;
+    std::optional<LiveFeed> feed;
     bool started = false;
 };
 
@@ -115,6 +117,8 @@ public:
 private:
     void on_request(beast::error_code ec);
     void dispatch(const http::request<http::string_body>& req);
+    template <typename Body>
+    std::shared_ptr<http::response<Body>> response_to(const Reply& reply) const;
     void send(Reply reply, bool close_after = false);
     bool admit_job();
     template <typename Result, typename Work, typename Done>
@@ -214,11 +218,17 @@ void Session::dispatch(const http::request<http::string_body>& req) {
     }
 }
 
-void Session::send(Reply reply, bool close_after) {
-    auto res = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(reply.status), version_);
+template <typename Body>
+std::shared_ptr<http::response<Body>> Session::response_to(const Reply& reply) const {
+    auto res =
+        std::make_shared<http::response<Body>>(static_cast<http::status>(reply.status), version_);
     for (const auto& [name, value] : common_headers) res->set(name, value);
     for (const auto& [name, value] : reply.headers) res->set(name, value);
+    return res;
+}
+
+void Session::send(Reply reply, bool close_after) {
+    auto res = response_to<http::string_body>(reply);
     res->keep_alive(keep_alive_ && !close_after);
     const std::size_t size = reply.body.size();
     res->body() = head_ ? std::string() : std::move(reply.body);
@@ -278,9 +288,7 @@ void Session::watch_hangup() {
 }
 
 void Session::start_stream(Reply headers, bool live) {
-    auto res = std::make_shared<http::response<http::empty_body>>(http::status::ok, version_);
-    for (const auto& [name, value] : common_headers) res->set(name, value);
-    for (const auto& [name, value] : headers.headers) res->set(name, value);
+    auto res = response_to<http::empty_body>(headers);
     if (chunked_)
         res->chunked(true);
     else
@@ -404,24 +412,6 @@ void WebServer::Impl::tick() {
     });
 }
 
-// Waits for readings off the io thread, so that the streams are written as
-// soon as one comes; each is made into text once for every stream.
-void WebServer::Impl::pump() {
-    std::uint64_t seq = live.sequence();
-    for (;;) {
-        auto views = live.wait_readings(&seq, status_interval);
-        if (live.shutting_down()) return;
-        if (views.empty() || streams.load() == 0) continue;
-        std::map<StationId, StationView> latest;
-        std::vector<StationView> in_order;
-        for (auto it = views.rbegin(); it != views.rend(); ++it)
-            if (latest.emplace(it->id, *it).second) in_order.insert(in_order.begin(), *it);
-        const Text text = std::make_shared<const std::string>(Routes::reading_events(in_order));
-        net::post(io, [this, text] { broadcast(text); });
-        std::this_thread::sleep_for(fanout_spacing);
-    }
-}
-
 void WebServer::Impl::broadcast(const Text& text) {
     for (Session* s : std::vector<Session*>(live_streams.begin(), live_streams.end()))
         s->push(text);
@@ -473,7 +463,9 @@ void WebServer::start() {
     s.next_status = std::chrono::steady_clock::now();
     s.tick();
     s.io_thread = std::thread([&s] { s.io.run(); });
-    s.pump_thread = std::thread([&s] { s.pump(); });
+    s.feed.emplace(
+        s.live, fanout_spacing, [&s] { return s.streams.load() > 0; },
+        [&s](const Text& text) { net::post(s.io, [&s, text] { s.broadcast(text); }); });
 }
 
 void WebServer::stop() {
@@ -481,7 +473,7 @@ void WebServer::stop() {
     s.live.shut_down();
     if (!s.started) return;
     s.started = false;
-    s.pump_thread.join();
+    s.feed.reset();
     net::post(s.io, [&s] {
         s.close_all();
         s.io.stop();

@@ -116,6 +116,15 @@ TEST(WebServer, PageOneTooManyIsToldAtOnceAndASlotFreesWhenAPageLeaves) {
         pages.back()->send(events_request);
         ASSERT_TRUE(pages.back()->wait_for("event: status", 5000ms)) << i;
     }
+    // A page that sends more on its stream keeps getting its events.
+    const std::size_t before = pages[0]->text().size();
+    ASSERT_TRUE(pages[0]->send("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            pages[0]->read(10ms);
+            return pages[0]->text().find("event: status", before) != std::string::npos;
+        },
+        3000ms));
     const auto asked = Clock::now();
     auto refused = web_test::http_get(rig.port(), "/api/events");
     ASSERT_TRUE(refused);

@@ -79,9 +79,10 @@ struct WebServer::Impl {
     Routes routes;
     // Every open connection, and the live streams among them (io thread
     // only). Before io: sessions whose handlers are still queued leave these
-    // sets when io is destroyed.
+    // sets when io is destroyed. A live stream is held here until it closes,
+    // as it may have no operation pending between two events.
     std::unordered_set<Session*> sessions;
-    std::unordered_set<Session*> live_streams;
+    std::unordered_set<std::shared_ptr<Session>> live_streams;
     std::atomic<std::size_t> queued_jobs{0};
     std::atomic<int> streams{0};
     net::io_context io{1};
@@ -303,7 +304,7 @@ void Session::start_stream(Reply headers, bool live) {
             if (ec || self->closed_) return self->close();
             if (!live) return self->next_csv_slice();
             // Events flow once the headers are out.
-            self->server_.live_streams.insert(self.get());
+            self->server_.live_streams.insert(self);
             const auto status = self->server_.routes.status_events();
             self->push(std::make_shared<const std::string>(self->loopback_ ? status.first
                                                                            : status.second));
@@ -371,7 +372,8 @@ void Session::close() {
     closed_ = true;
     cancel_->store(true);
     if (live_) {
-        server_.live_streams.erase(this);
+        const auto self = shared_from_this();  // the set may hold the last reference
+        server_.live_streams.erase(self);
         server_.streams.fetch_sub(1);
     }
     beast::error_code ignored;
@@ -405,7 +407,7 @@ void WebServer::Impl::tick() {
             const auto local_text = std::make_shared<const std::string>(local);
             const auto remote_text = std::make_shared<const std::string>(remote);
             // A copy: a push may close a stream, which leaves the set.
-            for (Session* s : std::vector<Session*>(live_streams.begin(), live_streams.end()))
+            for (const auto& s : std::vector(live_streams.begin(), live_streams.end()))
                 s->push(s->loopback() ? local_text : remote_text);
         }
         tick();
@@ -413,8 +415,7 @@ void WebServer::Impl::tick() {
 }
 
 void WebServer::Impl::broadcast(const Text& text) {
-    for (Session* s : std::vector<Session*>(live_streams.begin(), live_streams.end()))
-        s->push(text);
+    for (const auto& s : std::vector(live_streams.begin(), live_streams.end())) s->push(text);
 }
 
 void WebServer::Impl::close_all() {

@@ -1,6 +1,7 @@
 // anemobus-web's log and data: readings a second into the log through the
-// writer thread (the bus loop's path), and the answer to /api/readings for
-// 24 hours of 1 Hz readings, over HTTP and without it. One line per scenario.
+// writer thread (the bus loop's path), a page's status and one station's
+// figures, and the answer to /api/readings for 24 hours of 1 Hz readings,
+// over HTTP and without it. One line per scenario.
 // The page's first paint is measured by web_first_paint.mjs.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -64,6 +65,41 @@ void log_ingest_through_writer(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(count) * state.iterations());
 }
 BENCHMARK(log_ingest_through_writer)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Sixteen stations with ten minutes of 1 Hz readings each. A page's status
+// (every open page asks every second) copies their figures under the shared
+// lock; working one station's figures out is what each reading costs the
+// bus loop now, and what a status cost sixteen times over, under the lock,
+// when the figures were worked out per look.
+LiveState& sixteen_stations(std::int64_t end) {
+    static LiveState live(std::nullopt);
+    static bool filled = false;
+    for (std::int64_t s = 0; !filled && s < 16; ++s) {
+        const StationId id = *StationId::from("station-" + std::to_string(s));
+        for (std::int64_t i = 0; i < 600; ++i)
+            live.add({id, web_test::synthetic_reading(end - (599 - i) * 1000, i)});
+    }
+    filled = true;
+    return live;
+}
+
+void live_status_16_stations(benchmark::State& state) {
+    const std::int64_t end = now_ms();
+    const LiveState& live = sixteen_stations(end);
+    std::size_t stations = 0;
+    for (auto _ : state) stations = live.status(end).stations.size();
+    state.counters["stations"] = static_cast<double>(stations);
+}
+BENCHMARK(live_status_16_stations)->Unit(benchmark::kMicrosecond);
+
+void station_figures_of_10_minutes(benchmark::State& state) {
+    StationStats stats(*StationId::from("1"));
+    const std::int64_t end = now_ms();
+    for (std::int64_t i = 0; i < 600; ++i)
+        stats.add(web_test::synthetic_reading(end - (599 - i) * 1000, i));
+    for (auto _ : state) benchmark::DoNotOptimize(stats.view());
+}
+BENCHMARK(station_figures_of_10_minutes)->Unit(benchmark::kMicrosecond);
 
 // A log with a day of 1 Hz readings ending now, shared by the query cases.
 struct DayLog {

@@ -29,7 +29,7 @@ TEST(WebMessages, TheRelaysMessageIsReadExactly) {
     EXPECT_EQ(m.reading.temperature, 22.5);
     EXPECT_EQ(m.reading.wind, 4.4704);
     EXPECT_EQ(m.reading.direction, 180.0);
-    EXPECT_EQ(check({"7", " -1e2 -40 0 65535"}).refusal, Refusal::none);
+    EXPECT_EQ(check({"7", " 1.2e5 -40 0 65535"}).refusal, Refusal::none);
 }
 
 TEST(WebMessages, HostileMessagesAreRefusedWithTheirReason) {
@@ -64,6 +64,19 @@ TEST(WebMessages, HostileMessagesAreRefusedWithTheirReason) {
     EXPECT_EQ(check({"2", " 1 2 3 4"}, StationId::from("1")).refusal, Refusal::other_aircraft);
 }
 
+// Four of these once put Inf - Inf into the log's sums and stopped it.
+TEST(WebMessages, ValuesNoStationMeasuresAreRefusedDirectionsAreNot) {
+    for (const char* fine :
+         {" 30000 -100 0 0", " 120000 80 150 360", " 101325 15 0.0 -1", " 101325 15 4 65535"})
+        EXPECT_EQ(check({"1", fine}).refusal, Refusal::none) << fine;
+    for (const char* beyond :
+         {" 1e308 15 4 90", " -1e308 15 4 90", " 29999.9 15 4 90", " 120000.1 15 4 90",
+          " 101325 -100.1 4 90", " 101325 80.1 4 90", " 101325 15 -0.1 90", " 101325 15 150.1 90",
+          " 101325 15 1e308 90", " 101325 15 -1e308 90"})
+        EXPECT_EQ(check({"1", beyond}).refusal, Refusal::out_of_bounds) << beyond;
+    EXPECT_STREQ(describe(Refusal::out_of_bounds), "a value is beyond what a station measures");
+}
+
 TEST(WebMessages, TheBindingEscapesAnIdAndLetsBrokenMessagesThrough) {
     EXPECT_EQ(binding_regexp(std::nullopt), "^(\\S+) WEATHER( .*|)$");
     EXPECT_EQ(binding_regexp(StationId::from("a.b+1")), "^(a\\.b\\+1) WEATHER( .*|)$");
@@ -90,6 +103,8 @@ TEST(WebStationStats, MeanOverTwoMinutesAndGustOverTenEndAtTheLatestReading) {
     }
     EXPECT_DOUBLE_EQ(stats.wind_mean_2min(), 2.0);
     EXPECT_DOUBLE_EQ(stats.gust_10min(), 12.0);
+    EXPECT_EQ(stats.readings_since(end - 119'000), 120u);
+    EXPECT_EQ(stats.readings_since(end + 1), 0u);
     stats.add(at(end + 1000, 4.0));  // the new reading joins, the oldest second leaves
     EXPECT_NEAR(stats.wind_mean_2min(), (119 * 2.0 + 4.0) / 120, 1e-9);
     // A clock stepped back starts afresh rather than mixing times.
@@ -113,6 +128,22 @@ TEST(WebStationStats, PressureTendencyNeedsThreeHoursAndPeriodFollowsTheSpacing)
     const std::int64_t last = stats.last().received_ms;
     EXPECT_FALSE(stats.view_at(last + 15000).silent);
     EXPECT_TRUE(stats.view_at(last + 15001).silent);
+}
+
+// What older versions may have stored: values that overflow a sum, or
+// cancel one into NaN. They count in no bucket.
+TEST(WebDownsample, SumsStayFiniteWhateverTheLogHolds) {
+    Downsampler d(60000);
+    for (double wind : {1e308, 1e308, -1e308, -1e308, 4.0}) d.add(at(1000, wind));
+    Reading hot = at(2000, 2.0);
+    hot.temperature = 1e308;
+    d.add(hot);
+    const auto buckets = d.take();
+    ASSERT_EQ(buckets.size(), 1u);
+    EXPECT_EQ(buckets[0].count, 1u);
+    EXPECT_DOUBLE_EQ(buckets[0].wind_mean, 4.0);
+    EXPECT_DOUBLE_EQ(buckets[0].wind_max, 4.0);
+    EXPECT_EQ(Sums::of(at(0, -1e308)).count, 0u);
 }
 
 TEST(WebDownsample, WidthsKeepASpanWithinItsPoints) {
@@ -163,9 +194,13 @@ TEST(WebText, BusTextIsEscapedInJsonCsvAndLogs) {
     StationView view;
     view.id = *StationId::from("<b>");
     view.last.received_ms = 1700000000123;
-    const std::string station = status_json({.now_ms = 1, .stations = {view}});
+    const std::string station = status_json(
+        {.now_ms = 1, .log_notice = "<deleted>", .default_id = view.id, .stations = {view}});
     EXPECT_NE(station.find("\"id\":\"\\u003cb\\u003e\""), std::string::npos) << station;
+    EXPECT_NE(station.find("\"default\":\"\\u003cb\\u003e\""), std::string::npos) << station;
+    EXPECT_NE(station.find("\"notice\":\"\\u003cdeleted\\u003e\""), std::string::npos) << station;
     EXPECT_NE(station.find("\"pressure_tendency_3h\":null"), std::string::npos) << station;
+    EXPECT_NE(status_json({}).find("\"default\":null"), std::string::npos);
 
     std::string csv;
     Reading r = at(1700000000123, 4.5);
@@ -267,6 +302,7 @@ TEST(WebOptions, UnusableValuesAreUsageErrors) {
                                          {"--listen", "0.0.0.0:65536"},
                                          {"--keep-days", "0"},
                                          {"--wind-limit", "-3"},
+                                         {"--wind-limit", "1e6"},
                                          {"--wind-limit", "nan"},
                                          {"-i", "a b"},
                                          {"--db", ""},

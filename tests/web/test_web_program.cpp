@@ -30,6 +30,26 @@ using test_support::Child;
 using web_test::TempDir;
 using web_test::WebRig;
 
+web::StationReading reading(const std::string& id, std::int64_t t_ms) {
+    return {*web::StationId::from(id), web_test::synthetic_reading(t_ms, t_ms / 1000)};
+}
+
+// Rows in the log at path, and how many distinct times among them.
+std::pair<int, int> count_rows(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::pair<int, int> counts{-1, -1};
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db, "SELECT count(*), count(DISTINCT received_ms) FROM readings", -1,
+                           &stmt, nullptr);
+        if (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW)
+            counts = {sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1)};
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return counts;
+}
+
 // The log's minute sums give the buckets the readings give; retention
 // deletes both.
 TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
@@ -133,14 +153,64 @@ TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
     EXPECT_EQ(rows, 3);
 }
 
+// The log deleted, then replaced, while it is written: a new log at the path
+// holds what memory had (each reading once: the ones written to the lost
+// file come from memory, the others from the queue), then what comes next.
+// With no log at all, every reading is counted as not written.
+TEST(WebLog, ALogDeletedOrReplacedStartsAgainWithWhatMemoryHolds) {
+    TempDir dir;
+    const std::string path = dir.path() + "/readings.db";
+    std::string error;
+    auto store = web::ReadingStore::open(path, &error);
+    ASSERT_TRUE(store) << error;
+    const std::int64_t t0 = 1'700'000'000'000;
+    web::LiveState live(std::nullopt);
+    live.prime(reading("1", t0));  // read back from the log at start
+    web::LogWriter writer(store.get(), "",
+                          {.flush_interval = 10ms,
+                           .file_check_interval = 50ms,
+                           .quiet = true,
+                           .recall = [&](std::uint64_t seq) { return live.kept_readings(seq); }});
+    const auto take = [&](std::int64_t i) {
+        const auto r = reading("1", t0 + i * 1000);
+        writer.push(r, live.add(r));
+    };
+    for (std::int64_t i = 1; i <= 3; ++i) take(i);
+    ASSERT_TRUE(test_support::wait_until([&] { return writer.state().written == 3; }, 5000ms));
+
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_TRUE(test_support::wait_until([&] { return !writer.state().notice.empty(); }, 5000ms));
+    EXPECT_EQ(writer.state().notice, "the reading log " + path +
+                                         " was deleted; a new one starts with the 4 reading(s) "
+                                         "still in memory");
+    take(4);
+    ASSERT_TRUE(test_support::wait_until([&] { return writer.state().written == 8; }, 5000ms));
+    EXPECT_EQ(count_rows(path), std::make_pair(5, 5));
+
+    const std::string other = dir.path() + "/other.db";
+    {
+        auto restored = web::ReadingStore::open(other, &error);
+        ASSERT_TRUE(restored && restored->insert({reading("x", t0 - 60'000)}, &error)) << error;
+    }
+    ASSERT_EQ(::rename(other.c_str(), path.c_str()), 0);
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return writer.state().notice.find("replaced") != std::string::npos; }, 5000ms));
+    ASSERT_TRUE(test_support::wait_until([&] { return writer.state().written == 13; }, 5000ms));
+    EXPECT_EQ(count_rows(path), std::make_pair(6, 6));
+    EXPECT_TRUE(writer.state().ok) << writer.state().error;
+    EXPECT_EQ(writer.finish(), 0u);
+
+    web::LogWriter nowhere(nullptr, "cannot open", {});
+    for (std::int64_t i = 0; i < 3; ++i) nowhere.push(reading("1", t0 + i));
+    EXPECT_EQ(nowhere.state().dropped, 3u);
+    EXPECT_EQ(nowhere.finish(), 3u);
+}
+
 // A live stream gets every reading after the last it sent; one that fell
 // behind the kept events gets the latest only. Ids past the bound are refused.
 TEST(WebLive, StreamsCatchUpAndStationsAreBounded) {
     web::LiveState live(std::nullopt);
     std::uint64_t seq = live.sequence();
-    const auto reading = [](const std::string& id, std::int64_t i) {
-        return web::StationReading{*web::StationId::from(id), web_test::synthetic_reading(i, i)};
-    };
     ASSERT_TRUE(live.add(reading("1", 1)));
     ASSERT_TRUE(live.add(reading("2", 2)));
     auto views = live.wait_readings(&seq, 0ms);
@@ -155,6 +225,42 @@ TEST(WebLive, StreamsCatchUpAndStationsAreBounded) {
         EXPECT_TRUE(live.add(reading(std::to_string(n), 300)));
     EXPECT_FALSE(live.add(reading("one-too-many", 301)));
     EXPECT_EQ(live.status(301).stations.size(), web::max_stations);
+}
+
+// A new page opens on -i, else on the id with the most readings over ten
+// minutes, not on a stray message heard last. Ids silent for an hour give
+// their place up (but -i's), and silence is judged at the time asked.
+TEST(WebLive, NewPagesOpenOnTheBusiestIdAndSilentIdsAreForgotten) {
+    const std::int64_t t0 = 1'700'000'000'000, minute = 60'000;
+    web::LiveState live(std::nullopt);
+    EXPECT_FALSE(live.default_station());
+    for (std::int64_t i = 0; i < 30; ++i) live.add(reading("main", t0 + i * 1000));
+    live.add(reading("stray", t0 + 30'000));
+    live.tick(t0 + 31'000);
+    EXPECT_EQ(live.default_station()->view(), "main");
+    const auto status = live.status(t0 + 33'000);
+    EXPECT_EQ(status.default_id->view(), "main");
+    EXPECT_FALSE(status.stations[1].silent);  // "stray": one period of 1 s, 3 s ago
+    EXPECT_TRUE(live.status(t0 + 33'001).stations[1].silent);
+    // Main stopped; stray goes on, slowly.
+    for (std::int64_t m = 1; m <= 11; ++m) live.add(reading("stray", t0 + m * minute));
+    live.tick(t0 + 11 * minute);
+    EXPECT_EQ(live.default_station()->view(), "stray");
+
+    for (int n = 2; n < static_cast<int>(web::max_stations); ++n)
+        ASSERT_TRUE(live.add(reading("n" + std::to_string(n), t0 + 12 * minute)));
+    EXPECT_FALSE(live.add(reading("late", t0 + 80 * minute)));
+    live.tick(t0 + 80 * minute);  // an hour after the last of them
+    ASSERT_TRUE(live.add(reading("late", t0 + 80 * minute)));
+    ASSERT_EQ(live.status(t0 + 80 * minute).stations.size(), 1u);
+    EXPECT_EQ(live.status(t0 + 80 * minute).stations[0].id.view(), "late");
+
+    web::LiveState only(std::nullopt, web::StationId::from("7"));
+    EXPECT_EQ(only.default_station()->view(), "7");
+    only.add(reading("7", t0));
+    only.tick(t0 + 80 * minute);
+    EXPECT_EQ(only.status(t0 + 80 * minute).stations.size(), 1u);
+    EXPECT_EQ(only.default_station()->view(), "7");
 }
 
 TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
@@ -243,7 +349,8 @@ TEST(WebProgram, AnUnusableLogIsReportedAndLiveReadingsStillShow) {
     const std::string garbage = dir.path() + "/garbage.db";
     std::ofstream(garbage) << std::string(4096, 'g');
     for (const auto& [db, said] :
-         {std::pair{not_a_dir + "/readings.db", "cannot open the reading log " + not_a_dir},
+         {std::pair{not_a_dir + "/readings.db",
+                    "cannot keep the reading log in " + not_a_dir + ": it is not a directory"},
           std::pair{garbage,
                     "cannot use the reading log " + garbage + ": file is not a database"}}) {
         WebRig rig(db);
@@ -257,7 +364,89 @@ TEST(WebProgram, AnUnusableLogIsReportedAndLiveReadingsStillShow) {
         EXPECT_NE(rig.get("/api/readings").find("\"source\":\"memory\",\"points\":[["),
                   std::string::npos);
         EXPECT_TRUE(rig.web().running()) << rig.describe();
+        // The reading shown was never kept: the end says so.
+        rig.web().signal(SIGTERM);
+        EXPECT_EQ(rig.web().wait_exit(5000ms), 1) << rig.describe();
+        EXPECT_TRUE(
+            rig.web().wait_err("1 reading(s) taken from the bus are not in the log", 1000ms))
+            << rig.describe();
     }
+}
+
+// Four messages once stopped the log for good (Inf - Inf in its sums); they
+// are refused now. A log that still cannot take the readings at the end (held
+// by another program here) makes the exit a failure.
+TEST(WebProgram, ImpossibleValuesAreRefusedAndUnwrittenReadingsFailTheExit) {
+    TempDir dir;
+    const std::string db = dir.path() + "/readings.db";
+    WebRig rig(db);
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    rig.send("1 WEATHER 1e308 15 4 90");
+    rig.send("1 WEATHER -1e308 15 4 90");
+    rig.send("1 WEATHER 101000 15 1e308 90");
+    rig.send("1 WEATHER 101000 15 -1e308 90");
+    rig.send("1 WEATHER 101000 15 4.5 90");
+    rig.send("2 WEATHER 99000 -5 6.5 400");
+    ASSERT_TRUE(rig.wait_get("/api/latest", "\"refused\":4")) << rig.describe();
+    EXPECT_TRUE(rig.web().wait_err("a value is beyond what a station measures", 1000ms));
+    EXPECT_TRUE(rig.wait_get("/api/readings.csv", ",6.5,400\r\n")) << rig.describe();
+    EXPECT_NE(rig.get("/api/readings.csv").find(",4.5,90\r\n"), std::string::npos);
+    EXPECT_NE(rig.get("/api/latest").find("\"log\":{\"ok\":true"), std::string::npos);
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    rig.send("1 WEATHER 101000 15 5.5 90");
+    EXPECT_TRUE(rig.wait_get("/api/latest", "\"log\":{\"ok\":false")) << rig.describe();
+    rig.web().signal(SIGTERM);
+    EXPECT_EQ(rig.web().wait_exit(15000ms), 1) << rig.describe();
+    EXPECT_TRUE(rig.web().wait_err("1 reading(s) taken from the bus are not in the log", 1000ms))
+        << rig.describe();
+    sqlite3_close(other);
+}
+
+// --db in folders that do not exist yet; then the file deleted under the
+// running program: noticed, told on the page, and a new log holds the
+// readings still in memory.
+TEST(WebProgram, ADeletedLogIsNoticedShownAndStartedAgain) {
+    TempDir dir;
+    const std::string db = dir.path() + "/new/deeper/readings.db";
+    WebRig rig(db);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const char* made : {"/new", "/new/deeper"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((dir.path() + made).c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_mode & 07777, 0750 & ~mask) << made;
+    }
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    rig.send("1 WEATHER 101000 15 3.5 90");
+    ASSERT_TRUE(rig.wait_get("/api/readings.csv", ",3.5,90\r\n")) << rig.describe();
+    ASSERT_TRUE(test_support::wait_until([&] { return count_rows(db).first == 1; }, 5000ms));
+
+    ASSERT_EQ(::unlink(db.c_str()), 0);
+    EXPECT_TRUE(rig.web().wait_err(
+        "the reading log " + db + " was deleted; a new one starts with the 1 reading(s)", 10000ms))
+        << rig.describe();
+    EXPECT_TRUE(rig.wait_get("/api/latest", "\"notice\":\"the reading log ")) << rig.describe();
+    EXPECT_TRUE(test_support::wait_until([&] { return count_rows(db).first == 1; }, 5000ms));
+    rig.send("1 WEATHER 101000 15 4.5 90");
+    EXPECT_TRUE(test_support::wait_until([&] { return count_rows(db).first == 2; }, 5000ms));
+    rig.web().signal(SIGTERM);
+    EXPECT_EQ(rig.web().wait_exit(5000ms), 0) << rig.describe();
+}
+
+// A stray message heard last does not take new pages with it.
+TEST(WebProgram, NewPagesOpenOnTheBusiestId) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    for (int i = 0; i < 5; ++i) rig.send("main WEATHER 101000 15 3.5 90");
+    ASSERT_TRUE(rig.wait_get("/api/latest", "\"default\":\"main\"")) << rig.describe();
+    rig.send("stray WEATHER 101000 15 9.5 90");
+    ASSERT_TRUE(rig.wait_get("/api/latest", "\"id\":\"stray\"")) << rig.describe();
+    EXPECT_TRUE(rig.wait_get("/api/latest", "\"default\":\"main\"")) << rig.describe();
+    EXPECT_NE(rig.get("/api/readings").find("{\"id\":\"main\""), std::string::npos);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ Downsampler::Downsampler(std::int64_t width_ms) : width_ms_(std::max<std::int64_
 Sums Sums::of(const Reading& reading) {
     Sums s;
     s.t_ms = reading.received_ms;
+    if (!within_physical_bounds(reading)) return s;
     s.count = 1;
     s.wind_sum = s.wind_max = reading.wind;
     s.pressure_sum = reading.pressure;
@@ -53,6 +54,7 @@ Sums Sums::of(const Reading& reading) {
 }
 
 void Sums::merge(const Sums& other) {
+    if (other.count == 0) return;
     wind_max = count == 0 ? other.wind_max : std::max(wind_max, other.wind_max);
     count += other.count;
     wind_sum += other.wind_sum;

@@ -33,7 +33,9 @@ struct Bucket {
 std::int64_t bucket_width_ms(std::int64_t from_ms, std::int64_t to_ms, std::size_t max_points);
 
 // Sums over some readings, from which buckets are made: one reading, or a
-// minute of them as the log keeps them. Sums add up, means do not.
+// minute of them as the log keeps them. Sums add up, means do not. A reading
+// beyond what a station measures (a log written by an older version may hold
+// one) adds nothing, so that sums stay finite whatever the log holds.
 struct Sums {
     std::int64_t t_ms = 0;  // of the reading, or the start of the minute
     std::size_t count = 0;

@@ -11,45 +11,105 @@ constexpr std::size_t recent_capacity = std::size_t{4} * 3600;
 
 }  // namespace
 
-LiveState::LiveState(std::optional<double> wind_limit)
-    : wind_limit_(wind_limit), events_(event_capacity) {
+LiveState::LiveState(std::optional<double> wind_limit, std::optional<StationId> only_id)
+    : only_id_(only_id), wind_limit_(wind_limit), default_(only_id), events_(event_capacity) {
     recent_.reserve(recent_capacity);
 }
 
-StationStats* LiveState::stats_for(const StationId& id) {
+LiveState::Station* LiveState::station_for(const StationId& id) {
     auto it = stations_.find(id);
     if (it != stations_.end()) return &it->second;
     if (stations_.size() >= max_stations) return nullptr;
-    order_.push_back(id);
-    return &stations_.emplace(id, StationStats(id)).first->second;
+    return &stations_.emplace(id, Station{StationStats(id)}).first->second;
+}
+
+void LiveState::publish(const StationView& view) {
+    auto it = std::find_if(views_.begin(), views_.end(),
+                           [&](const StationView& v) { return v.id == view.id; });
+    if (it != views_.end())
+        *it = view;
+    else
+        views_.push_back(view);
+}
+
+void LiveState::keep(const StationReading& reading, std::uint64_t seq) {
+    if (recent_.size() < recent_capacity) {
+        recent_.push_back({reading, seq});
+    } else {
+        recent_[recent_first_] = {reading, seq};
+        recent_first_ = (recent_first_ + 1) % recent_capacity;
+    }
 }
 
 void LiveState::prime(const StationReading& reading) {
+    std::lock_guard taking(taking_mutex_);
+    Station* station = station_for(reading.id);
+    if (station == nullptr) return;
+    const bool first = station->stats.empty();
+    station->stats.add(reading.reading);
+    station->published = false;  // tick() works the figures out once, at the end
     std::lock_guard lock(mutex_);
-    if (StationStats* stats = stats_for(reading.id)) {
-        stats->add(reading.reading);
-        newest_ = reading.id;
-    }
+    // Its place in the list is where it was first heard.
+    if (first) publish(station->stats.view());
+    keep(reading, 0);
 }
 
-bool LiveState::add(const StationReading& reading) {
+std::uint64_t LiveState::add(const StationReading& reading) {
+    std::uint64_t seq = 0;
     {
+        std::lock_guard taking(taking_mutex_);
+        Station* station = station_for(reading.id);
+        if (station == nullptr) return 0;
+        station->stats.add(reading.reading);
+        station->published = true;
+        const StationView view = station->stats.view();
         std::lock_guard lock(mutex_);
-        StationStats* stats = stats_for(reading.id);
-        if (stats == nullptr) return false;
-        stats->add(reading.reading);
-        newest_ = reading.id;
-        ++seq_;
-        events_[seq_ % event_capacity] = stats->view_at(reading.reading.received_ms);
-        if (recent_.size() < recent_capacity) {
-            recent_.push_back(reading);
-        } else {
-            recent_[recent_first_] = reading;
-            recent_first_ = (recent_first_ + 1) % recent_capacity;
-        }
+        publish(view);
+        seq = ++seq_;
+        events_[seq % event_capacity] = view;
+        keep(reading, seq);
+        if (!default_) default_ = reading.id;
     }
     changed_.notify_all();
-    return true;
+    return seq;
+}
+
+// The most readings over the last busiest_span_ms; a tie, or a quiet span,
+// goes to the one heard last.
+std::optional<StationId> LiveState::busiest(std::int64_t now_ms) const {
+    std::optional<StationId> best;
+    std::size_t best_count = 0;
+    std::int64_t best_last = 0;
+    for (const auto& [id, station] : stations_) {
+        const std::size_t count = station.stats.readings_since(now_ms - busiest_span_ms);
+        const std::int64_t last = station.stats.last().received_ms;
+        if (!best || count > best_count || (count == best_count && last > best_last)) {
+            best = id;
+            best_count = count;
+            best_last = last;
+        }
+    }
+    return best;
+}
+
+void LiveState::tick(std::int64_t now_ms) {
+    std::lock_guard taking(taking_mutex_);
+    std::vector<StationView> primed;
+    for (auto it = stations_.begin(); it != stations_.end();) {
+        Station& station = it->second;
+        if (it->first != only_id_ && now_ms - station.stats.last().received_ms > forget_after_ms) {
+            it = stations_.erase(it);
+            continue;
+        }
+        if (!station.published) primed.push_back(station.stats.view());
+        station.published = true;
+        ++it;
+    }
+    const std::optional<StationId> opens_on = only_id_ ? only_id_ : busiest(now_ms);
+    std::lock_guard lock(mutex_);
+    for (const StationView& view : primed) publish(view);
+    std::erase_if(views_, [&](const StationView& v) { return stations_.count(v.id) == 0; });
+    default_ = opens_on;
 }
 
 void LiveState::set_refused(std::uint64_t total) {
@@ -68,21 +128,20 @@ void LiveState::shut_down() {
 PageStatus LiveState::status(std::int64_t now_ms) const {
     PageStatus status;
     status.now_ms = now_ms;
-    std::lock_guard lock(mutex_);
-    status.wind_limit = wind_limit_;
-    status.refused = refused_;
-    for (const StationId& id : order_) status.stations.push_back(stations_.at(id).view_at(now_ms));
+    {
+        std::lock_guard lock(mutex_);
+        status.wind_limit = wind_limit_;
+        status.refused = refused_;
+        status.default_id = default_;
+        status.stations = views_;
+    }
+    for (StationView& view : status.stations) mark_silence(view, now_ms);
     return status;
 }
 
-std::optional<StationId> LiveState::newest_station() const {
+std::optional<StationId> LiveState::default_station() const {
     std::lock_guard lock(mutex_);
-    return newest_;
-}
-
-bool LiveState::has_station(const StationId& id) const {
-    std::lock_guard lock(mutex_);
-    return stations_.count(id) > 0;
+    return default_;
 }
 
 bool LiveState::shutting_down() const {
@@ -116,13 +175,24 @@ void LiveState::visit_recent(
         std::lock_guard lock(mutex_);
         copy.reserve(recent_.size());
         for (std::size_t i = 0; i < recent_.size(); ++i) {
-            const StationReading& r = recent_[(recent_first_ + i) % recent_.size()];
+            const StationReading& r = recent_[(recent_first_ + i) % recent_.size()].reading;
             if (r.reading.received_ms >= from_ms && r.reading.received_ms <= to_ms &&
                 (!id || r.id == *id))
                 copy.push_back(r);
         }
     }
     for (const StationReading& r : copy) visit(r.id, r.reading);
+}
+
+std::vector<StationReading> LiveState::kept_readings(std::uint64_t up_to_seq) const {
+    std::vector<StationReading> kept;
+    std::lock_guard lock(mutex_);
+    kept.reserve(recent_.size());
+    for (std::size_t i = 0; i < recent_.size(); ++i) {
+        const Kept& k = recent_[(recent_first_ + i) % recent_.size()];
+        if (k.seq <= up_to_seq) kept.push_back(k.reading);
+    }
+    return kept;
 }
 
 }  // namespace web

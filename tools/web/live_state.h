@@ -1,13 +1,19 @@
-// What the bus loop and the page's threads share: each station's latest
-// reading and figures, the readings of the last hours (for the page when the
-// log is unavailable), the count of refused messages, and the wake-up of the
-// live streams.
+// What the side that takes readings (the bus loop) and the page's threads
+// share: each station's latest figures, the readings of the last hours (for
+// the page when the log is unavailable, and to start a new log when the file
+// was deleted), the count of refused messages, the id a new page opens on,
+// and the wake-up of the live streams.
 //
-// Principles: the bus loop writes, the HTTP threads read, all under one
-// mutex held only to copy small values (never across I/O). Each reading gets
-// a sequence number; a live stream asks for the readings after the last one
-// it sent, and one that fell too far behind gets the latest only. The number
-// of stations is bounded, so a peer that invents ids cannot grow memory.
+// Principles: the taking side works a station's figures out once per
+// reading (windows of up to thousands of readings), under a lock of its own;
+// the shared lock is held only to copy finished values (a view per station,
+// an event, a reading into the ring), never across I/O or arithmetic, so a
+// page asking every second costs a copy of 16 views, and a flood of readings
+// never waits for a page. Each reading gets a sequence number; a live stream
+// asks for the readings after the last one it sent, and one that fell too
+// far behind gets the latest only. The number of stations is bounded and an
+// id silent for an hour gives its place up, so a peer that invents ids
+// cannot grow memory nor hold the places for good.
 #pragma once
 
 #include <chrono>
@@ -25,24 +31,36 @@
 namespace web {
 
 inline constexpr std::size_t max_stations = 16;
+// An id that sent nothing for this long is forgotten (its history stays in
+// the log).
+inline constexpr std::int64_t forget_after_ms = std::int64_t{3600} * 1000;
+// A new page opens on the id with the most readings over this span, so that
+// one stray or test message does not take every new page with it.
+inline constexpr std::int64_t busiest_span_ms = std::int64_t{10} * 60 * 1000;
 
 class LiveState {
 public:
-    explicit LiveState(std::optional<double> wind_limit);
+    // only_id (-i) is the id every new page opens on; it is never forgotten.
+    explicit LiveState(std::optional<double> wind_limit,
+                       std::optional<StationId> only_id = std::nullopt);
 
-    // The bus loop's side. add() is false when the station would be one too
-    // many (the reading is then refused).
-    bool add(const StationReading& reading);
-    // History from the log at start: figures only, no live event.
+    // The taking side. add() gives the reading's sequence number (from 1),
+    // or 0 when its station would be one too many (the reading is then
+    // refused).
+    std::uint64_t add(const StationReading& reading);
+    // History from the log at start: figures and memory, no live event;
+    // these readings have sequence number 0.
     void prime(const StationReading& reading);
+    // Every second or so, and after priming: forgets the ids silent for
+    // forget_after_ms and picks the id a new page opens on.
+    void tick(std::int64_t now_ms);
     void set_refused(std::uint64_t total);
     // Wakes every live stream for good (the program is ending).
     void shut_down();
 
-    // The HTTP threads' side. Stations in the order they were first heard.
+    // The page's side. Stations in the order they were first heard.
     PageStatus status(std::int64_t now_ms) const;
-    std::optional<StationId> newest_station() const;
-    bool has_station(const StationId& id) const;
+    std::optional<StationId> default_station() const;
     // Waits at most `timeout` for readings after *seq; returns them (their
     // views) and moves *seq on. Empty on a timeout or after shut_down().
     std::vector<StationView> wait_readings(std::uint64_t* seq, std::chrono::milliseconds timeout);
@@ -51,23 +69,44 @@ public:
     // The readings kept in memory within [from_ms, to_ms], in time order.
     void visit_recent(const std::optional<StationId>& id, std::int64_t from_ms, std::int64_t to_ms,
                       const std::function<void(const StationId&, const Reading&)>& visit) const;
+    // The readings kept in memory with a sequence number up to up_to_seq
+    // (the primed ones included), in the order they came: what a new log
+    // starts with when the old file is gone.
+    std::vector<StationReading> kept_readings(std::uint64_t up_to_seq) const;
 
 private:
-    StationStats* stats_for(const StationId& id);
+    struct Kept {
+        StationReading reading;
+        std::uint64_t seq = 0;
+    };
+    struct Station {
+        StationStats stats;
+        bool published = false;  // its view reflects every reading it got
+    };
+    Station* station_for(const StationId& id);
+    std::optional<StationId> busiest(std::int64_t now_ms) const;
+    // Under mutex_.
+    void publish(const StationView& view);
+    void keep(const StationReading& reading, std::uint64_t seq);
 
+    // The taking side's own: the windows behind the figures.
+    std::mutex taking_mutex_;
+    std::map<StationId, Station> stations_;
+    const std::optional<StationId> only_id_;
+
+    // Shared, under mutex_.
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::optional<double> wind_limit_;
-    std::map<StationId, StationStats> stations_;
-    std::vector<StationId> order_;
-    std::optional<StationId> newest_;
+    std::vector<StationView> views_;  // in the order first heard
+    std::optional<StationId> default_;
     std::uint64_t refused_ = 0;
     bool shutting_down_ = false;
     // The latest views, seq-numbered, for the live streams.
     std::uint64_t seq_ = 0;
     std::vector<StationView> events_;
     // The last hours of readings, a ring.
-    std::vector<StationReading> recent_;
+    std::vector<Kept> recent_;
     std::size_t recent_first_ = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "log_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace web {
@@ -17,29 +18,35 @@ std::int64_t now_ms() {
 }  // namespace
 
 LogWriter::LogWriter(ReadingStore* store, std::string open_error, Settings settings)
-    : store_(store), settings_(settings) {
+    : store_(store), settings_(std::move(settings)) {
     state_.ok = store_ != nullptr;
     state_.error = std::move(open_error);
     if (store_ != nullptr) thread_ = std::thread([this] { run(); });
 }
 
 LogWriter::~LogWriter() {
+    finish();
+}
+
+std::uint64_t LogWriter::finish() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    return unwritten_ + state_.dropped;
 }
 
-void LogWriter::push(const StationReading& reading) {
+void LogWriter::push(const StationReading& reading, std::uint64_t seq) {
     std::lock_guard lock(mutex_);
-    if (store_ == nullptr) return;
-    if (queue_.size() >= settings_.max_queued) {
+    if (store_ == nullptr || queue_.size() >= settings_.max_queued) {
         ++state_.dropped;
         return;
     }
     queue_.push_back(reading);
+    if (seq != 0) pushed_seq_ = seq;
     state_.queued = queue_.size();
     if (queue_.size() == eager_batch) wake_.notify_one();
 }
@@ -67,43 +74,64 @@ void LogWriter::set_state(bool ok, const std::string& error) {
                      store_->path().c_str());
 }
 
-void LogWriter::run() {
-    std::vector<StationReading> batch;
-    bool last_failed = false;
-    for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            const auto pause = last_failed ? settings_.retry_pause : settings_.flush_interval;
-            wake_.wait_for(lock, pause, [&] {
-                return stopping_ || (!last_failed && queue_.size() >= eager_batch);
-            });
-            if (batch.empty()) {
-                batch.swap(queue_);
-            } else if (batch.size() < settings_.max_queued) {
-                batch.insert(batch.end(), queue_.begin(), queue_.end());
-                queue_.clear();
-            }
-            state_.queued = batch.size() + queue_.size();
-        }
-        write_batch(batch);
-        last_failed = !batch.empty();
-        clean_old(std::chrono::steady_clock::now());
+void LogWriter::set_notice(const std::string& notice) {
+    {
         std::lock_guard lock(mutex_);
-        if (stopping_ && (queue_.empty() || last_failed)) break;
+        state_.notice = notice;
+        state_.notice_ms = now_ms();
     }
-    const std::size_t lost = batch.size() + queue_.size();
-    if (lost > 0)
-        std::fprintf(stderr, "anemobus-web: %zu reading(s) could not be written to the log\n",
-                     lost);
+    std::fprintf(stderr, "anemobus-web: %s\n", notice.c_str());
 }
 
-void LogWriter::write_batch(std::vector<StationReading>& batch) {
+bool LogWriter::take_queue(std::vector<StationReading>& batch, bool after_failure) {
+    std::unique_lock lock(mutex_);
+    const auto pause = after_failure ? settings_.retry_pause : settings_.flush_interval;
+    wake_.wait_for(lock, pause,
+                   [&] { return stopping_ || (!after_failure && queue_.size() >= eager_batch); });
+    bool all = true;
+    if (batch.empty()) {
+        batch.swap(queue_);
+    } else if (batch.size() < settings_.max_queued) {
+        batch.insert(batch.end(), queue_.begin(), queue_.end());
+        queue_.clear();
+    } else {
+        all = queue_.empty();
+    }
+    state_.queued = batch.size() + queue_.size();
+    return all;
+}
+
+void LogWriter::run() {
+    std::vector<StationReading> batch;
+    std::uint64_t batch_seq = 0;  // of the batch's latest reading
+    for (;;) {
+        if (take_queue(batch, !batch.empty())) {
+            std::lock_guard lock(mutex_);
+            batch_seq = pushed_seq_;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_check_) {
+            next_check_ = now + settings_.file_check_interval;
+            follow_file(batch);
+        }
+        if (!reopen_failed_) write_batch(batch, batch_seq);
+        clean_old(now);
+        std::lock_guard lock(mutex_);
+        if (stopping_ && (queue_.empty() || !batch.empty())) {
+            unwritten_ = batch.size() + queue_.size();
+            break;
+        }
+    }
+}
+
+void LogWriter::write_batch(std::vector<StationReading>& batch, std::uint64_t batch_seq) {
     if (batch.empty()) return;
     std::string error;
     if (!store_->insert(batch, &error)) {
         set_state(false, error);  // the batch is kept for the next try
         return;
     }
+    written_seq_ = std::max(written_seq_, batch_seq);
     {
         std::lock_guard lock(mutex_);
         state_.written += batch.size();
@@ -111,6 +139,28 @@ void LogWriter::write_batch(std::vector<StationReading>& batch) {
     }
     batch.clear();
     set_state(true, "");
+}
+
+// A log deleted while we write it takes every later reading with it when
+// the program ends, unseen: writes go on into the unlinked file. So the path
+// is watched, and a new log starts there with what memory still holds of
+// the lost one, ahead of the readings not yet written.
+void LogWriter::follow_file(std::vector<StationReading>& batch) {
+    const ReadingStore::FileCheck found = store_->check_file();
+    if (found == ReadingStore::FileCheck::same && !reopen_failed_) return;
+    std::string error;
+    reopen_failed_ = !store_->reopen(&error);
+    if (reopen_failed_) return set_state(false, error);
+    std::vector<StationReading> kept;
+    if (settings_.recall) kept = settings_.recall(written_seq_);
+    batch.insert(batch.begin(), kept.begin(), kept.end());
+    const std::string count = std::to_string(kept.size()) + " reading(s) still in memory";
+    if (found == ReadingStore::FileCheck::replaced)
+        set_notice("the reading log " + store_->path() + " was replaced by another file; the " +
+                   count + " are written to it");
+    else
+        set_notice("the reading log " + store_->path() +
+                   " was deleted; a new one starts with the " + count);
 }
 
 void LogWriter::clean_old(std::chrono::steady_clock::time_point now) {

@@ -1,6 +1,7 @@
 #include "reading_store.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -56,21 +57,9 @@ struct Statement {
     ~Statement() { sqlite3_finalize(stmt); }
 };
 
-// One read-only query: bind its parameters, hand each row over. False when
-// it cannot be prepared, a step fails or *cancel turns true; the caller
-// describes the error.
-template <typename Bind, typename Row>
-bool run_query(sqlite3* db, const char* sql, Bind&& bind, Row&& on_row,
-               const std::atomic<bool>* cancel = nullptr) {
-    Statement s;
-    if (sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) != SQLITE_OK) return false;
-    bind(s.stmt);
-    int rc;
-    while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
-        if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return false;
-        on_row(s.stmt);
-    }
-    return rc == SQLITE_DONE;
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -82,12 +71,39 @@ std::string ReadingStore::describe(sqlite3* db, const char* what) const {
 
 std::unique_ptr<ReadingStore> ReadingStore::open(const std::string& path, std::string* error) {
     std::unique_ptr<ReadingStore> store(new ReadingStore(path));
+    return store->open_writer(error) ? std::move(store) : nullptr;
+}
+
+bool ReadingStore::open_writer(std::string* error) {
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &store->writer_, flags, nullptr) != SQLITE_OK) {
-        *error = store->describe(store->writer_, "cannot open the reading log");
-        return nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &writer_, flags, nullptr) != SQLITE_OK) {
+        *error = describe(writer_, "cannot open the reading log");
+        close_writer();
+        return false;
     }
-    return store->prepare_writer(error) ? std::move(store) : nullptr;
+    if (!prepare_writer(error)) {
+        close_writer();
+        return false;
+    }
+    // The write-ahead files exist while a connection is open.
+    file_ = file_id(path_);
+    wal_ = file_id(path_ + "-wal");
+    shm_ = file_id(path_ + "-shm");
+    return true;
+}
+
+std::optional<ReadingStore::FileId> ReadingStore::file_id(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
+void ReadingStore::close_writer() {
+    sqlite3_finalize(insert_);
+    sqlite3_finalize(add_minute_);
+    sqlite3_close(writer_);
+    insert_ = add_minute_ = nullptr;
+    writer_ = nullptr;
 }
 
 bool ReadingStore::prepare_writer(std::string* error) {
@@ -112,14 +128,50 @@ bool ReadingStore::prepare_writer(std::string* error) {
 }
 
 ReadingStore::~ReadingStore() {
-    sqlite3_finalize(insert_);
-    sqlite3_finalize(add_minute_);
-    sqlite3_close(writer_);
+    close_writer();
     for (sqlite3* db : readers_) sqlite3_close(db);
+}
+
+ReadingStore::FileCheck ReadingStore::check_file() const {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? FileCheck::deleted : FileCheck::same;
+    return FileId{st.st_dev, st.st_ino} == file_ ? FileCheck::same : FileCheck::replaced;
+}
+
+bool ReadingStore::reopen(std::string* error) {
+    const bool deleted = check_file() == FileCheck::deleted;
+    const auto wal = wal_, shm = shm_;
+    std::unique_lock lock(readers_mutex_);
+    reopening_ = true;
+    readers_back_.wait(lock, [&] { return readers_lent_ == 0; });
+    for (sqlite3* db : readers_) sqlite3_close(db);
+    readers_.clear();
+    lock.unlock();
+    // SQLite leaves the write-ahead log of a file that was moved or deleted
+    // where it is, and would take it for the next file's at that path,
+    // laying the old pages over it. So ours go; with no file at the path,
+    // any left there is stale.
+    close_writer();
+    for (const auto& [name, ours] :
+         {std::pair{path_ + "-wal", wal}, std::pair{path_ + "-shm", shm}}) {
+        const auto found = file_id(name);
+        if (found && (deleted || found == ours)) ::unlink(name.c_str());
+    }
+    const bool ok = make_parent_directories(path_, error) && open_writer(error);
+    lock.lock();
+    reopening_ = false;
+    lock.unlock();
+    readers_back_.notify_all();
+    return ok;
 }
 
 bool ReadingStore::insert(const std::vector<StationReading>& batch, std::string* error) {
     if (batch.empty()) return true;
+    if (writer_ == nullptr) {
+        *error = "cannot write the reading log " + path_ + ": it could not be opened again";
+        return false;
+    }
     if (!run(writer_, "BEGIN")) {
         *error = describe(writer_, "cannot write the reading log");
         return false;
@@ -160,6 +212,7 @@ bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
                batch[i].reading.received_ms / minute_ms == minute;
              ++i)
             sums.merge(Sums::of(batch[i].reading));
+        if (sums.count == 0) continue;  // nothing a station measures
         sqlite3_bind_text(add_minute_, 1, id.view().data(), static_cast<int>(id.view().size()),
                           SQLITE_STATIC);
         sqlite3_bind_int64(add_minute_, 2, minute);
@@ -176,6 +229,7 @@ bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
 }
 
 std::optional<int> ReadingStore::delete_before(std::int64_t t_ms, int limit, std::string* error) {
+    if (writer_ == nullptr) return 0;
     Statement s;
     const char* sql =
         "DELETE FROM readings WHERE rowid IN (SELECT rowid FROM readings WHERE received_ms < ?"
@@ -208,7 +262,9 @@ std::optional<int> ReadingStore::delete_before(std::int64_t t_ms, int limit, std
 
 sqlite3* ReadingStore::take_reader(std::string* error) const {
     {
-        std::lock_guard lock(readers_mutex_);
+        std::unique_lock lock(readers_mutex_);
+        readers_back_.wait(lock, [&] { return !reopening_; });
+        ++readers_lent_;
         if (!readers_.empty()) {
             sqlite3* db = readers_.back();
             readers_.pop_back();
@@ -220,6 +276,7 @@ sqlite3* ReadingStore::take_reader(std::string* error) const {
         SQLITE_OK) {
         *error = describe(db, "cannot read the reading log");
         sqlite3_close(db);
+        give_back(nullptr);
         return nullptr;
     }
     sqlite3_busy_timeout(db, busy_timeout_ms);
@@ -227,19 +284,43 @@ sqlite3* ReadingStore::take_reader(std::string* error) const {
 }
 
 void ReadingStore::give_back(sqlite3* db) const {
-    std::lock_guard lock(readers_mutex_);
-    if (readers_.size() < max_idle_readers) {
-        readers_.push_back(db);
-        return;
+    {
+        std::lock_guard lock(readers_mutex_);
+        --readers_lent_;
+        if (db != nullptr && readers_.size() < max_idle_readers) {
+            readers_.push_back(db);
+            db = nullptr;
+        }
     }
     sqlite3_close(db);
+    readers_back_.notify_all();
+}
+
+bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const StatementStep& row,
+                              std::string* error, const std::atomic<bool>* cancel) const {
+    sqlite3* db = take_reader(error);
+    if (db == nullptr) return false;
+    bool ok = false;
+    {
+        Statement s;
+        if (sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK) {
+            bind(s.stmt);
+            int rc;
+            // A read whose client has left stops here, and counts as failed.
+            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW &&
+                   (cancel == nullptr || !cancel->load(std::memory_order_relaxed)))
+                row(s.stmt);
+            ok = rc == SQLITE_DONE;
+        }
+    }
+    if (!ok) *error = describe(db, "cannot read the reading log");
+    give_back(db);
+    return ok;
 }
 
 bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t from_ms,
                               std::int64_t to_ms, const Visit& visit, std::string* error,
                               const std::atomic<bool>* cancel) const {
-    sqlite3* db = take_reader(error);
-    if (db == nullptr) return false;
     const char* sql =
         "SELECT received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
         " FROM readings WHERE received_ms BETWEEN ?1 AND ?2 AND (?3 IS NULL OR aircraft = ?3)"
@@ -259,17 +340,12 @@ bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t f
                                sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4),
                                sqlite3_column_double(stmt, 5)});
     };
-    const bool ok = run_query(db, sql, bind, row, cancel);
-    if (!ok) *error = describe(db, "cannot read the reading log");
-    give_back(db);
-    return ok;
+    return read_query(sql, bind, row, error, cancel);
 }
 
 bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
                                 const VisitSums& visit, std::string* error,
                                 const std::atomic<bool>* cancel) const {
-    sqlite3* db = take_reader(error);
-    if (db == nullptr) return false;
     const char* sql =
         "SELECT minute, count, wind_sum, wind_max, pressure_sum, temperature_sum, east,"
         " north, directions FROM minutes WHERE aircraft = ?1 AND minute BETWEEN ?2 AND ?3"
@@ -293,27 +369,21 @@ bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::
         sums.directions = static_cast<std::size_t>(sqlite3_column_int64(stmt, 8));
         visit(sums);
     };
-    const bool ok = run_query(db, sql, bind, row, cancel);
-    if (!ok) *error = describe(db, "cannot read the reading log");
-    give_back(db);
-    return ok;
+    return read_query(sql, bind, row, error, cancel);
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> ReadingStore::time_bounds() const {
     std::string error;
-    sqlite3* db = take_reader(&error);
-    if (db == nullptr) return std::nullopt;
     std::optional<std::pair<std::int64_t, std::int64_t>> bounds;
     // min() and max() alone each read one end of the time index.
-    run_query(
-        db,
+    read_query(
         "SELECT (SELECT min(received_ms) FROM readings), (SELECT max(received_ms) FROM readings)",
         [](sqlite3_stmt*) {},
         [&](sqlite3_stmt* stmt) {
             if (sqlite3_column_type(stmt, 0) == SQLITE_INTEGER)
                 bounds.emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
-        });
-    give_back(db);
+        },
+        &error);
     return bounds;
 }
 
@@ -321,8 +391,13 @@ bool make_parent_directories(const std::string& path, std::string* error) {
     for (auto slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
         const std::string dir = path.substr(0, slash);
-        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-            *error = "cannot create " + dir + ": " + std::strerror(errno);
+        if (::mkdir(dir.c_str(), 0750) == 0) continue;
+        if (errno != EEXIST) {
+            *error = "cannot create the directory " + dir + ": " + std::strerror(errno);
+            return false;
+        }
+        if (!is_directory(dir)) {
+            *error = "cannot keep the reading log in " + dir + ": it is not a directory";
             return false;
         }
     }

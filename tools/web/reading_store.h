@@ -5,14 +5,16 @@
 // reads 1440 rows instead of 86400, and a month's 43200 instead of millions.
 //
 // Principles: one thread writes, through the connection opened here; any
-// thread reads, each read on a connection of its own taken from a small pool.
-// Every failure comes back as false with a sentence that names the file and
-// what SQLite said; nothing here prints or exits.
+// thread reads, each read on a connection of its own taken from a small pool
+// and given back when the query ends (never held across network I/O). Every
+// failure comes back as false with a sentence that names the file and what
+// SQLite said; nothing here prints or exits.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +38,16 @@ public:
     ReadingStore& operator=(const ReadingStore&) = delete;
 
     const std::string& path() const { return path_; }
+
+    // Whether the file at path() is still the one written: it may have been
+    // deleted (its inode then lives on, unseen, until we close it) or
+    // replaced by another file.
+    enum class FileCheck { same, deleted, replaced };
+    FileCheck check_file() const;
+    // Closes the log and opens path() again, creating the file (and its
+    // directories) when it is gone, once the reads in progress have ended.
+    // False with the reason; nothing is written until a reopen succeeds.
+    bool reopen(std::string* error);
 
     // The writer's side: one transaction for the whole batch.
     bool insert(const std::vector<StationReading>& batch, std::string* error);
@@ -64,23 +76,40 @@ public:
     std::optional<std::pair<std::int64_t, std::int64_t>> time_bounds() const;
 
 private:
+    using StatementStep = std::function<void(sqlite3_stmt*)>;
     bool insert_minutes(const std::vector<StationReading>& batch);
     explicit ReadingStore(std::string path) : path_(std::move(path)) {}
+    bool open_writer(std::string* error);
     bool prepare_writer(std::string* error);
+    void close_writer();
     std::string describe(sqlite3* db, const char* what) const;
+    // One read-only query on a pooled connection: bind, then each row.
+    bool read_query(const char* sql, const StatementStep& bind, const StatementStep& row,
+                    std::string* error, const std::atomic<bool>* cancel = nullptr) const;
     sqlite3* take_reader(std::string* error) const;
     void give_back(sqlite3* db) const;
 
+    struct FileId {
+        std::uint64_t device = 0, inode = 0;
+        bool operator==(const FileId&) const = default;
+    };
+    static std::optional<FileId> file_id(const std::string& path);
+
     std::string path_;
+    // The files opened: the log, its write-ahead log and its shared index.
+    std::optional<FileId> file_, wal_, shm_;
     sqlite3* writer_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     sqlite3_stmt* add_minute_ = nullptr;
     mutable std::mutex readers_mutex_;
-    mutable std::vector<sqlite3*> readers_;
+    mutable std::condition_variable readers_back_;
+    mutable std::vector<sqlite3*> readers_;  // idle
+    mutable std::size_t readers_lent_ = 0;
+    bool reopening_ = false;  // under readers_mutex_: no reader is lent meanwhile
 };
 
-// Creates the directories above path (mode 0700), as the default location
-// under the home directory may not exist yet. False with the reason.
+// Creates the directories above path that do not exist, mode 0750 (less as
+// the umask says), as `mkdir -p` would. False with the reason.
 bool make_parent_directories(const std::string& path, std::string* error);
 
 }  // namespace web

@@ -89,7 +89,20 @@ double StationStats::period_s() const {
     return std::max(min_period_s, static_cast<double>(*middle) / 1000.0);
 }
 
-StationView StationStats::view_at(std::int64_t now_ms) const {
+std::size_t StationStats::readings_since(std::int64_t t_ms) const {
+    // The ring is in time order (a clock stepped back empties it): halve.
+    std::size_t low = 0, high = winds_.size();
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (winds_.time(mid) < t_ms)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return winds_.size() - low;
+}
+
+StationView StationStats::view() const {
     StationView view;
     view.id = id_;
     view.last = last_;
@@ -97,9 +110,19 @@ StationView StationStats::view_at(std::int64_t now_ms) const {
     view.gust_10min = gust_10min();
     view.pressure_tendency_3h = pressure_tendency_3h();
     view.period_s = period_s();
-    const double quiet_ms = static_cast<double>(now_ms - last_.received_ms);
-    view.silent = !empty() && quiet_ms > silent_periods * view.period_s * 1000.0;
     return view;
+}
+
+StationView StationStats::view_at(std::int64_t now_ms) const {
+    StationView v = view();
+    if (!empty()) mark_silence(v, now_ms);
+    return v;
+}
+
+bool mark_silence(StationView& view, std::int64_t now_ms) {
+    const double quiet_ms = static_cast<double>(now_ms - view.last.received_ms);
+    view.silent = quiet_ms > silent_periods * view.period_s * 1000.0;
+    return view.silent;
 }
 
 }  // namespace web

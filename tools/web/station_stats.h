@@ -55,8 +55,12 @@ struct StationView {
     double gust_10min = 0;
     std::optional<double> pressure_tendency_3h;  // Pa, now minus three hours ago
     double period_s = 1;
-    bool silent = false;  // filled by view_at()
+    bool silent = false;  // filled by view_at() or mark_silence()
 };
+
+// Whether the station of view has been quiet for silent_periods of its
+// period at now_ms; sets view.silent and returns it.
+bool mark_silence(StationView& view, std::int64_t now_ms);
 
 class StationStats {
 public:
@@ -75,7 +79,12 @@ public:
     // station gives; the floor keeps a burst from making the period tiny.
     double period_s() const;
 
-    // Everything at once, with `silent` for a clock reading of now_ms.
+    // How many readings came at or after t_ms, among the last ten minutes'.
+    std::size_t readings_since(std::int64_t t_ms) const;
+
+    // Everything at once: a few thousand steps for a station at 10 Hz, so
+    // worked out once per reading, and only `silent` per look.
+    StationView view() const;
     StationView view_at(std::int64_t now_ms) const;
 
 private:

@@ -35,10 +35,19 @@ const char* describe(Refusal refusal) {
             return "a value is not a number";
         case Refusal::not_finite:
             return "a value is not a finite number";
+        case Refusal::out_of_bounds:
+            return "a value is beyond what a station measures";
         case Refusal::too_many_stations:
             return "too many aircraft ids already";
     }
     return "refused";
+}
+
+bool within_physical_bounds(const Reading& r) {
+    // Written so that NaN is outside too.
+    return r.pressure >= min_pressure_pa && r.pressure <= max_pressure_pa &&
+           r.temperature >= min_temperature_c && r.temperature <= max_temperature_c &&
+           r.wind >= min_wind_m_s && r.wind <= max_wind_m_s && std::isfinite(r.direction);
 }
 
 std::string binding_regexp(const std::optional<StationId>& only_id) {
@@ -120,6 +129,8 @@ CheckedMessage check_weather_message(int argc, const char* const* argv,
         return checked;
     }
     checked.refusal = parse_values(rest, checked.reading);
+    if (checked.refusal == Refusal::none && !within_physical_bounds(checked.reading))
+        checked.refusal = Refusal::out_of_bounds;
     return checked;
 }
 

@@ -4,8 +4,9 @@
 // Principles: anything on the bus may be hostile. The binding is loose on
 // purpose, so that a broken message still reaches us and is counted; the
 // check is strict: an aircraft id of printable ASCII (at most 32 bytes), then
-// exactly four finite decimal numbers. A refused message is never stored nor
-// shown. No allocation: a reading fits in a fixed-size value.
+// exactly four finite decimal numbers, each within what a station on Earth
+// can measure. A refused message is never stored nor shown. No allocation: a
+// reading fits in a fixed-size value.
 #pragma once
 
 #include <array>
@@ -56,8 +57,19 @@ enum class Refusal {
     not_four_values,
     not_a_number,
     not_finite,         // inf, nan, or out of the range of a double
+    out_of_bounds,      // a finite value no station measures (within_physical_bounds)
     too_many_stations,  // a new id when max_stations are already shown
 };
+
+// What a station on Earth can report. Beyond them a value is a fault or an
+// attack, and it would also break the sums kept of the readings (1e308 plus
+// 1e308 is no longer a number). The direction has no bound: outside 0-360
+// it means "no vane" and is shown as no direction.
+inline constexpr double min_pressure_pa = 30000, max_pressure_pa = 120000;
+inline constexpr double min_temperature_c = -100, max_temperature_c = 80;
+inline constexpr double min_wind_m_s = 0, max_wind_m_s = 150;
+
+bool within_physical_bounds(const Reading& reading);
 
 // A short phrase for a report: "the values are not numbers".
 const char* describe(Refusal refusal);

@@ -55,8 +55,9 @@ void on_weather(IvyClientPtr app, void*, int argc, char** argv) {
     if (checked.refusal != Refusal::none) return refuse(app, checked.refusal, argc, argv);
     checked.reading.received_ms = now_ms();
     const StationReading reading{checked.id, checked.reading};
-    if (!agent.live->add(reading)) return refuse(app, Refusal::too_many_stations, argc, argv);
-    agent.writer->push(reading);
+    const std::uint64_t seq = agent.live->add(reading);
+    if (seq == 0) return refuse(app, Refusal::too_many_stations, argc, argv);
+    agent.writer->push(reading, seq);
 }
 
 void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
@@ -68,8 +69,10 @@ void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
         std::fprintf(stderr, "%s disconnected\n", IvyGetApplicationName(app));
 }
 
-void on_report_timer(TimerId, void*, unsigned long) {
-    print_line(agent.refusals.flush(now_ms()));
+void on_second(TimerId, void*, unsigned long) {
+    const std::int64_t now = now_ms();
+    print_line(agent.refusals.flush(now));
+    agent.live->tick(now);
 }
 
 // Exits with 1 on a usage error; false when --help was printed.
@@ -100,8 +103,8 @@ std::unique_ptr<ReadingStore> open_log(std::string* path, std::string* error) {
             *error = "no place for the reading log: give --db PATH";
             return nullptr;
         }
-        if (!make_parent_directories(*path, error)) return nullptr;
     }
+    if (!make_parent_directories(*path, error)) return nullptr;
     return ReadingStore::open(*path, error);
 }
 
@@ -116,6 +119,7 @@ void prime_from_log(const ReadingStore& store, LiveState& live) {
             },
             &error))
         print_line(error);
+    live.tick(now);
 }
 
 }  // namespace
@@ -129,9 +133,12 @@ int main(int argc, char** argv) {
     std::string db_path = opt.db_path, log_error;
     std::unique_ptr<ReadingStore> store = open_log(&db_path, &log_error);
     if (!store) print_line(log_error + "; the page shows live readings only, nothing is kept");
-    LiveState live(opt.wind_limit);
+    LiveState live(opt.wind_limit, opt.only_id);
     if (store) prime_from_log(*store, live);
-    LogWriter writer(store.get(), log_error, {.keep_days = opt.keep_days, .quiet = opt.quiet});
+    LogWriter writer(store.get(), log_error,
+                     {.keep_days = opt.keep_days,
+                      .quiet = opt.quiet,
+                      .recall = [&live](std::uint64_t seq) { return live.kept_readings(seq); }});
     agent.live = &live;
     agent.writer = &writer;
 
@@ -153,12 +160,16 @@ int main(int argc, char** argv) {
     IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, nullptr, nullptr);
     tools::stop_loop_on_signals();
     IvyBindMsg(on_weather, nullptr, "%s", binding_regexp(opt.only_id).c_str());
-    TimerRepeatAfter(TIMER_LOOP, 1000, on_report_timer, nullptr);
+    TimerRepeatAfter(TIMER_LOOP, 1000, on_second, nullptr);
     IvyStart(opt.bus.empty() ? nullptr : opt.bus.c_str());
     IvyMainLoop();
 
-    // 5. Leave the bus, close the page, write what is queued.
+    // 5. Leave the bus, close the page, write what is queued. A reading
+    // taken but not in the log is a failure, even one the page showed.
     IvyTerminate();
     server.stop();
-    return 0;
+    const std::uint64_t unwritten = writer.finish();
+    if (unwritten == 0) return 0;
+    print_line(std::to_string(unwritten) + " reading(s) taken from the bus are not in the log");
+    return 1;
 }

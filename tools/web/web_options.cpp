@@ -56,8 +56,8 @@ std::string apply(int option, const char* value, Options& o) {
         case opt_wind_limit: {
             Refusal why = Refusal::none;
             auto limit = parse_value(value, &why);
-            if (!limit || *limit <= 0)
-                return "--wind-limit needs a speed in m/s above 0, not" + quoted;
+            if (!limit || *limit <= 0 || *limit > max_wind_m_s)
+                return "--wind-limit needs a speed in m/s above 0, at most 150, not" + quoted;
             o.wind_limit = *limit;
             return "";
         }
@@ -151,8 +151,8 @@ live weather page with its charts, and the readings as JSON and CSV.
                       takes any free port). 0.0.0.0:8020 serves the field
                       network: there is no login, anyone who can reach it
                       sees the readings.
-  --wind-limit M/S    the wind limit the page starts with (it can be changed
-                      on the page, for that browser)
+  --wind-limit M/S    the wind limit the page starts with, at most 150 (it
+                      can be changed on the page, for that browser)
   -q                  no informational lines on standard error
   -h, --help          this text
 
@@ -161,11 +161,12 @@ The page: http://ADDR:PORT/. The data: /api/latest, /api/readings?from=&to=
 as milliseconds since the epoch or ISO 8601 in UTC (2026-06-01T14:00Z).
 
 A message that is not "<id> WEATHER <Pa> <C> <m/s> <deg>" with four finite
-numbers is refused, counted and reported on standard error (at most one line
+numbers, within what a station measures (300-1200 hPa, -100 to 80 C, 0-150
+m/s), is refused, counted and reported on standard error (at most one line
 every ten seconds). A log that cannot be opened or written is reported, and
 the page goes on showing live readings. SIGINT and SIGTERM end the program
-after the log is written; exit status 0, or 1 on bad usage or when the page
-cannot be served.
+after the log is written; exit status 0, or 1 on bad usage, when the page
+cannot be served, or when readings taken from the bus are not in the log.
 )HELP";
 }
 

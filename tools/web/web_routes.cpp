@@ -121,6 +121,8 @@ PageStatus Routes::page_status() const {
     const LogState log = writer_.state();
     status.log_ok = log.ok;
     status.log_error = log.error;
+    status.log_notice = log.notice;
+    status.log_notice_ms = log.notice_ms;
     status.log_path = log_path_;
     return status;
 }
@@ -156,7 +158,7 @@ Reply Routes::readings(std::string_view query_text, const std::atomic<bool>& can
     std::string error;
     auto query = range_query(query_text, true, &error);
     if (!query) return Routes::error(400, error);
-    if (!query->id) query->id = live_.newest_station();
+    if (!query->id) query->id = live_.default_station();
     ReadingsAnswer answer{query->id, query->from_ms, query->to_ms,
                           bucket_width_ms(query->from_ms, query->to_ms, query->points), ""};
     Downsampler buckets(answer.bucket_ms);

@@ -12,10 +12,15 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-void append_number_field(std::string& out, const char* name, double value) {
+// ,"name":
+void append_key(std::string& out, const char* name) {
     out += ",\"";
     out += name;
     out += "\":";
+}
+
+void append_number_field(std::string& out, const char* name, double value) {
+    append_key(out, name);
     append_json_number(out, value);
 }
 
@@ -30,6 +35,11 @@ void append_integer(std::string& out, std::int64_t value) {
     char buf[24];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
     out.append(buf, end);
+}
+
+void append_integer_field(std::string& out, const char* name, std::int64_t value) {
+    append_key(out, name);
+    append_integer(out, value);
 }
 
 void append_csv_number(std::string& out, double value) {
@@ -55,6 +65,22 @@ void append_json_string(std::string& out, std::string_view text) {
     }
     out += '"';
 }
+
+namespace {
+
+void append_optional_id(std::string& out, const std::optional<StationId>& id) {
+    if (id)
+        append_json_string(out, id->view());
+    else
+        out += "null";
+}
+
+void append_string_field(std::string& out, const char* name, std::string_view text) {
+    append_key(out, name);
+    append_json_string(out, text);
+}
+
+}  // namespace
 
 void append_json_number(std::string& out, double value) {
     if (!std::isfinite(value)) {
@@ -97,13 +123,13 @@ std::string status_json(const PageStatus& status) {
     append_integer(out, static_cast<std::int64_t>(status.refused));
     out += status.log_ok ? ",\"log\":{\"ok\":true" : ",\"log\":{\"ok\":false";
     // The path is told to the server's own machine only (see PageStatus).
-    if (!status.log_path.empty()) {
-        out += ",\"path\":";
-        append_json_string(out, status.log_path);
-    }
-    out += ",\"error\":";
-    append_json_string(out, status.log_error);
-    out += "},\"stations\":[";
+    if (!status.log_path.empty()) append_string_field(out, "path", status.log_path);
+    append_string_field(out, "error", status.log_error);
+    append_string_field(out, "notice", status.log_notice);
+    append_integer_field(out, "notice_at", status.log_notice_ms);
+    out += "},\"default\":";
+    append_optional_id(out, status.default_id);
+    out += ",\"stations\":[";
     for (std::size_t i = 0; i < status.stations.size(); ++i) {
         if (i > 0) out += ',';
         append_station_json(out, status.stations[i]);
@@ -114,18 +140,11 @@ std::string status_json(const PageStatus& status) {
 
 std::string readings_json(const ReadingsAnswer& answer, const std::vector<Bucket>& buckets) {
     std::string out = "{\"id\":";
-    if (answer.id)
-        append_json_string(out, answer.id->view());
-    else
-        out += "null";
-    out += ",\"from\":";
-    append_integer(out, answer.from_ms);
-    out += ",\"to\":";
-    append_integer(out, answer.to_ms);
-    out += ",\"bucket\":";
-    append_integer(out, answer.bucket_ms);
-    out += ",\"source\":";
-    append_json_string(out, answer.source);
+    append_optional_id(out, answer.id);
+    append_integer_field(out, "from", answer.from_ms);
+    append_integer_field(out, "to", answer.to_ms);
+    append_integer_field(out, "bucket", answer.bucket_ms);
+    append_string_field(out, "source", answer.source);
     out += ",\"points\":[";
     out.reserve(out.size() + buckets.size() * 72);
     for (std::size_t i = 0; i < buckets.size(); ++i) {

@@ -33,8 +33,11 @@ struct PageStatus {
     std::optional<double> wind_limit{};  // m/s
     std::uint64_t refused = 0;
     bool log_ok = false;
-    std::string log_path{};   // empty: not told (a client not on loopback)
-    std::string log_error{};  // empty when the log is fine
+    std::string log_path{};    // empty: not told (a client not on loopback)
+    std::string log_error{};   // empty when the log is fine
+    std::string log_notice{};  // what happened to the log that people should know, or empty
+    std::int64_t log_notice_ms = 0;
+    std::optional<StationId> default_id{};  // the station a new page opens on
     std::vector<StationView> stations{};
 };
 std::string status_json(const PageStatus& status);

@@ -1,48 +1,93 @@
-// The live weather page. The status (every second) and each reading come by
-// Server-Sent Events from /api/events; the charts load from /api/readings and
-// then grow with the live readings, bucket by bucket as the server cuts them.
-// Every text from the server is set as text, never as markup.
+// The live weather page. The status (every second) and each reading come on
+// the live stream /api/events (Server-Sent Events, read with fetch() so that
+// a refusal's status and reason can be seen); the charts load from
+// /api/readings and then grow with the live readings, bucket by bucket as
+// the server cuts them. Every text from the server is set as text, never as
+// markup.
+//
+// A go/no-go is only given on fresh data: the page judges the age of the
+// last reading and the silence of its server with its own clock, twice a
+// second, so that a stale "within limit" cannot outlive a station or a
+// server that stopped.
 'use strict';
 
 const KNOTS_PER_MS = 3600 / 1852;
 const LIMIT_KEY = 'anemobus.windLimit';
 const UNIT_KEY = 'anemobus.limitUnit';
+const ALARM_KEY = 'anemobus.alarm';
 const HOUR_MS = 3600 * 1000;
+const MAX_LIMIT_MS = 150;      // the most a station measures; the server refuses more
+const SILENT_PERIODS = 3;      // no reading for this many periods: no current data
+const LOST_AFTER_MS = 5000;    // no event for this long: the server is lost
+const FULL_RETRY_MS = 10000;   // the server's Retry-After when too many pages are open
 
 const state = {
   station: null,       // the aircraft id shown
-  status: null,        // the latest status event
+  status: null,        // the latest status
   view: null,          // the shown station's latest view
   offsetMs: 0,         // server clock minus this browser's clock
   spanHours: 1,
   bucketMs: 5000,
   loading: 0,          // a counter, so that an old load never overwrites a newer one
-  lastEvent: 0,
+  lastEvent: 0,        // this browser's clock at the last event of the live stream
+  link: 'connecting',  // the live stream: connecting, live, lost, full
+  lostSince: 0,
+  mode: 'connecting',  // the headline: connecting, none, within, over, stale, full
+  limitProblem: '',    // why the limit typed was not taken
+  alarms: 0,           // how many times the alarm went off
 };
 
 const $ = (id) => document.getElementById(id);
 const fixed = (v, digits) => (v === null || v === undefined || !Number.isFinite(v)) ? '–' : v.toFixed(digits);
+const knots = (ms) => fixed(ms * KNOTS_PER_MS, 1);
 const serverNow = () => Date.now() + state.offsetMs;
 const pad = (n) => String(n).padStart(2, '0');
 const clockText = (ms) => { const d = new Date(ms); return `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`; };
 const hourText = (ms) => { const d = new Date(ms); return `${pad(d.getHours())}:${pad(d.getMinutes())}`; };
+const MONTHS = ['Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul', 'Aug', 'Sep', 'Oct', 'Nov', 'Dec'];
 const POINTS = ['N', 'NNE', 'NE', 'ENE', 'E', 'ESE', 'SE', 'SSE', 'S', 'SSW', 'SW', 'WSW', 'W', 'WNW', 'NW', 'NNW'];
 const validDirection = (d) => Number.isFinite(d) && d >= 0 && d <= 360;
 
+// "from N 0°": whole degrees, 359.6 and 360 being north at 0.
+function directionText(d) {
+  if (!validDirection(d)) return 'no direction';
+  const degrees = Math.round(d) % 360;
+  return `from ${POINTS[Math.round(degrees / 22.5) % 16]} ${degrees}°`;
+}
+
+// A time axis label: the time, and under it the date at midnight.
+function tickText(ms) {
+  const d = new Date(ms);
+  return d.getHours() === 0 && d.getMinutes() === 0 ? [hourText(ms), `${d.getDate()} ${MONTHS[d.getMonth()]}`] : hourText(ms);
+}
+
+function agoText(ms) {
+  const s = Math.max(0, Math.round(ms / 1000));
+  if (s < 120) return `${s} s ago`;
+  return s < 2 * 3600 ? `${Math.floor(s / 60)} min ago` : `${Math.floor(s / 3600)} h ago`;
+}
+
 // ---- The wind limit: this browser's choice, else the server's default.
 // Read from storage once: the first access can cost a round trip to the browser.
-const saved = { limit: parseFloat(localStorage.getItem(LIMIT_KEY)), unit: localStorage.getItem(UNIT_KEY) };
+const saved = {
+  limit: parseFloat(localStorage.getItem(LIMIT_KEY)),
+  unit: localStorage.getItem(UNIT_KEY),
+  alarm: localStorage.getItem(ALARM_KEY) === 'on',
+};
+const usableLimit = (v) => Number.isFinite(v) && v > 0 && v <= MAX_LIMIT_MS;
 function storedLimit() {
-  return Number.isFinite(saved.limit) && saved.limit > 0 ? saved.limit : null;
+  return usableLimit(saved.limit) ? saved.limit : null;
 }
 function save(key, field, value) {
   saved[field] = value;
   if (value === null) localStorage.removeItem(key); else localStorage.setItem(key, String(value));
 }
+function serverLimit() {
+  return state.status && Number.isFinite(state.status.wind_limit) ? state.status.wind_limit : null;
+}
 function limitMs() {
   const own = storedLimit();
-  if (own !== null) return own;
-  return state.status && Number.isFinite(state.status.wind_limit) ? state.status.wind_limit : null;
+  return own !== null ? own : serverLimit();
 }
 function limitUnit() { return saved.unit === 'kt' ? 'kt' : 'ms'; }
 function showLimitForm() {
@@ -52,51 +97,123 @@ function showLimitForm() {
   if (document.activeElement !== $('limit-input')) {
     $('limit-input').value = limit === null ? '' : (unit === 'kt' ? limit * KNOTS_PER_MS : limit).toFixed(1);
   }
-  const server = state.status && Number.isFinite(state.status.wind_limit) ? state.status.wind_limit : null;
-  $('limit-note').textContent = storedLimit() !== null
-    ? `Set in this browser. Default: ${server === null ? 'none' : fixed(server, 1) + ' m/s'}.`
-    : (server === null ? 'No default limit (--wind-limit).' : 'The default, from --wind-limit.');
+  const server = serverLimit();
+  const note = $('limit-note');
+  note.classList.toggle('problem', Boolean(state.limitProblem));
+  if (state.limitProblem) note.textContent = state.limitProblem;
+  else if (storedLimit() !== null) note.textContent = `Set in this browser. Default: ${server === null ? 'none' : fixed(server, 1) + ' m/s'}.`;
+  else note.textContent = server === null ? 'No default limit (--wind-limit).' : 'The default, from --wind-limit.';
 }
 function setLimit(event) {
   event.preventDefault();
   const unit = $('limit-unit').value === 'kt' ? 'kt' : 'ms';
-  const v = parseFloat($('limit-input').value);
+  const typed = parseFloat($('limit-input').value);
+  const ms = unit === 'kt' ? typed / KNOTS_PER_MS : typed;
   save(UNIT_KEY, 'unit', unit);
-  if (Number.isFinite(v) && v > 0) save(LIMIT_KEY, 'limit', unit === 'kt' ? v / KNOTS_PER_MS : v);
-  $('limit-input').blur();
+  if (usableLimit(ms)) {
+    save(LIMIT_KEY, 'limit', ms);
+    state.limitProblem = '';
+    $('limit-input').blur();
+  } else {
+    state.limitProblem = `A limit is above 0 and at most ${MAX_LIMIT_MS} m/s (${knots(MAX_LIMIT_MS)} kt); the limit stays ${fixed(limitMs(), 1)} m/s.`;
+  }
   renderAll();
 }
 function resetLimit() {
   save(LIMIT_KEY, 'limit', null);
+  state.limitProblem = '';
   renderAll();
+}
+
+// ---- The alarm: off until turned on here, kept per browser. A browser lets
+// a page sound only after a tap on it, so the sound is prepared on the tap
+// that turns the alarm on, or on the first tap after a reload.
+const alarm = { audio: null };
+function prepareSound() {
+  if (!saved.alarm) return;
+  try {
+    if (!alarm.audio) alarm.audio = new AudioContext();
+    if (alarm.audio.state === 'suspended') alarm.audio.resume().then(renderAlarm, () => {});
+  } catch (err) {
+    alarm.audio = null;  // no Web Audio here: vibration only
+  }
+}
+function toggleAlarm() {
+  saved.alarm = !saved.alarm;
+  if (saved.alarm) localStorage.setItem(ALARM_KEY, 'on'); else localStorage.removeItem(ALARM_KEY);
+  prepareSound();
+  renderAlarm();
+}
+function renderAlarm() {
+  const button = $('alarm-toggle');
+  button.setAttribute('aria-pressed', String(saved.alarm));
+  button.textContent = saved.alarm ? 'Alarm on' : 'Alarm off';
+  const mute = saved.alarm && !(alarm.audio && alarm.audio.state === 'running');
+  $('alarm-note').textContent = mute
+    ? 'Tap the page once to let it sound.'
+    : 'Sounds and vibrates when the state turns over limit or no current data.';
+}
+// Over: three high tones; no current data: two low ones.
+function soundAlarm(mode) {
+  state.alarms++;
+  const tones = mode === 'over' ? [880, 880, 880] : [440, 330];
+  if (alarm.audio && alarm.audio.state === 'running') {
+    const t0 = alarm.audio.currentTime;
+    tones.forEach((hz, i) => {
+      const osc = alarm.audio.createOscillator();
+      const gain = alarm.audio.createGain();
+      osc.frequency.value = hz;
+      gain.gain.value = 0.4;
+      osc.connect(gain).connect(alarm.audio.destination);
+      osc.start(t0 + i * 0.35);
+      osc.stop(t0 + i * 0.35 + 0.25);
+    });
+  }
+  if (navigator.vibrate) navigator.vibrate(tones.flatMap(() => [300, 150]));
+}
+// The alarm goes off when the state turns over or stale from a state the
+// page saw live; not on opening, when nobody was told otherwise yet.
+function followMode(mode) {
+  const before = state.mode;
+  state.mode = mode;
+  const watched = ['none', 'within', 'over', 'stale'];
+  if (saved.alarm && mode !== before && (mode === 'over' || mode === 'stale') && watched.includes(before)) soundAlarm(mode);
+}
+
+// ---- What the page may say: the limit state only on fresh data.
+function judge() {
+  const v = state.view;
+  if (state.link === 'full') return { mode: 'full', text: 'TOO MANY PAGES OPEN: this page is not live' };
+  if (!state.status) return { mode: 'connecting', text: 'Connecting to anemobus-web…' };
+  const age = v ? serverNow() - v.t : Infinity;
+  const lost = Date.now() - state.lastEvent > LOST_AFTER_MS;
+  if (lost || !v || age > SILENT_PERIODS * 1000 * (v.period || 1)) {
+    return { mode: 'stale', text: v ? `NO CURRENT DATA: last reading ${clockText(v.t)}, ${agoText(age)}` : 'NO CURRENT DATA: no recent reading' };
+  }
+  const limit = limitMs();
+  if (limit === null) return { mode: 'none', text: 'No wind limit set' };
+  const worst = Math.max(v.wind, v.gust_10min);
+  const what = v.gust_10min > v.wind ? '10-min gust' : 'wind';
+  if (worst > limit) {
+    return { mode: 'over', text: `OVER LIMIT: ${what} ${fixed(worst, 1)} m/s (${knots(worst)} kt) > ${fixed(limit, 1)} m/s (${knots(limit)} kt)` };
+  }
+  return { mode: 'within', text: `WITHIN LIMIT of ${fixed(limit, 1)} m/s (${knots(limit)} kt)` };
 }
 
 // ---- The figures.
 function renderHeadline() {
   const v = state.view;
-  const headline = $('headline');
   $('wind-ms').textContent = v ? fixed(v.wind, 1) : '–';
-  $('wind-kt').textContent = v ? fixed(v.wind * KNOTS_PER_MS, 1) : '–';
+  $('wind-kt').textContent = v ? knots(v.wind) : '–';
   $('mean-ms').textContent = v ? fixed(v.wind_mean_2min, 1) : '–';
-  $('mean-kt').textContent = v ? fixed(v.wind_mean_2min * KNOTS_PER_MS, 1) : '–';
+  $('mean-kt').textContent = v ? knots(v.wind_mean_2min) : '–';
   $('gust-ms').textContent = v ? fixed(v.gust_10min, 1) : '–';
-  $('gust-kt').textContent = v ? fixed(v.gust_10min * KNOTS_PER_MS, 1) : '–';
-  const limit = limitMs();
-  let text = 'No wind limit set';
-  let mode = 'none';
-  if (limit !== null && v) {
-    const worst = Math.max(v.wind, v.gust_10min);
-    const what = v.gust_10min > v.wind ? '10-min gust' : 'wind';
-    mode = worst > limit ? 'over' : 'within';
-    text = mode === 'over'
-      ? `OVER LIMIT: ${what} ${fixed(worst, 1)} > ${fixed(limit, 1)} m/s`
-      : `WITHIN LIMIT of ${fixed(limit, 1)} m/s (${fixed(limit * KNOTS_PER_MS, 1)} kt)`;
-  } else if (limit !== null) {
-    text = `Limit ${fixed(limit, 1)} m/s: no reading yet`;
-  }
-  headline.dataset.state = mode;
-  headline.classList.toggle('stale', Boolean(v && v.silent));
+  $('gust-kt').textContent = v ? knots(v.gust_10min) : '–';
+  const { mode, text } = judge();
+  $('headline').dataset.state = mode;
+  document.body.classList.toggle('stale', mode === 'stale' || mode === 'full');
   $('limit-state').textContent = text;
+  followMode(mode);
 }
 
 function renderWeather() {
@@ -115,24 +232,29 @@ function renderWeather() {
   if (v && validDirection(v.direction)) {
     arrow.removeAttribute('hidden');
     arrow.setAttribute('transform', `rotate(${v.direction})`);
-    const name = POINTS[Math.round(v.direction / 22.5) % 16];
-    $('direction-text').textContent = `from ${name} ${Math.round(v.direction)}°`;
   } else {
     arrow.setAttribute('hidden', '');
-    $('direction-text').textContent = v ? 'no direction' : '–';
   }
+  $('direction-text').textContent = v ? directionText(v.direction) : '–';
   $('updated').textContent = v ? clockText(v.t) : '–';
 }
 
 function renderBanners() {
   const s = state.status;
   const v = state.view;
-  const silent = $('silent-banner');
-  silent.hidden = !(v && v.silent);
-  if (v && v.silent) silent.textContent = `Station silent since ${clockText(v.t)}`;
+  const quiet = v && state.link === 'live' && serverNow() - v.t > SILENT_PERIODS * 1000 * (v.period || 1);
+  $('silent-banner').hidden = !quiet;
+  if (quiet) $('silent-banner').textContent = `Station silent since ${clockText(v.t)}`;
+  const offline = $('offline-banner');
+  offline.hidden = state.link !== 'lost' && state.link !== 'full';
+  offline.textContent = state.link === 'full'
+    ? 'Too many pages open on anemobus-web: this page is not live. Close another page; this one tries again every 10 s.'
+    : `No connection to anemobus-web${state.lastEvent ? ` since ${clockText(state.lostSince)}` : ''} – trying again`;
   const log = $('log-banner');
-  log.hidden = !s || s.log.ok;
+  const notice = s && s.log.notice ? `Reading log: ${s.log.notice} (${clockText(s.log.notice_at)}).` : '';
+  log.hidden = !s || (s.log.ok && !notice);
   if (s && !s.log.ok) log.textContent = `Reading log unavailable (live readings only): ${s.log.error}`;
+  else if (notice) log.textContent = notice;
   if (s) {
     $('refused').textContent = String(s.refused);
     $('log-path').textContent = s.log.path || 'none';
@@ -172,7 +294,7 @@ function axisOptions(extraY) {
     interaction: { mode: 'nearest', axis: 'x', intersect: false },
     plugins: { legend: { labels: { color: '#000', font: { size: 14, weight: 'bold' } } } },
     scales: {
-      x: { type: 'linear', ticks: { color: '#000', callback: (v) => hourText(v) }, afterBuildTicks: roundTicks, grid: { color: '#ccc' } },
+      x: { type: 'linear', ticks: { color: '#000', callback: (v) => tickText(v) }, afterBuildTicks: roundTicks, grid: { color: '#ccc' } },
       y: Object.assign({ ticks: { color: '#000', font: { size: 13 } }, grid: { color: '#ccc' } }, extraY),
     },
   };
@@ -203,9 +325,20 @@ function makeCharts() {
   });
 }
 
+// A silence longer than this between two points is a break in the lines,
+// not a straight line across it: three buckets, or three of the station's
+// periods when they are longer.
+function gapMs() {
+  return Math.max(3 * state.bucketMs, SILENT_PERIODS * 1000 * ((state.view && state.view.period) || 1));
+}
+
+// The break: a point with no value just after the last one before the silence.
+function pushBreak(sets, after) {
+  for (const data of sets) data.push({ x: after + state.bucketMs, y: null });
+}
+
 // The points as the server sends them: [start, count, wind mean, wind max,
-// direction, pressure, temperature]. A gap of several buckets is a break in
-// the lines, not a straight line across a silence.
+// direction, pressure, temperature].
 function fillCharts(points, from, to) {
   // The data may come before Chart.js: the charts wait for it.
   if (typeof Chart === 'undefined') {
@@ -216,13 +349,10 @@ function fillCharts(points, from, to) {
   if (!charts.wind) makeCharts();
   if (!charts.wind) return;
   const sets = { mean: [], gust: [], dir: [], pressure: [] };
-  const gapMs = Math.max(3 * state.bucketMs, 3 * 1000 * ((state.view && state.view.period) || 1));
+  const gap = gapMs();
   let previous = null;
   for (const p of points) {
-    if (previous !== null && p[0] - previous > gapMs) {
-      const x = previous + state.bucketMs;
-      sets.mean.push({ x, y: null }); sets.gust.push({ x, y: null }); sets.pressure.push({ x, y: null });
-    }
+    if (previous !== null && p[0] - previous > gap) pushBreak([sets.mean, sets.gust, sets.pressure], previous);
     sets.mean.push({ x: p[0], y: p[2], n: p[1] });
     sets.gust.push({ x: p[0], y: p[3] });
     if (validDirection(p[4])) sets.dir.push({ x: p[0], y: p[4] });
@@ -240,14 +370,20 @@ function fillCharts(points, from, to) {
   }
 }
 
-// Ticks on round local times: every 10 minutes for an hour, 1 h for 6 h, 3 h for a day.
-const TICK_MS = { 1: 10 * 60 * 1000, 6: HOUR_MS, 24: 3 * HOUR_MS };
+// Ticks on round local times (every 10 minutes for an hour, 1 h for 6 h,
+// 3 h for a day), counted from local midnight so that a change of summer
+// time keeps them round and midnight is one of them.
+const TICK_MINUTES = { 1: 10, 6: 60, 24: 180 };
 
 function roundTicks(axis) {
-  const step = TICK_MS[state.spanHours] || HOUR_MS;
-  const zone = new Date(axis.min).getTimezoneOffset() * 60000;
+  const step = TICK_MINUTES[state.spanHours] || 60;
+  const day = new Date(axis.min);
   const ticks = [];
-  for (let t = Math.ceil((axis.min - zone) / step) * step + zone; t <= axis.max; t += step) ticks.push({ value: t });
+  for (let minutes = 0; ticks.length < 200; minutes += step) {
+    const t = new Date(day.getFullYear(), day.getMonth(), day.getDate(), 0, minutes).getTime();
+    if (t > axis.max) break;
+    if (t >= axis.min) ticks.push({ value: t });
+  }
   axis.ticks = ticks;
 }
 
@@ -275,7 +411,8 @@ function drawLimitLine() {
   if (charts.wind && placeLimitLine()) charts.wind.update('none');
 }
 
-// A live reading joins the last bucket, or starts the next one.
+// A live reading joins the last bucket, or starts the next one, after a
+// break when the station was silent meanwhile.
 function addLivePoint(v) {
   if (!charts.wind) return;
   const start = Math.floor(v.t / state.bucketMs) * state.bucketMs;
@@ -291,6 +428,7 @@ function addLivePoint(v) {
     const p = pressure[pressure.length - 1];
     p.y = (p.y * n + v.pressure / 100) / (n + 1);
   } else {
+    if (last && last.y !== null && start - last.x > gapMs()) pushBreak([mean, gust, pressure], last.x);
     mean.push({ x: start, y: v.wind, n: 1 });
     gust.push({ x: start, y: v.wind });
     pressure.push({ x: start, y: v.pressure / 100 });
@@ -340,12 +478,12 @@ function updateCsvLink() {
 }
 
 // ---- The live stream.
-function onStatus(s) {
+function applyStatus(s) {
   state.status = s;
   state.offsetMs = s.now - Date.now();
-  state.lastEvent = Date.now();
   const known = s.stations.map((x) => x.id);
-  if (!state.station || !known.includes(state.station)) state.station = known.length ? known[known.length - 1] : null;
+  // A new page opens on the server's choice: -i, else the busiest id.
+  if (!state.station || !known.includes(state.station)) state.station = s.default || known[known.length - 1] || null;
   state.view = s.stations.find((x) => x.id === state.station) || null;
   renderAll();
   // The first load asked for the server's choice; another station needs its own.
@@ -353,7 +491,6 @@ function onStatus(s) {
 }
 
 function onReading(v) {
-  state.lastEvent = Date.now();
   if (state.station === null) {
     state.station = v.id;
     loadHistory();
@@ -364,19 +501,89 @@ function onReading(v) {
   addLivePoint(v);
 }
 
-function connect() {
-  const source = new EventSource('/api/events');
-  source.addEventListener('status', (e) => { $('offline-banner').hidden = true; onStatus(JSON.parse(e.data)); });
-  source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
-  source.addEventListener('error', () => {
-    $('offline-banner').hidden = false;
-    // A refusal (503 when too many pages are open) closes the stream for
-    // good; a dropped connection is retried by the browser itself.
-    if (source.readyState === EventSource.CLOSED) setTimeout(connect, 10000);
-  });
-  // After a lost connection, the charts fill the gap.
-  let opened = false;
-  source.addEventListener('open', () => { if (opened) loadHistory(); opened = true; });
+function onEvent(block) {
+  let name = 'message';
+  let data = '';
+  for (const line of block.split('\n')) {
+    if (line.startsWith('event:')) name = line.slice(6).trim();
+    else if (line.startsWith('data:')) data += line.slice(5).trim();
+  }
+  if (!data) return;
+  state.lastEvent = Date.now();
+  if (state.link !== 'live') {
+    // After a lost connection, the charts fill the gap.
+    if (state.link === 'lost') loadHistory();
+    state.link = 'live';
+  }
+  if (name === 'status') applyStatus(JSON.parse(data));
+  else if (name === 'reading') onReading(JSON.parse(data));
+}
+
+function lose() {
+  if (state.link !== 'lost') state.lostSince = state.lastEvent || Date.now();
+  state.link = 'lost';
+  renderAll();
+}
+
+// A page the server turns away (too many open) says so, shows the latest
+// figures as not live, and asks again when the server said to.
+async function turnedAway(res) {
+  const after = Number(res.headers.get('Retry-After'));
+  state.link = 'full';
+  try {
+    applyStatus(await (await fetch('/api/latest', { cache: 'no-store' })).json());
+  } catch (err) {
+    renderAll();
+  }
+  return after > 0 ? after * 1000 : FULL_RETRY_MS;
+}
+
+async function readStream(stream) {
+  const reader = stream.pipeThrough(new TextDecoderStream()).getReader();
+  let buffer = '';
+  for (;;) {
+    const { value, done } = await reader.read();
+    if (done) return;
+    buffer += value.replace(/\r\n?/g, '\n');
+    for (let cut = buffer.indexOf('\n\n'); cut >= 0; cut = buffer.indexOf('\n\n')) {
+      onEvent(buffer.slice(0, cut));
+      buffer = buffer.slice(cut + 2);
+    }
+  }
+}
+
+// The attempt in flight, if any: since when, and how to end it.
+const stream = { open: false, since: 0, abort: () => {} };
+async function connect() {
+  const control = new AbortController();
+  Object.assign(stream, { open: true, since: Date.now(), abort: () => control.abort() });
+  let retry = 2000;
+  try {
+    const res = await fetch('/api/events', { cache: 'no-store', signal: control.signal });
+    if (res.status === 503) {
+      retry = await turnedAway(res);
+    } else if (res.ok && res.body) {
+      await readStream(res.body);
+      lose();
+    } else {
+      lose();
+    }
+  } catch (err) {
+    lose();
+  }
+  stream.open = false;
+  setTimeout(connect, retry);
+}
+
+// Twice a second: the clock, the age of the data, and a server that stopped
+// talking without closing (its status comes every second): the attempt is
+// ended, which counts as lost, and another made.
+function everyHalfSecond() {
+  $('clock').textContent = clockText(serverNow());
+  if (stream.open && Date.now() - Math.max(state.lastEvent, stream.since) > LOST_AFTER_MS) stream.abort();
+  renderHeadline();
+  renderBanners();
+  renderAlarm();
 }
 
 function drawTicks() {
@@ -406,7 +613,10 @@ function start() {
   drawTicks();
   $('limit-form').addEventListener('submit', setLimit);
   $('limit-reset').addEventListener('click', resetLimit);
+  $('limit-input').addEventListener('input', () => { state.limitProblem = ''; });
   $('limit-unit').addEventListener('change', () => { save(UNIT_KEY, 'unit', $('limit-unit').value); showLimitForm(); });
+  $('alarm-toggle').addEventListener('click', toggleAlarm);
+  for (const type of ['pointerdown', 'keydown']) document.addEventListener(type, prepareSound, { capture: true });
   $('station').addEventListener('change', () => {
     state.station = $('station').value;
     state.view = state.status.stations.find((x) => x.id === state.station) || null;
@@ -415,15 +625,15 @@ function start() {
   });
   for (const b of document.querySelectorAll('.spans button')) b.addEventListener('click', () => chooseSpan(Number(b.dataset.span)));
   $('csv-link').addEventListener('click', updateCsvLink);
-  setInterval(() => {
-    $('clock').textContent = clockText(serverNow());
-    // A server that stopped talking without closing: the status comes every second.
-    if (state.lastEvent && Date.now() - state.lastEvent > 5000) $('offline-banner').hidden = false;
-  }, 500);
+  setInterval(everyHalfSecond, 500);
+  // A hidden page's timers are slowed to once a minute: judged again the
+  // moment it is looked at, not up to a minute later.
+  document.addEventListener('visibilitychange', () => { if (!document.hidden) everyHalfSecond(); });
   renderAll();
+  renderAlarm();
   connect();
   loadHistory();
 }
 
-window.anemobus = { charts, state };
+window.anemobus = { charts, state, directionText, tickText };
 start();

@@ -1,0 +1,159 @@
+#include "broker_rig.h"
+
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace mqtt_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Never a shared folder instead: the folder is removed at the end.
+std::string make_temp_dir(const char* what) {
+    std::string pattern = std::string("/tmp/anemobus-") + what + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a folder like " + pattern);
+    return pattern;
+}
+
+void run(const std::string& command) {
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+        ADD_FAILURE() << "failed: " << command;
+}
+
+// EC keys: much quicker to make than RSA ones, and every TLS stack takes them.
+std::string new_key(const std::string& out) {
+    return "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + out;
+}
+
+struct CertificateFolder {
+    std::string dir = make_temp_dir("mqtt-certs");
+    Certificates files{dir + "/ca.pem", dir + "/wrong-ca.pem", dir + "/server.pem",
+                       dir + "/server.key"};
+    CertificateFolder() {
+        run(new_key(dir + "/ca.key") + " -x509 -days 2 -subj '/CN=anemobus test CA' -out " +
+            files.ca);
+        run(new_key(dir + "/wrong.key") + " -x509 -days 2 -subj '/CN=another CA' -out " +
+            files.wrong_ca);
+        std::ofstream(dir + "/ext.cnf") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                                        << "basicConstraints=CA:FALSE\n";
+        run(new_key(files.server_key) + " -subj /CN=localhost -out " + dir + "/server.csr");
+        run("openssl x509 -req -in " + dir + "/server.csr -CA " + files.ca + " -CAkey " + dir +
+            "/ca.key -CAcreateserial -days 2 -extfile " + dir + "/ext.cnf -out " +
+            files.server_cert);
+    }
+    ~CertificateFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+};
+
+std::string user_name() {
+    const passwd* pw = ::getpwuid(::getuid());
+    return pw != nullptr ? pw->pw_name : "root";
+}
+
+}  // namespace
+
+const Certificates& certificates() {
+    static CertificateFolder folder;
+    return folder.files;
+}
+
+int free_tcp_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool accepts_connections(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+TestBroker::TestBroker(bool with_users)
+    : dir_(make_temp_dir("mqtt-broker")), port_(free_tcp_port()), tls_port_(free_tcp_port()) {
+    const Certificates& certs = certificates();
+    std::ofstream config(config_ = dir_ + "/mosquitto.conf");
+    config << "user " << user_name() << "\nper_listener_settings false\n"
+           << "persistence true\npersistence_location " << dir_
+           << "/\n"
+           // Room for every message a test counts to wait for its subscriber
+           // (0 here would mean none beyond those in flight, not no limit).
+           << "max_queued_messages 1000000\n"
+           << "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\n";
+    if (with_users) {
+        run("mosquitto_passwd -b -c " + dir_ + "/passwd " + bridge_user.name + " " +
+            bridge_user.password);
+        run("mosquitto_passwd -b " + dir_ + "/passwd " + reader_user.name + " " +
+            reader_user.password);
+        config << "allow_anonymous false\npassword_file " << dir_ << "/passwd\n";
+    } else {
+        config << "allow_anonymous true\n";
+    }
+    config << "listener " << port_ << " 127.0.0.1\n"
+           << "listener " << tls_port_ << " 127.0.0.1\n"
+           << "cafile " << certs.ca << "\ncertfile " << certs.server_cert << "\nkeyfile "
+           << certs.server_key << "\n";
+}
+
+TestBroker::~TestBroker() {
+    process_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+bool TestBroker::start() {
+    if (process_) past_logs_ += process_->err();
+    process_.emplace("/usr/sbin/mosquitto", std::vector<std::string>{"-c", config_});
+    return test_support::wait_until(
+               [&] {
+                   return !process_->running()
+                              ? true
+                              : accepts_connections(port_) && accepts_connections(tls_port_);
+               },
+               10000ms) &&
+           process_->running();
+}
+
+void TestBroker::stop() {
+    if (!process_) return;
+    process_->signal(SIGTERM);
+    process_->wait_exit(10000ms);
+}
+
+std::string TestBroker::write_file(const std::string& name, const std::string& text) const {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), 0600);
+    return path;
+}
+
+std::string TestBroker::describe() {
+    return "=== broker log ===\n" + past_logs_ + (process_ ? process_->err() : "");
+}
+
+}  // namespace mqtt_test

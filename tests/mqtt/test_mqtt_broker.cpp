@@ -1,0 +1,386 @@
+// anemobus-mqtt as a program, against Debian's mosquitto started by the test:
+// the simulator and the relay feed a bus of the test's own, the bus monitor
+// records what the relay published, mosquitto_sub (a persistent session)
+// records what reached the broker. Then the broker goes away twice, the
+// second time with the bridge killed -9 meanwhile, and every reading must
+// still arrive once duplicates are removed, in order. Credentials and
+// certificates that are wrong must say so, and nothing go out in clear text.
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "broker_rig.h"
+#include "payload.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using mqtt_test::TestBroker;
+using test_support::Child;
+
+using Values = std::array<double, 4>;
+
+// A reading as the subscriber saw it: its time and values.
+struct Seen {
+    std::int64_t ms;
+    Values values;
+};
+
+// mosquitto_sub with a persistent session, printing "retained topic payload".
+std::unique_ptr<Child> subscribe(const TestBroker& broker, const std::string& topic,
+                                 std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"-h", "127.0.0.1",
+                                     "-p", std::to_string(broker.port()),
+                                     "-u", mqtt_test::reader_user.name,
+                                     "-P", mqtt_test::reader_user.password,
+                                     "-q", "1",
+                                     "-t", topic,
+                                     "-F", "%r %t %p"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Child>("/usr/bin/mosquitto_sub", args);
+}
+
+// The weather readings a subscriber printed, without duplicates (the same
+// time: the bridge stamps each reading once), in the order first seen.
+std::vector<Seen> weather_seen(Child& sub, int* duplicates = nullptr) {
+    std::vector<Seen> seen;
+    std::istringstream lines(sub.out());
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto space = line.find(' ', 2);
+        if (line.size() < 3 || space == std::string::npos ||
+            !line.substr(2, space - 2).ends_with("/weather"))
+            continue;
+        std::string error;
+        const auto r = mqtt::parse_weather_payload(line.substr(space + 1), &error);
+        if (!r) {
+            ADD_FAILURE() << error << ": " << line;
+            continue;
+        }
+        const bool again = std::any_of(seen.begin(), seen.end(),
+                                       [&](const Seen& s) { return s.ms == r->received_ms; });
+        if (again && duplicates != nullptr) ++*duplicates;
+        if (!again)
+            seen.push_back({r->received_ms, {r->pressure, r->temperature, r->wind, r->direction}});
+    }
+    return seen;
+}
+
+// The relay's readings as the bus monitor printed them, in order.
+std::vector<Values> relay_readings(Child& monitor) {
+    std::vector<Values> found;
+    std::istringstream lines(monitor.out());
+    std::string line;
+    while (std::getline(lines, line)) {
+        Values v{};
+        std::istringstream fields(line.substr(line.rfind('\t') + 1));
+        if (line.starts_with("anemobus\t") && fields >> v[0] >> v[1] >> v[2] >> v[3])
+            found.push_back(v);
+    }
+    return found;
+}
+
+// The simulator, the relay and the monitor on a bus of the test's own, and
+// the bridge, which can be killed and started again on the same outbox.
+class Field {
+public:
+    Field(const TestBroker& broker, std::vector<std::string> bridge_args)
+        : broker_(broker),
+          bus_(test_support::loopback_bus(test_support::random_bus_port())),
+          link_(broker.dir() + "/station"),
+          bridge_args_(std::move(bridge_args)) {
+        sim_.emplace(test_support::program_path("anemobus-sim"),
+                     std::vector<std::string>{"--link", link_, "--seed", "1"});
+        monitor_.emplace(test_support::program_path("anemobus-monitor"),
+                         std::vector<std::string>{"-b", bus_, "^(\\S+) WEATHER (.*)"});
+        start_bridge();
+    }
+    // After the bridge has joined the bus, so that it hears the first reading.
+    bool start_relay() {
+        if (!monitor_->wait_err("anemobus-mqtt connected", 10000ms)) return false;
+        relay_.emplace(test_support::program_path("anemobus"),
+                       std::vector<std::string>{"-d", link_, "-b", bus_, "-s", "1"});
+        return true;
+    }
+    void start_bridge() {
+        std::vector<std::string> args = {
+            "-b", bus_, "--outbox", broker_.dir() + "/outbox.db", "--site", "test-site"};
+        args.insert(args.end(), bridge_args_.begin(), bridge_args_.end());
+        if (bridge_) old_bridge_logs_ += bridge_->err();
+        bridge_.emplace(test_support::program_path("anemobus-mqtt"), args);
+    }
+    void kill_bridge() {
+        bridge_->signal(SIGKILL);
+        bridge_->wait_exit(5000ms);
+    }
+    void stop_relay() {
+        relay_->signal(SIGINT);
+        relay_->wait_exit(5000ms);
+    }
+    Child& bridge() { return *bridge_; }
+    Child& monitor() { return *monitor_; }
+    std::string describe() {
+        return "=== bridge (earlier runs) ===\n" + old_bridge_logs_ + "\n=== bridge ===\n" +
+               bridge_->describe() + "\n=== relay ===\n" +
+               (relay_ ? relay_->describe() : std::string()) + "\n=== monitor ===\n" +
+               monitor_->describe();
+    }
+
+private:
+    const TestBroker& broker_;
+    std::string bus_, link_;
+    std::vector<std::string> bridge_args_;
+    std::optional<Child> sim_, monitor_, relay_, bridge_;
+    std::string old_bridge_logs_;
+};
+
+// Waits until the subscriber has seen `count` readings.
+bool wait_for_readings(Child& sub, std::size_t count, std::chrono::milliseconds within) {
+    return test_support::wait_until([&] { return weather_seen(sub).size() >= count; }, within);
+}
+
+TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
+    TestBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.describe();
+    const std::string password =
+        broker.write_file("bridge-password", std::string(mqtt_test::bridge_user.password) + "\n");
+    auto sub = subscribe(broker, "anemobus/#", {"-c", "-i", "test-reader"});
+    Field field(broker, {"--broker", broker.tls_url(), "--cafile", mqtt_test::certificates().ca,
+                         "--user", mqtt_test::bridge_user.name, "--password-file", password});
+    ASSERT_TRUE(field.start_relay()) << field.describe();
+    ASSERT_TRUE(wait_for_readings(*sub, 3, 15000ms)) << field.describe() << sub->describe();
+
+    // The payload, as the issue writes it, with the relay's own values.
+    const std::regex json(
+        R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","pressure_pa":[-0-9.]+,)"
+        R"("temperature_c":[-0-9.]+,"wind_m_s":[-0-9.]+,"direction_deg":[-0-9.]+\})");
+    std::smatch m;
+    const std::string out = sub->out();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("0 anemobus/test-site/1/weather (.*)\n")));
+    EXPECT_TRUE(std::regex_match(m[1].str(), json)) << m[1];
+    EXPECT_NE(out.find("anemobus/test-site/status online"), std::string::npos) << out;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const std::int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    EXPECT_LT(std::abs(weather_seen(*sub).front().ms - now_ms), 60000) << "the receive time";
+    auto latest = subscribe(broker, "anemobus/test-site/1/latest", {"-C", "1"});
+    ASSERT_TRUE(latest->wait_exit(10000ms)) << latest->describe();
+    EXPECT_TRUE(latest->out().starts_with("1 anemobus/test-site/1/latest {\"time\":"))
+        << latest->out();
+
+    // Ten seconds without a broker.
+    broker.stop();
+    std::this_thread::sleep_for(10s);
+    ASSERT_TRUE(broker.start()) << broker.describe();
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return field.bridge().count_err("connected to mqtts://") >= 2; }, 40000ms))
+        << field.describe();
+
+    // Again, the bridge killed -9 meanwhile and started on its outbox. What
+    // the relay publishes while no bridge is on the bus is nobody's to keep:
+    // those readings, between the kill and the new bridge's joining, may lack.
+    broker.stop();
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return field.bridge().count_err("lost the connection") >= 2; }, 10000ms))
+        << field.describe();
+    std::this_thread::sleep_for(2s);
+    field.kill_bridge();
+    const std::size_t killed_at = relay_readings(field.monitor()).size();
+    field.start_bridge();
+    ASSERT_TRUE(field.bridge().wait_err("anemobus connected", 10000ms)) << field.describe();
+    const std::size_t back_at = relay_readings(field.monitor()).size();
+    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(broker.start()) << broker.describe();
+    ASSERT_TRUE(field.bridge().wait_err("connected to mqtts://", 30000ms)) << field.describe();
+
+    // Once the relay stops, the subscriber has all it published.
+    std::this_thread::sleep_for(1s);
+    field.stop_relay();
+    const std::vector<Values> published = relay_readings(field.monitor());
+    ASSERT_GE(published.size(), 20u) << field.describe();
+    ASSERT_TRUE(test_support::wait_until(
+        [&] {
+            const auto seen = weather_seen(*sub);
+            return !seen.empty() && seen.back().values == published.back();
+        },
+        30000ms))
+        << field.describe() << sub->describe();
+    int duplicates = 0;
+    const std::vector<Seen> seen = weather_seen(*sub, &duplicates);
+    // Walks the relay's readings: each must be the next one seen, unless it
+    // came while the bridge was joining the bus, or while it was dead.
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < published.size(); ++i) {
+        if (next < seen.size() && seen[next].values == published[i]) {
+            EXPECT_TRUE(next == 0 || seen[next].ms > seen[next - 1].ms) << "reading " << i;
+            ++next;
+            continue;
+        }
+        const bool joining = i < 2, dead = i + 1 >= killed_at && i <= back_at + 1;
+        EXPECT_TRUE(joining || dead)
+            << "reading " << i << " of " << published.size() << " never arrived (bridge killed at "
+            << killed_at << ", back at " << back_at << ")";
+    }
+    EXPECT_EQ(next, seen.size()) << "readings arrived out of order";
+    RecordProperty("duplicates", duplicates);
+
+    // `latest` holds the newest; killed while connected, the bridge's will
+    // says it is offline.
+    latest = subscribe(broker, "anemobus/test-site/1/latest", {"-C", "1"});
+    ASSERT_TRUE(latest->wait_exit(10000ms)) << latest->describe();
+    std::string error;
+    const auto newest =
+        mqtt::parse_weather_payload(latest->out().substr(latest->out().find('{')), &error);
+    ASSERT_TRUE(newest) << latest->out();
+    EXPECT_EQ(newest->received_ms, seen.back().ms);
+    field.kill_bridge();
+    EXPECT_TRUE(sub->wait_out("anemobus/test-site/status offline", 10000ms)) << sub->describe();
+}
+
+}  // namespace
+
+namespace {
+
+// A TCP listener of the test's own on loopback: what a client sends first.
+class Listener {
+public:
+    Listener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 4);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Listener() { ::close(fd_); }
+    int port() const { return port_; }
+    // The first bytes of the next connection, within the (scaled) timeout.
+    std::string first_bytes(std::chrono::milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(test_support::scaled(timeout).count())) != 1) return "";
+        const int client = ::accept(fd_, nullptr, nullptr);
+        std::string bytes = test_support::read_available(client, 2000ms, 4096);
+        ::close(client);
+        return bytes;
+    }
+
+private:
+    int fd_, port_ = 0;
+};
+
+// Runs a bridge on a bus of its own and returns it once its standard error
+// has `text`.
+std::unique_ptr<Child> bridge_saying(const TestBroker& broker, std::vector<std::string> args,
+                                     const std::string& text) {
+    static int serial = 0;
+    args.insert(args.end(),
+                {"-b", test_support::loopback_bus(test_support::random_bus_port()), "--outbox",
+                 broker.dir() + "/outbox-" + std::to_string(++serial) + ".db", "--site", "s"});
+    auto bridge = std::make_unique<Child>(test_support::program_path("anemobus-mqtt"), args);
+    EXPECT_TRUE(bridge->wait_err(text, 10000ms)) << bridge->describe();
+    return bridge;
+}
+
+TEST(MqttBridge, WrongCredentialsAndCertificatesAreNamedAndNothingGoesInClearText) {
+    TestBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.describe();
+    const auto& certs = mqtt_test::certificates();
+    const std::string right = broker.write_file("right", mqtt_test::bridge_user.password);
+    const std::string wrong = broker.write_file("wrong", "guess\n");
+    auto refused = bridge_saying(
+        broker, {"--broker", broker.url(), "--user", "bridge", "--password-file", wrong},
+        "the broker refused the connection: ");
+    EXPECT_NE(refused->err().find("not authorised"), std::string::npos) << refused->err();
+    EXPECT_NE(refused->err().find("check --user and --password-file"), std::string::npos);
+
+    auto rejected = bridge_saying(broker,
+                                  {"--broker", broker.tls_url(), "--cafile", certs.wrong_ca,
+                                   "--user", "bridge", "--password-file", right},
+                                  "certificate rejected: ");
+    EXPECT_NE(rejected->err().find("self-signed certificate in certificate chain"),
+              std::string::npos)
+        << rejected->err();
+    // Reported once, however often the bridge tries again.
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(rejected->count_err("certificate rejected"), 1) << rejected->err();
+
+    // The system's CAs (here the test CA, as OpenSSL's SSL_CERT_FILE says),
+    // and the host name checked against the certificate's.
+    ::setenv("SSL_CERT_FILE", certs.ca.c_str(), 1);
+    auto trusted = bridge_saying(
+        broker,
+        {"--broker", broker.tls_url("localhost"), "--user", "bridge", "--password-file", right},
+        "connected to mqtts://localhost:");
+    ::unsetenv("SSL_CERT_FILE");
+
+    // Asked for TLS, the bridge's first bytes are a TLS handshake, with no
+    // trace of MQTT or of the password; the same listener sees them in clear
+    // from an mqtt:// bridge, which shows the capture would see a leak.
+    for (const bool tls : {true, false}) {
+        Listener listener;
+        const std::string url =
+            std::string(tls ? "mqtts" : "mqtt") + "://127.0.0.1:" + std::to_string(listener.port());
+        auto bridge = bridge_saying(
+            broker, {"--broker", url, "--user", "bridge", "--password-file", right}, "site s");
+        const std::string bytes = listener.first_bytes(10000ms);
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes[0] == 0x16, tls) << "a TLS handshake record";
+        EXPECT_EQ(bytes.find("MQTT") == std::string::npos, tls);
+        EXPECT_EQ(bytes.find(mqtt_test::bridge_user.password) == std::string::npos, tls);
+    }
+}
+
+TEST(MqttBridge, UnusableSetupsEndWithStatusOneAndACleanStopWithZero) {
+    TestBroker broker(false);
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--broker", "mqtt://127.0.0.1", "--password", "x"}, "never taken on the command line"},
+        {{"--broker", "mqtt://127.0.0.1", "--user", "u", "--password-file", broker.dir() + "/none"},
+         "cannot read --password-file"},
+        {{"--broker", "mqtts://127.0.0.1", "--cafile", broker.dir() + "/none"},
+         "cannot load --cafile"},
+        {{"--broker", "mqtt://127.0.0.1", "--outbox", "/proc/no/outbox.db"}, "outbox"},
+    };
+    for (const auto& [args, text] : cases) {
+        Child bridge(test_support::program_path("anemobus-mqtt"), args);
+        EXPECT_EQ(bridge.wait_exit(10000ms), 1) << bridge.describe();
+        EXPECT_NE(bridge.err().find(text), std::string::npos) << bridge.describe();
+    }
+    // One outbox, one bridge; hostile messages are refused and said so; a
+    // clean stop says "offline" and ends with 0.
+    ASSERT_TRUE(broker.start()) << broker.describe();
+    const std::string bus = test_support::loopback_bus(test_support::random_bus_port());
+    const std::vector<std::string> args = {
+        "--broker", broker.url(), "--outbox", broker.dir() + "/outbox.db",
+        "--site",   "s",          "-b",       bus};
+    Child first(test_support::program_path("anemobus-mqtt"), args);
+    ASSERT_TRUE(first.wait_err("connected to mqtt://", 10000ms)) << first.describe();
+    Child sender(test_support::program_path("anemobus-monitor"), {"-b", bus, "^nothing$"});
+    ASSERT_TRUE(sender.wait_err("anemobus-mqtt connected", 10000ms)) << sender.describe();
+    sender.write_stdin("a/b WEATHER 101325 15 3 270\n1 WEATHER nan 15 3 270\n");
+    EXPECT_TRUE(first.wait_err("the aircraft id \"a/b\" has a '/', '+' or '#'", 10000ms))
+        << first.describe();
+    EXPECT_TRUE(first.wait_err("a value is not a finite number", 10000ms)) << first.describe();
+    Child second(test_support::program_path("anemobus-mqtt"), args);
+    EXPECT_EQ(second.wait_exit(10000ms), 1);
+    EXPECT_NE(second.err().find("in use by another anemobus-mqtt"), std::string::npos)
+        << second.describe();
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait_exit(10000ms), 0) << first.describe();
+    Child status("/usr/bin/mosquitto_sub", {"-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                                            "-t", "anemobus/s/status", "-C", "1", "-F", "%r %p"});
+    ASSERT_TRUE(status.wait_exit(10000ms)) << status.describe();
+    EXPECT_EQ(status.out(), "1 offline\n");
+}
+
+}  // namespace

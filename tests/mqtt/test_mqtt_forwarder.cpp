@@ -1,0 +1,232 @@
+// The outbox on disk and the forwarding, with a stand-in for the broker's
+// session: order, the window, what a lost connection resends, `latest`
+// never going back in time (across a restart too), the age bound, and one
+// bridge per outbox.
+#include <unistd.h>
+
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "forwarder.h"
+#include "payload.h"
+
+namespace {
+
+using namespace mqtt;
+
+// Readings are stamped this far into the tests' day; the tests name them by
+// their offset from it.
+constexpr std::int64_t base_ms = 1'800'000'000'000;
+constexpr std::int64_t day_ms = std::int64_t{24} * 3600 * 1000;
+
+struct Published {
+    std::string topic, payload;
+    bool retain;
+    int mid;
+};
+
+// Records what is published; message ids count up from 1.
+class FakeSession : public Session {
+public:
+    int publish(std::string_view topic, std::string_view payload, bool retain) override {
+        log.push_back({std::string(topic), std::string(payload), retain, ++last_mid});
+        return last_mid;
+    }
+    bool subscribe(std::string_view) override { return true; }
+    // The times of the readings published on id's `kind` topic since the
+    // last call for that topic.
+    std::vector<std::int64_t> times(const char* kind, std::string_view id = "1") {
+        std::vector<std::int64_t> found;
+        std::size_t& from = seen[std::string(kind) + "/" + std::string(id)];
+        for (; from < log.size(); ++from) {
+            const Published& p = log[from];
+            if (p.topic != "anemobus/site/" + std::string(id) + "/" + kind) continue;
+            std::string error;
+            found.push_back(parse_weather_payload(p.payload, &error)->received_ms - base_ms);
+            EXPECT_EQ(p.retain, std::string_view(kind) == "latest");
+        }
+        return found;
+    }
+    std::vector<std::int64_t> weather_times() { return times("weather"); }
+    int mid_of_weather(std::int64_t ms) const {
+        for (const Published& p : log) {
+            std::string error;
+            if (p.topic.ends_with("/weather") &&
+                parse_weather_payload(p.payload, &error)->received_ms - base_ms == ms)
+                return p.mid;
+        }
+        return -1;
+    }
+    std::vector<Published> log;
+    std::map<std::string, std::size_t> seen;
+    int last_mid = 0;
+};
+
+class TempFile {
+public:
+    TempFile()
+        : path_("/tmp/anemobus-outbox-test-" + std::to_string(::getpid()) + "-" +
+                std::to_string(++serial_) + ".db") {}
+    ~TempFile() {
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            ::unlink((path_ + suffix).c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    static inline int serial_ = 0;
+    std::string path_;
+};
+
+web::StationReading reading(const char* id, std::int64_t ms) {
+    return {*web::StationId::from(id), {ms, 101325.0, 15.0, 3.5, 270.0}};
+}
+
+// An outbox with its inbox and forwarder, at a time the test sets.
+struct Rig {
+    explicit Rig(const std::string& path, std::size_t window = 4096) {
+        std::string error;
+        outbox = Outbox::open(path, &error);
+        EXPECT_TRUE(outbox) << error;
+        forwarder = std::make_unique<Forwarder>(
+            *outbox, inbox, ForwarderSettings{.site = "site", .keep_days = 7, .window = window},
+            [this](const std::string& line) { reports.push_back(line); }, [this] { return now; });
+        EXPECT_TRUE(forwarder->load(&error)) << error;
+    }
+    void put(const char* id, std::int64_t offset) { inbox.put(reading(id, base_ms + offset)); }
+    std::int64_t now = base_ms;
+    Inbox inbox{1000};
+    std::unique_ptr<Outbox> outbox;
+    std::unique_ptr<Forwarder> forwarder;
+    std::vector<std::string> reports;
+};
+
+TEST(Forwarder, SendsInOrderWithinTheWindowAndRemovesWhatIsAcknowledged) {
+    TempFile file;
+    Rig rig(file.path(), 3);
+    FakeSession session;
+    for (std::int64_t t = 1; t <= 5; ++t) rig.put("1", t);
+    rig.forwarder->on_connected(session);
+    EXPECT_EQ(session.log.front().topic, "anemobus/site/status");
+    EXPECT_EQ(session.log.front().payload, "online");
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{1, 2, 3}));
+    rig.forwarder->on_turn(&session);
+    EXPECT_TRUE(session.weather_times().empty()) << "the window is full";
+    for (const Published& p : session.log)
+        if (p.topic.ends_with("/weather")) rig.forwarder->on_acked(p.mid);
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{4, 5}));
+    EXPECT_EQ(rig.outbox->count(), 2);
+    EXPECT_FALSE(rig.forwarder->settled());
+}
+
+TEST(Forwarder, ALostConnectionResendsFromTheOldestUnacknowledged) {
+    TempFile file;
+    Rig rig(file.path());
+    FakeSession first, second;
+    for (std::int64_t t = 1; t <= 4; ++t) rig.put("1", t);
+    rig.forwarder->on_turn(nullptr);  // not connected: stored only
+    EXPECT_EQ(rig.outbox->count(), 4);
+    rig.forwarder->on_connected(first);
+    rig.forwarder->on_turn(&first);
+    ASSERT_EQ(first.weather_times(), (std::vector<std::int64_t>{1, 2, 3, 4}));
+    rig.forwarder->on_acked(first.mid_of_weather(1));
+    rig.forwarder->on_acked(first.mid_of_weather(2));
+    rig.forwarder->on_lost();
+    rig.put("1", 5);
+    rig.forwarder->on_turn(nullptr);
+    rig.forwarder->on_connected(second);
+    rig.forwarder->on_turn(&second);
+    EXPECT_EQ(second.weather_times(), (std::vector<std::int64_t>{3, 4, 5}));
+    EXPECT_EQ(second.times("latest"), (std::vector<std::int64_t>{5}));
+    EXPECT_EQ(rig.outbox->count(), 3);
+}
+
+// `latest` gets each aircraft's newest reading only, before its weather
+// twin; a replay after a restart does the same from the outbox.
+TEST(Forwarder, LatestNeverGoesBackInTimeAcrossARestart) {
+    TempFile file;
+    for (int run = 0; run < 2; ++run) {
+        Rig rig(file.path());
+        FakeSession session;
+        if (run == 0) {
+            rig.put("1", 1);
+            rig.put("1", 2);
+            rig.put("2", 3);
+            rig.forwarder->on_turn(nullptr);
+        }
+        rig.forwarder->on_connected(session);
+        rig.forwarder->on_turn(&session);
+        EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{1, 2}));
+        EXPECT_EQ(session.times("latest"), (std::vector<std::int64_t>{2}));
+        EXPECT_EQ(session.times("latest", "2"), (std::vector<std::int64_t>{3}));
+        const auto latest_at = std::find_if(session.log.begin(), session.log.end(), [](auto& p) {
+            return p.topic == "anemobus/site/1/latest";
+        });
+        ASSERT_NE(latest_at, session.log.end());
+        EXPECT_EQ((latest_at + 1)->topic, "anemobus/site/1/weather");
+        EXPECT_EQ((latest_at + 1)->payload, latest_at->payload);
+    }
+}
+
+TEST(Forwarder, ReadingsPastTheAgeBoundAreDroppedCountedAndReported) {
+    TempFile file;
+    Rig rig(file.path());
+    rig.put("1", -9 * day_ms);
+    rig.put("2", -8 * day_ms);
+    rig.put("1", -6 * day_ms);
+    rig.forwarder->on_turn(nullptr);
+    EXPECT_EQ(rig.outbox->count(), 1);
+    ASSERT_EQ(rig.reports.size(), 1u);
+    EXPECT_NE(rig.reports[0].find("dropped 2 reading(s) older than 7 days"), std::string::npos)
+        << rig.reports[0];
+    FakeSession session;
+    rig.forwarder->on_connected(session);
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{-6 * day_ms}));
+    EXPECT_TRUE(session.times("latest", "2").empty());
+}
+
+TEST(Forwarder, AStopSaysOfflineAndWaitsForItsAcknowledgement) {
+    TempFile file;
+    Rig rig(file.path());
+    FakeSession session;
+    rig.forwarder->on_connected(session);
+    rig.forwarder->on_stopping(session);
+    EXPECT_EQ(session.log.back().topic, "anemobus/site/status");
+    EXPECT_EQ(session.log.back().payload, "offline");
+    EXPECT_TRUE(session.log.back().retain);
+    EXPECT_FALSE(rig.forwarder->settled());
+    rig.forwarder->on_acked(session.log.back().mid);
+    EXPECT_TRUE(rig.forwarder->settled());
+}
+
+TEST(Outbox, OneBridgePerFileAndNumbersAreNeverReused) {
+    TempFile file;
+    std::string error;
+    std::int64_t first = 0, second = 0;
+    {
+        auto outbox = Outbox::open(file.path(), &error);
+        ASSERT_TRUE(outbox) << error;
+        EXPECT_FALSE(Outbox::open(file.path(), &error));
+        EXPECT_NE(error.find("in use by another anemobus-mqtt"), std::string::npos) << error;
+        ASSERT_TRUE(outbox->begin(&error));
+        ASSERT_TRUE(outbox->append(reading("1", 1), &first, &error)) << error;
+        ASSERT_TRUE(outbox->remove(first, &error));
+        ASSERT_TRUE(outbox->commit(&error));
+    }
+    auto outbox = Outbox::open(file.path(), &error);
+    ASSERT_TRUE(outbox) << error;
+    EXPECT_EQ(outbox->count(), 0);
+    EXPECT_EQ(outbox->last_seq(), first);
+    ASSERT_TRUE(outbox->begin(&error));
+    ASSERT_TRUE(outbox->append(reading("1", 2), &second, &error));
+    ASSERT_TRUE(outbox->commit(&error));
+    EXPECT_GT(second, first);
+}
+
+}  // namespace

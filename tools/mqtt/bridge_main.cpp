@@ -1,0 +1,190 @@
+// anemobus-mqtt: forwards every weather reading on the bus to an MQTT broker.
+// The bus loop (Ivy's main loop, this thread) checks each reading, stamps it
+// and hands it to the inbox; the client's thread writes it to the outbox and
+// publishes it, and removes it once the broker has acknowledged it. They meet
+// in the Inbox only.
+#include <Ivy/ivy.h>
+#include <Ivy/ivyloop.h>
+#include <Ivy/timer.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "../common/stop_on_signals.h"
+#include "bridge_files.h"
+#include "bridge_options.h"
+#include "forwarder.h"
+#include "refusal_log.h"
+#include "topics.h"
+#include "web_text.h"
+
+namespace {
+
+// Readings the bus may hand over faster than the outbox takes them, before
+// the oldest are dropped: five seconds at the bridge's full rate.
+constexpr std::size_t inbox_bound = 100000;
+
+struct Bridge {
+    mqtt::BridgeOptions options;
+    mqtt::Inbox* inbox = nullptr;
+    web::RefusalLog refusals;
+    // Ids that cannot be a topic level, reported as the refusals are.
+    std::int64_t topic_report_ms = 0;
+    std::uint64_t topic_held = 0;
+};
+
+Bridge bridge;
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void say(const std::string& line) {
+    if (!line.empty()) std::fprintf(stderr, "anemobus-mqtt: %s\n", line.c_str());
+}
+
+void info(const std::string& line) {
+    if (!bridge.options.quiet) say(line);
+}
+
+void refuse_topic_level(IvyClientPtr app, std::string_view id) {
+    ++bridge.topic_held;
+    const std::int64_t now = now_ms();
+    if (bridge.topic_report_ms != 0 &&
+        now - bridge.topic_report_ms < web::refusal_report_interval_ms)
+        return;
+    std::string line = "refused a message from " +
+                       web::quote_for_log(IvyGetApplicationName(app), 64) + ": the aircraft id \"" +
+                       web::quote_for_log(id, 64) +
+                       "\" has a '/', '+' or '#', which cannot go in a topic";
+    if (bridge.topic_held > 1)
+        line += " (and " + std::to_string(bridge.topic_held - 1) + " more since the last report)";
+    say(line);
+    bridge.topic_report_ms = now;
+    bridge.topic_held = 0;
+}
+
+void on_weather(IvyClientPtr app, void*, int argc, char** argv) {
+    web::CheckedMessage checked = web::check_weather_message(argc, argv, bridge.options.only_id);
+    if (checked.refusal != web::Refusal::none)
+        return say(bridge.refusals.refuse(now_ms(), IvyGetApplicationName(app), checked.refusal,
+                                          argc, argv));
+    if (!mqtt::is_topic_level(checked.id.view())) return refuse_topic_level(app, checked.id.view());
+    checked.reading.received_ms = now_ms();
+    bridge.inbox->put({checked.id, checked.reading});
+}
+
+void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
+    if (event == IvyApplicationConnected)
+        info(std::string(IvyGetApplicationName(app)) + " connected from " +
+             IvyGetApplicationHost(app));
+    else if (event == IvyApplicationDisconnected)
+        info(std::string(IvyGetApplicationName(app)) + " disconnected");
+}
+
+void on_report_timer(TimerId, void*, unsigned long) {
+    say(bridge.refusals.flush(now_ms()));
+}
+
+// Exits with 1 on a usage error; false when --help was printed.
+bool read_command_line(int argc, char** argv) {
+    const std::string program = "anemobus-mqtt";
+    char host[HOST_NAME_MAX + 1] = {};
+    const bool have_host = ::gethostname(host, sizeof host - 1) == 0;
+    const mqtt::BridgeEnvironment env{std::getenv("IVYBUS"), have_host ? host : nullptr,
+                                      std::getenv("STATE_DIRECTORY"), std::getenv("XDG_STATE_HOME"),
+                                      std::getenv("HOME")};
+    auto parsed = mqtt::parse_bridge_options(argc, argv, env);
+    switch (parsed.kind) {
+        case mqtt::BridgeParse::Kind::help:
+            std::fputs(mqtt::bridge_help_text(program).c_str(), stdout);
+            return false;
+        case mqtt::BridgeParse::Kind::error:
+            std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
+                         mqtt::bridge_usage_line(program).c_str());
+            std::exit(1);
+        case mqtt::BridgeParse::Kind::run:
+            break;
+    }
+    bridge.options = parsed.options;
+    return true;
+}
+
+// The connection's settings; exits with 1 when the password cannot be read.
+mqtt::ClientSettings client_settings() {
+    const mqtt::BridgeOptions& opt = bridge.options;
+    mqtt::ClientSettings settings;
+    settings.broker = opt.broker;
+    settings.user = opt.user;
+    settings.tls = opt.tls;
+    settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
+    std::string warning, error;
+    if (!opt.password_file.empty() &&
+        !mqtt::read_password_file(opt.password_file, &settings.password, &warning, &error)) {
+        say(error);
+        std::exit(1);
+    }
+    say(warning);
+    return settings;
+}
+
+std::unique_ptr<mqtt::Outbox> open_outbox() {
+    std::string error;
+    std::unique_ptr<mqtt::Outbox> outbox;
+    if (mqtt::make_parent_directories(bridge.options.outbox_path, &error))
+        outbox = mqtt::Outbox::open(bridge.options.outbox_path, &error);
+    if (!outbox) {
+        say(error);
+        std::exit(1);
+    }
+    return outbox;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // 1. The command line, the password, the outbox and what it holds.
+    if (!read_command_line(argc, argv)) return 0;
+    const mqtt::BridgeOptions& opt = bridge.options;
+    mqtt::ClientSettings settings = client_settings();
+    std::unique_ptr<mqtt::Outbox> outbox = open_outbox();
+    mqtt::Inbox inbox(inbox_bound);
+    bridge.inbox = &inbox;
+    mqtt::Forwarder forwarder(*outbox, inbox, {.site = opt.site, .keep_days = opt.outbox_days}, say,
+                              now_ms);
+    std::string error;
+    if (!forwarder.load(&error)) {
+        say(error);
+        return 1;
+    }
+
+    // 2. The broker, on the client's own thread.
+    auto client = mqtt::Client::create(std::move(settings), forwarder, say, &error);
+    if (!client) {
+        say(error);
+        return 1;
+    }
+    inbox.on_put([&client] { client->wake(); });
+    info("site " + opt.site + ", broker " + opt.broker.text() + ", outbox " + opt.outbox_path +
+         " (" + std::to_string(outbox->count()) + " reading(s) waiting)");
+    client->start();
+
+    // 3. The bus, until a signal or a Die.
+    IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, nullptr, nullptr);
+    tools::stop_loop_on_signals();
+    IvyBindMsg(on_weather, nullptr, "%s", web::binding_regexp(opt.only_id).c_str());
+    TimerRepeatAfter(TIMER_LOOP, 1000, on_report_timer, nullptr);
+    IvyStart(opt.bus.empty() ? nullptr : opt.bus.c_str());
+    IvyMainLoop();
+
+    // 4. Leave the bus; the client writes what came, says "offline" and goes.
+    IvyTerminate();
+    client->stop();
+    return 0;
+}

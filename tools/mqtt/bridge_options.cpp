@@ -1,0 +1,235 @@
+#include "bridge_options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "topics.h"
+
+namespace mqtt {
+namespace {
+
+enum LongOnly {
+    opt_broker = 256,
+    opt_site,
+    opt_outbox,
+    opt_outbox_days,
+    opt_user,
+    opt_password_file,
+    opt_password,
+    opt_cafile,
+    opt_cert,
+    opt_key,
+};
+
+BridgeParse error(std::string text) {
+    BridgeParse r;
+    r.kind = BridgeParse::Kind::error;
+    r.error = std::move(text);
+    return r;
+}
+
+bool set(const char* v) {
+    return v != nullptr && *v != '\0';
+}
+
+std::string path_option(const char* name, const char* value, std::string* out) {
+    if (*value == '\0') return std::string(name) + " needs a file name";
+    *out = value;
+    return "";
+}
+
+// One option with a value; returns the error text, empty when fine.
+std::string apply(int option, const char* value, BridgeOptions& o) {
+    const std::string quoted = std::string(" '") + value + "'";
+    std::string why;
+    switch (option) {
+        case 'b':
+            o.bus = value;
+            return "";
+        case 'n':
+            if (*value == '\0') return "the name (-n) must not be empty";
+            o.name = value;
+            return "";
+        case 'i':
+            o.only_id = web::StationId::from(value);
+            if (!o.only_id) return "-i needs an aircraft id of printable characters, not" + quoted;
+            return is_topic_level(value, &why) ? ""
+                                               : "-i" + quoted + " cannot be a topic level: " + why;
+        case opt_broker: {
+            auto url = parse_broker_url(value, &why);
+            if (url) o.broker = *url;
+            return url ? "" : "--broker" + quoted + ": " + why;
+        }
+        case opt_site:
+            o.site = value;
+            return is_topic_level(value, &why)
+                       ? ""
+                       : "--site" + quoted + " cannot be a topic level: " + why;
+        case opt_outbox:
+            return path_option("--outbox", value, &o.outbox_path);
+        case opt_outbox_days: {
+            errno = 0;
+            char* end = nullptr;
+            const long days = std::strtol(value, &end, 10);
+            if (errno != 0 || end == value || *end != '\0' || days < 1 || days > 3650)
+                return "--outbox-days needs a whole number of days from 1 to 3650, not" + quoted;
+            o.outbox_days = static_cast<int>(days);
+            return "";
+        }
+        case opt_user:
+            if (*value == '\0') return "--user needs a user name";
+            o.user = value;
+            return "";
+        case opt_password_file:
+            return path_option("--password-file", value, &o.password_file);
+        case opt_cafile:
+            return path_option("--cafile", value, &o.tls.cafile);
+        case opt_cert:
+            return path_option("--cert", value, &o.tls.certfile);
+        case opt_key:
+            return path_option("--key", value, &o.tls.keyfile);
+        default:
+            return "unknown option";
+    }
+}
+
+// What only the options together can say.
+std::string check_together(const BridgeOptions& o, bool have_broker) {
+    if (!have_broker) return "--broker URL is required (mqtt://host[:port] or mqtts://host[:port])";
+    if (!o.password_file.empty() && o.user.empty()) return "--password-file needs --user";
+    if (o.tls.certfile.empty() != o.tls.keyfile.empty()) return "--cert and --key go together";
+    const bool tls_files = !o.tls.cafile.empty() || !o.tls.certfile.empty();
+    if (tls_files && !o.broker.tls)
+        return "--cafile, --cert and --key are for TLS: give the broker as mqtts://";
+    if (o.outbox_path.empty()) return "no place for the outbox: give --outbox PATH";
+    return "";
+}
+
+// --site's default: the host name, which must make a topic level too.
+std::string default_site(const char* host_name, std::string* site) {
+    std::string why;
+    if (!set(host_name)) return "no host name to name the site after: give --site NAME";
+    if (!is_topic_level(host_name, &why))
+        return std::string("the host name '") + host_name + "' cannot be a topic level (" + why +
+               "): give --site NAME";
+    *site = host_name;
+    return "";
+}
+
+}  // namespace
+
+BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvironment& env) {
+    static const option long_options[] = {
+        {"broker", required_argument, nullptr, opt_broker},
+        {"site", required_argument, nullptr, opt_site},
+        {"outbox", required_argument, nullptr, opt_outbox},
+        {"outbox-days", required_argument, nullptr, opt_outbox_days},
+        {"user", required_argument, nullptr, opt_user},
+        {"password-file", required_argument, nullptr, opt_password_file},
+        {"password", optional_argument, nullptr, opt_password},
+        {"cafile", required_argument, nullptr, opt_cafile},
+        {"cert", required_argument, nullptr, opt_cert},
+        {"key", required_argument, nullptr, opt_key},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
+    // getopt keeps its position in globals; the tests parse many times.
+    optind = 0;
+    opterr = 0;
+    BridgeParse r;
+    if (set(env.ivybus)) r.options.bus = env.ivybus;
+    r.options.outbox_path = default_outbox_path(env);
+    bool have_broker = false;
+    int c;
+    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options, nullptr)) != -1) {
+        if (c == 'h') {
+            r.kind = BridgeParse::Kind::help;
+            return r;
+        }
+        if (c == 'q') {
+            r.options.quiet = true;
+            continue;
+        }
+        if (c == opt_password)
+            return error(
+                "a password is never taken on the command line: put it in a file "
+                "readable only by you and give --password-file FILE");
+        if (c == ':') return error(std::string("option ") + argv[optind - 1] + " needs a value");
+        if (c == '?') return error(std::string("unknown option ") + argv[optind - 1]);
+        std::string problem = apply(c, optarg, r.options);
+        if (!problem.empty()) return error(problem);
+        have_broker = have_broker || c == opt_broker;
+    }
+    if (optind < argc) return error(std::string("unexpected argument '") + argv[optind] + "'");
+    std::string problem = check_together(r.options, have_broker);
+    if (problem.empty() && r.options.site.empty())
+        problem = default_site(env.host_name, &r.options.site);
+    if (!problem.empty()) return error(problem);
+    return r;
+}
+
+std::string default_outbox_path(const BridgeEnvironment& env) {
+    if (set(env.state_directory)) {
+        const std::string dir = env.state_directory;
+        return dir.substr(0, dir.find(':')) + "/outbox.db";
+    }
+    if (set(env.xdg_state_home)) return std::string(env.xdg_state_home) + "/anemobus/outbox.db";
+    if (set(env.home)) return std::string(env.home) + "/.local/state/anemobus/outbox.db";
+    return "";
+}
+
+std::string bridge_usage_line(const std::string& program) {
+    return "usage: " + program +
+           " [-b BUS] [-n NAME] [-i ID] --broker URL [--site NAME] [--outbox PATH]\n"
+           "       [--outbox-days N] [--user USER --password-file FILE] [--cafile FILE]\n"
+           "       [--cert FILE --key FILE] [-q]";
+}
+
+std::string bridge_help_text(const std::string& program) {
+    return bridge_usage_line(program) + R"HELP(
+
+Joins an Ivy bus and forwards every weather reading to an MQTT broker, QoS 1,
+keeping each one on disk until the broker has acknowledged it.
+
+  -b BUS                the bus, "addresses:port" (default: $IVYBUS, else
+                        127.255.255.255:2010)
+  -n NAME               our name on the bus (default anemobus-mqtt)
+  -i ID                 forward only this aircraft id's readings (default: all)
+  --broker URL          mqtt://host[:port] (port 1883), or mqtts://host[:port]
+                        (port 8883, TLS, the broker's certificate verified)
+  --site NAME           the site's name in the topics (default: the host name)
+  --outbox PATH         the readings not yet acknowledged (default:
+                        $STATE_DIRECTORY/outbox.db under systemd, else
+                        ~/.local/state/anemobus/outbox.db)
+  --outbox-days N       keep unacknowledged readings N days (default 7);
+                        older ones are dropped, counted and reported
+  --user USER           the user name for the broker
+  --password-file FILE  the password, the file's first line (never on the
+                        command line)
+  --cafile FILE         the CA that signed the broker's certificate (PEM);
+                        default: the system's CAs
+  --cert FILE, --key FILE
+                        a client certificate and its key (PEM), for brokers
+                        that ask for one
+  -q                    no informational lines on standard error
+  -h, --help            this text
+
+Topics, under anemobus/SITE/ID/: weather (every reading, not retained) and
+latest (the newest, retained); anemobus/SITE/status is "online" (retained)
+while connected, "offline" otherwise. The payload:
+  {"time":"2026-12-08T13:42:58.123Z","pressure_pa":101591.65625,
+   "temperature_c":22.5,"wind_m_s":4.4704,"direction_deg":180}
+time is when the reading came off the bus, in UTC.
+
+When the broker cannot be reached, readings wait in the outbox and are sent
+in order once it can; reconnects back off from 1 s to 30 s. Each change
+(connected, lost, refused with the broker's reason, certificate rejected) is
+reported once on standard error. A message that is not "<id> WEATHER <Pa> <C>
+<m/s> <deg>" with four finite numbers is refused and reported. SIGINT and
+SIGTERM end the program after "offline" is published; exit status 0, or 1
+on bad usage or an outbox or TLS file that cannot be used.
+)HELP";
+}
+
+}  // namespace mqtt

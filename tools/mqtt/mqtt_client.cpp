@@ -1,0 +1,327 @@
+#include "mqtt_client.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+
+namespace mqtt {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto turn_period = 250ms;
+// While a connection is being set up, libmosquitto may need a turn that no
+// socket event asks for (a TLS step); a short wait keeps that quick without
+// spinning.
+constexpr auto setup_period = 20ms;
+constexpr int max_reads_per_turn = 1024;
+
+// A broker that goes away mid-write must not end the program: SIGPIPE is
+// ignored (the Ivy library does the same for its peers).
+void init_library_once() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mosquitto_lib_init();
+        std::signal(SIGPIPE, SIG_IGN);
+    });
+}
+
+std::string random_client_id(std::mt19937& random) {
+    static const char digits[] = "0123456789abcdef";
+    std::string id = "anemobus-";
+    for (int i = 0; i < 12; ++i) id += digits[random() & 15U];
+    return id;
+}
+
+// What to add to the broker's refusal so that the user knows where to look.
+const char* refusal_hint(int code) {
+    switch (code) {
+        case 4:
+        case 5:
+            return " (check --user and --password-file)";
+        case 2:
+            return " (the client id)";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+void Client::MosquittoFree::operator()(mosquitto* m) const {
+    mosquitto_destroy(m);
+}
+
+std::unique_ptr<Client> Client::create(ClientSettings settings, Handler& handler, Report report,
+                                       std::string* error) {
+    init_library_once();
+    std::unique_ptr<Client> client(new Client(std::move(settings), handler, std::move(report)));
+    if (client->settings_.broker.tls) {
+        client->tls_ =
+            TlsContext::create(client->settings_.broker.host, client->settings_.tls, error);
+        if (!client->tls_) return nullptr;
+    }
+    client->wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (client->wake_fd_ < 0) {
+        *error = std::string("eventfd: ") + std::strerror(errno);
+        return nullptr;
+    }
+    return client;
+}
+
+Client::Client(ClientSettings settings, Handler& handler, Report report)
+    : settings_(std::move(settings)),
+      handler_(handler),
+      report_(std::move(report)),
+      random_(std::random_device{}()) {
+    if (settings_.client_id.empty()) settings_.client_id = random_client_id(random_);
+}
+
+Client::~Client() {
+    stop();
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+}
+
+void Client::start() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
+
+void Client::wake() {
+    const std::uint64_t one = 1;
+    // A full counter already means "wake up"; nothing else can go wrong here.
+    [[maybe_unused]] const auto written = ::write(wake_fd_, &one, sizeof one);
+}
+
+void Client::stop(std::chrono::milliseconds linger_limit) {
+    if (!thread_.joinable()) return;
+    linger_limit_ = linger_limit;
+    stopping_ = true;
+    wake();
+    thread_.join();
+}
+
+void Client::run() {
+    while (!stopping_) {
+        if (!mosq_ && Clock::now() >= next_attempt_) begin_attempt();
+        const short revents = wait_for_events(turn_timeout());
+        if (mosq_) service(revents);
+        handler_.on_turn(connected_ ? static_cast<Session*>(this) : nullptr);
+    }
+    handler_.on_turn(connected_ ? static_cast<Session*>(this) : nullptr);
+    if (connected_) linger(linger_limit_);
+    mosq_.reset();
+    connected_ = false;
+    handler_.on_turn(nullptr);
+}
+
+std::chrono::milliseconds Client::turn_timeout() const {
+    using std::chrono::duration_cast;
+    if (!mosq_) {
+        const auto left = duration_cast<std::chrono::milliseconds>(next_attempt_ - Clock::now());
+        return std::clamp(left, 0ms, std::chrono::milliseconds(turn_period));
+    }
+    return connected_ ? turn_period : setup_period;
+}
+
+short Client::wait_for_events(std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {-1, 0, 0}};
+    if (mosq_) {
+        fds[1].fd = mosquitto_socket(mosq_.get());
+        fds[1].events =
+            static_cast<short>(POLLIN | (mosquitto_want_write(mosq_.get()) ? POLLOUT : 0));
+    }
+    ::poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+    if ((fds[0].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = ::read(wake_fd_, &count, sizeof count);
+    }
+    return fds[1].revents;
+}
+
+void Client::begin_attempt() {
+    refused_ = 0;
+    last_log_error_.clear();
+    if (tls_) tls_->take_rejection();
+    attempt_started_ = Clock::now();
+    mosq_.reset(mosquitto_new(settings_.client_id.c_str(), true, this));
+    if (!mosq_ || !configure(mosq_.get())) return end_attempt(MOSQ_ERR_NOMEM, ENOMEM);
+    const int rc = mosquitto_connect_async(mosq_.get(), settings_.broker.host.c_str(),
+                                           settings_.broker.port, settings_.keepalive_s);
+    const int error_number = errno;
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING) end_attempt(rc, error_number);
+}
+
+bool Client::configure(mosquitto* mosq) {
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    // The handler keeps its own window of messages in flight; a second
+    // queue inside the library would only hide it.
+    mosquitto_max_inflight_messages_set(mosq, 0);
+    mosquitto_connect_callback_set(mosq, &Client::on_connect);
+    mosquitto_publish_callback_set(mosq, &Client::on_publish);
+    mosquitto_message_callback_set(mosq, &Client::on_message);
+    mosquitto_log_callback_set(mosq, &Client::on_log);
+    const ClientSettings& s = settings_;
+    if (!s.user.empty() &&
+        mosquitto_username_pw_set(mosq, s.user.c_str(),
+                                  s.password.empty() ? nullptr : s.password.c_str()) != 0)
+        return false;
+    if (s.will &&
+        mosquitto_will_set(mosq, s.will->topic.c_str(), static_cast<int>(s.will->payload.size()),
+                           s.will->payload.data(), 1, s.will->retain) != 0)
+        return false;
+    if (tls_) {
+        // Our context as it is: libmosquitto's defaults would replace our
+        // verification with its own.
+        mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+        if (mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, tls_->get()) != 0) return false;
+    }
+    return true;
+}
+
+// Connected, every packet waiting is read in one turn (up to a bound, so
+// that the handler's turn comes): libmosquitto reads one per call when none
+// of ours is in flight, which would cost a poll per message received.
+int Client::exchange(short revents) {
+    int rc = MOSQ_ERR_SUCCESS;
+    for (int i = 0; i < max_reads_per_turn && (revents & POLLIN) != 0 && mosq_; ++i) {
+        errno = 0;
+        rc = mosquitto_loop_read(mosq_.get(), 1);
+        if (rc != MOSQ_ERR_SUCCESS || errno == EAGAIN || errno == EWOULDBLOCK) break;
+    }
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq_.get()))
+        rc = mosquitto_loop_write(mosq_.get(), 1);
+    return rc == MOSQ_ERR_SUCCESS ? mosquitto_loop_misc(mosq_.get()) : rc;
+}
+
+void Client::service(short revents) {
+    // While the connection is set up, libmosquitto's own loop steps through
+    // the TCP connect and the TLS handshake.
+    int rc = connected_ ? exchange(revents) : mosquitto_loop(mosq_.get(), 0, 1);
+    int error_number = errno;
+    // A socket in error that libmosquitto does not see as one (a refused
+    // connect under TLS) would make every poll return at once: end it here.
+    if (rc == MOSQ_ERR_SUCCESS && (revents & (POLLERR | POLLHUP)) != 0) {
+        socklen_t size = sizeof error_number;
+        error_number = 0;
+        getsockopt(mosquitto_socket(mosq_.get()), SOL_SOCKET, SO_ERROR, &error_number, &size);
+        rc = error_number != 0 ? MOSQ_ERR_ERRNO : MOSQ_ERR_CONN_LOST;
+    }
+    if (rc == MOSQ_ERR_SUCCESS && refused_ != 0) rc = MOSQ_ERR_CONN_REFUSED;
+    if (rc == MOSQ_ERR_SUCCESS && !connected_ &&
+        Clock::now() - attempt_started_ > settings_.connect_timeout)
+        rc = MOSQ_ERR_TIMEOUT;
+    if (rc != MOSQ_ERR_SUCCESS) end_attempt(rc, error_number);
+}
+
+std::string Client::failure_reason(int rc, int error_number) {
+    if (refused_ != 0)
+        return "the broker refused the connection: " +
+               std::string(mosquitto_connack_string(refused_)) + refusal_hint(refused_);
+    const std::string rejection = tls_ ? tls_->take_rejection() : "";
+    if (!rejection.empty())
+        return "certificate rejected: the broker's certificate does not verify: " + rejection +
+               (settings_.tls.cafile.empty() ? " (give --cafile with the broker's CA)"
+                                             : " (is --cafile the CA of the broker?)");
+    switch (rc) {
+        case MOSQ_ERR_ERRNO:
+            return std::strerror(error_number);
+        case MOSQ_ERR_TIMEOUT:
+            return "no answer within " + std::to_string(settings_.connect_timeout.count() / 1000) +
+                   " s";
+        case MOSQ_ERR_CONN_LOST:
+            return connected_ ? "the connection was closed"
+                              : "the connection was refused or closed before the broker answered";
+        case MOSQ_ERR_EAI:
+            return "cannot find the address of " + settings_.broker.host;
+        case MOSQ_ERR_TLS:
+            return "TLS failed" + (last_log_error_.empty() ? "" : ": " + last_log_error_);
+        default:
+            return mosquitto_strerror(rc);
+    }
+}
+
+void Client::end_attempt(int rc, int error_number) {
+    const std::string reason = failure_reason(rc, error_number);
+    const bool was_connected = connected_;
+    mosq_.reset();
+    connected_ = false;
+    if (was_connected) handler_.on_lost();
+    std::uniform_real_distribution<double> draw(0.0, 1.0);
+    next_attempt_ = Clock::now() + backoff_.next(draw(random_));
+    const std::string where = settings_.broker.text();
+    say(was_connected ? "lost the connection to " + where + ": " + reason
+                      : "cannot connect to " + where + ": " + reason);
+}
+
+void Client::say(const std::string& line) {
+    if (line == last_said_) return;
+    last_said_ = line;
+    report_(line);
+}
+
+// Waits for the handler's last words to be acknowledged, then disconnects.
+void Client::linger(std::chrono::milliseconds limit) {
+    handler_.on_stopping(*this);
+    const auto deadline = Clock::now() + limit;
+    while (connected_ && !handler_.settled() && Clock::now() < deadline)
+        service(wait_for_events(setup_period));
+    if (!connected_) return;
+    mosquitto_disconnect(mosq_.get());
+    for (int i = 0; i < 10 && mosquitto_want_write(mosq_.get()); ++i) {
+        wait_for_events(setup_period);
+        mosquitto_loop(mosq_.get(), 0, 1);
+    }
+}
+
+int Client::publish(std::string_view topic, std::string_view payload, bool retain) {
+    if (!mosq_ || !connected_) return -1;
+    int mid = 0;
+    const std::string topic_text(topic);
+    const int rc = mosquitto_publish(mosq_.get(), &mid, topic_text.c_str(),
+                                     static_cast<int>(payload.size()), payload.data(), 1, retain);
+    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+}
+
+bool Client::subscribe(std::string_view pattern) {
+    if (!mosq_ || !connected_) return false;
+    const std::string text(pattern);
+    return mosquitto_subscribe(mosq_.get(), nullptr, text.c_str(), 1) == MOSQ_ERR_SUCCESS;
+}
+
+void Client::on_connect(mosquitto*, void* self, int rc) {
+    auto* client = static_cast<Client*>(self);
+    if (rc != 0) {
+        client->refused_ = rc;
+        return;
+    }
+    client->connected_ = true;
+    client->backoff_.reset();
+    client->say("connected to " + client->settings_.broker.text());
+    client->handler_.on_connected(*client);
+}
+
+void Client::on_publish(mosquitto*, void* self, int mid) {
+    static_cast<Client*>(self)->handler_.on_acked(mid);
+}
+
+void Client::on_message(mosquitto*, void* self, const mosquitto_message* message) {
+    const std::string_view payload(static_cast<const char*>(message->payload),
+                                   static_cast<std::size_t>(message->payloadlen));
+    static_cast<Client*>(self)->handler_.on_message(message->topic, payload, message->retain);
+}
+
+void Client::on_log(mosquitto*, void* self, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr)
+        static_cast<Client*>(self)->last_log_error_ = text;
+}
+
+}  // namespace mqtt

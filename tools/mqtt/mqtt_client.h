@@ -1,0 +1,150 @@
+// A connection to an MQTT broker that keeps itself up: libmosquitto for the
+// protocol, our own thread for the socket, OpenSSL set up by us for TLS.
+//
+// Principles:
+//  - The caller's threads never wait on the network: the client runs on its
+//    own thread, and everything a Handler is told happens there, one call at
+//    a time. Other threads only wake() it.
+//  - Each attempt is a fresh libmosquitto session with a clean start. Nothing
+//    is left queued inside the library across a reconnect, so the handler's
+//    own store (the outbox) is the only record of what is unacknowledged, and
+//    a reconnect can never resend something behind the handler's back.
+//  - Reconnects back off from 1 s to 30 s with jitter (backoff.h). Every
+//    change of state is reported once, as one line: connected, lost, refused
+//    with the broker's reason, certificate rejected with why. A failure that
+//    repeats the last one says nothing new, so it is not said again.
+//  - Everything published is QoS 1: the broker acknowledges it, and
+//    Handler::on_acked names its message id.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "backoff.h"
+#include "broker_url.h"
+#include "tls_context.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace mqtt {
+
+struct Message {
+    std::string topic, payload;
+    bool retain = false;
+};
+
+struct ClientSettings {
+    BrokerUrl broker;
+    std::string client_id;  // empty: "anemobus-" and random hex
+    std::string user;       // empty: no user name is sent
+    std::string password;
+    TlsFiles tls;                   // for mqtts:// only
+    std::optional<Message> will{};  // published by the broker if we vanish
+    int keepalive_s = 30;
+    std::chrono::milliseconds connect_timeout{15000};
+};
+
+// What a handler can do while connected, on the client's thread.
+class Session {
+public:
+    virtual ~Session() = default;
+    // Publishes with QoS 1. Returns the message id that on_acked will name,
+    // or -1 when the message could not be queued (the connection is going).
+    virtual int publish(std::string_view topic, std::string_view payload, bool retain) = 0;
+    // Subscribes with QoS 1; false when the request could not be queued.
+    virtual bool subscribe(std::string_view pattern) = 0;
+};
+
+class Handler {
+public:
+    virtual ~Handler() = default;
+    // The broker accepted us. Subscriptions and announcements go here.
+    virtual void on_connected(Session&) {}
+    // The connection is gone: nothing in flight will be acknowledged now.
+    virtual void on_lost() {}
+    virtual void on_acked(int /*message_id*/) {}
+    virtual void on_message(std::string_view /*topic*/, std::string_view /*payload*/,
+                            bool /*retained*/) {}
+    // Each turn of the client's loop: after a wake(), after network events,
+    // and at least four times a second. session is null while not connected.
+    virtual void on_turn(Session* /*session*/) {}
+    // A clean stop: the last messages to publish before disconnecting.
+    virtual void on_stopping(Session&) {}
+    // Whether a stop may disconnect now (nothing it waits for is in flight).
+    virtual bool settled() const { return true; }
+};
+
+class Client : private Session {
+public:
+    using Report = std::function<void(const std::string& line)>;
+
+    // Checks what can be checked before the network (the TLS files);
+    // nullptr with the reason in *error. Nothing runs before start().
+    static std::unique_ptr<Client> create(ClientSettings settings, Handler& handler, Report report,
+                                          std::string* error);
+    ~Client() override;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    void start();
+    // Any thread: makes the client's thread take a turn soon.
+    void wake();
+    // Any thread but the client's: a clean end. The handler's last words
+    // (on_stopping) get up to `linger` to be acknowledged. Idempotent.
+    void stop(std::chrono::milliseconds linger = std::chrono::milliseconds(2000));
+
+private:
+    Client(ClientSettings settings, Handler& handler, Report report);
+    int publish(std::string_view topic, std::string_view payload, bool retain) override;
+    bool subscribe(std::string_view pattern) override;
+
+    void run();
+    void begin_attempt();
+    bool configure(mosquitto* mosq);
+    short wait_for_events(std::chrono::milliseconds timeout);
+    std::chrono::milliseconds turn_timeout() const;
+    void service(short revents);
+    int exchange(short revents);
+    void end_attempt(int rc, int error_number);
+    std::string failure_reason(int rc, int error_number);
+    void say(const std::string& line);
+    void linger(std::chrono::milliseconds limit);
+
+    static void on_connect(mosquitto*, void* self, int rc);
+    static void on_publish(mosquitto*, void* self, int mid);
+    static void on_message(mosquitto*, void* self, const mosquitto_message* message);
+    static void on_log(mosquitto*, void* self, int level, const char* text);
+
+    using Clock = std::chrono::steady_clock;
+    struct MosquittoFree {
+        void operator()(mosquitto* m) const;
+    };
+
+    ClientSettings settings_;
+    Handler& handler_;
+    Report report_;
+    std::unique_ptr<TlsContext> tls_;
+    int wake_fd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::chrono::milliseconds linger_limit_{2000};
+    std::thread thread_;
+
+    // The client's thread only, from here on.
+    std::unique_ptr<mosquitto, MosquittoFree> mosq_;
+    bool connected_ = false;
+    int refused_ = 0;  // the CONNACK's refusal code, 0 when none
+    std::string last_log_error_, last_said_;
+    Clock::time_point attempt_started_{}, next_attempt_{};
+    Backoff backoff_;
+    std::mt19937 random_;
+};
+
+}  // namespace mqtt

@@ -1,0 +1,215 @@
+#include "outbox.h"
+
+#include <sqlite3.h>
+
+namespace mqtt {
+namespace {
+
+// The lock is taken by the first write (locking_mode before journal_mode, so
+// that WAL needs no shared-memory file); busy_timeout 0 makes a second bridge
+// fail at once.
+constexpr const char* schema = R"SQL(
+PRAGMA locking_mode = EXCLUSIVE;
+PRAGMA journal_mode = WAL;
+PRAGMA synchronous = FULL;
+BEGIN EXCLUSIVE;
+CREATE TABLE IF NOT EXISTS outbox (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  received_ms INTEGER NOT NULL,
+  aircraft TEXT NOT NULL,
+  pressure REAL NOT NULL,
+  temperature REAL NOT NULL,
+  wind REAL NOT NULL,
+  direction REAL NOT NULL);
+COMMIT;
+)SQL";
+
+std::string text_of(sqlite3_stmt* statement, int column) {
+    const auto* text = sqlite3_column_text(statement, column);
+    return text == nullptr
+               ? std::string()
+               : std::string(reinterpret_cast<const char*>(text),
+                             static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+}
+
+// Runs a statement that returns no rows, then readies it for the next use.
+bool step_done(sqlite3_stmt* statement) {
+    const int rc = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return rc == SQLITE_DONE;
+}
+
+}  // namespace
+
+void Outbox::StatementFree::operator()(sqlite3_stmt* statement) const {
+    sqlite3_finalize(statement);
+}
+
+std::unique_ptr<Outbox> Outbox::open(const std::string& path, std::string* error) {
+    sqlite3* db = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::unique_ptr<Outbox> outbox(new Outbox(db));
+    if (rc != SQLITE_OK) {
+        *error = "cannot open the outbox " + path + ": " + sqlite3_errmsg(db);
+        return nullptr;
+    }
+    std::string why;
+    if (!outbox->exec(schema, &why)) {
+        const bool locked =
+            sqlite3_errcode(db) == SQLITE_BUSY || sqlite3_errcode(db) == SQLITE_LOCKED;
+        *error = locked ? "the outbox " + path + " is in use by another anemobus-mqtt"
+                        : "cannot use the outbox " + path + ": " + why;
+        return nullptr;
+    }
+    if (!outbox->prepare_all(error)) return nullptr;
+    return outbox;
+}
+
+Outbox::~Outbox() {
+    insert_.reset();
+    delete_.reset();
+    select_after_.reset();
+    head_.reset();
+    sqlite3_close(db_);
+}
+
+bool Outbox::prepare_all(std::string* error) {
+    const std::pair<Statement*, const char*> statements[] = {
+        {&insert_,
+         "INSERT INTO outbox (received_ms, aircraft, pressure, temperature, wind, direction) "
+         "VALUES (?, ?, ?, ?, ?, ?)"},
+        {&delete_, "DELETE FROM outbox WHERE seq = ?"},
+        {&select_after_,
+         "SELECT seq, received_ms, aircraft, pressure, temperature, wind, direction "
+         "FROM outbox WHERE seq > ? ORDER BY seq LIMIT ?"},
+        {&head_, "SELECT seq, received_ms FROM outbox ORDER BY seq LIMIT 1000"},
+    };
+    for (const auto& [statement, sql] : statements) {
+        sqlite3_stmt* prepared = nullptr;
+        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &prepared, nullptr) !=
+            SQLITE_OK)
+            return fail("preparing the outbox's statements", error);
+        statement->reset(prepared);
+    }
+    return true;
+}
+
+bool Outbox::exec(const char* sql, std::string* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    *error = message != nullptr ? message : sqlite3_errmsg(db_);
+    sqlite3_free(message);
+    return false;
+}
+
+bool Outbox::fail(const char* what, std::string* error) {
+    *error = std::string(what) + ": " + sqlite3_errmsg(db_);
+    return false;
+}
+
+bool Outbox::begin(std::string* error) {
+    return exec("BEGIN", error);
+}
+
+bool Outbox::commit(std::string* error) {
+    return exec("COMMIT", error);
+}
+
+void Outbox::rollback() {
+    std::string ignored;
+    exec("ROLLBACK", &ignored);
+}
+
+bool Outbox::append(const web::StationReading& r, std::int64_t* seq, std::string* error) {
+    sqlite3_stmt* s = insert_.get();
+    const std::string_view id = r.id.view();
+    sqlite3_bind_int64(s, 1, r.reading.received_ms);
+    sqlite3_bind_text(s, 2, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
+    sqlite3_bind_double(s, 3, r.reading.pressure);
+    sqlite3_bind_double(s, 4, r.reading.temperature);
+    sqlite3_bind_double(s, 5, r.reading.wind);
+    sqlite3_bind_double(s, 6, r.reading.direction);
+    if (!step_done(s)) return fail("writing a reading to the outbox", error);
+    *seq = sqlite3_last_insert_rowid(db_);
+    return true;
+}
+
+bool Outbox::remove(std::int64_t seq, std::string* error) {
+    sqlite3_bind_int64(delete_.get(), 1, seq);
+    return step_done(delete_.get()) || fail("removing a sent reading from the outbox", error);
+}
+
+bool Outbox::drop_before(std::int64_t cutoff_ms, Dropped* dropped, std::string* error) {
+    *dropped = {};
+    for (bool more = true; more;) {
+        std::vector<std::int64_t> old;
+        sqlite3_stmt* s = head_.get();
+        while (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int64(s, 1) < cutoff_ms) {
+            if (dropped->count == 0 && old.empty()) dropped->oldest_ms = sqlite3_column_int64(s, 1);
+            old.push_back(sqlite3_column_int64(s, 0));
+        }
+        sqlite3_reset(s);
+        for (std::int64_t seq : old)
+            if (!remove(seq, error)) return false;
+        dropped->count += static_cast<std::int64_t>(old.size());
+        if (!old.empty()) dropped->last_seq = old.back();
+        more = old.size() == 1000;
+    }
+    return true;
+}
+
+bool Outbox::read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxRow>& rows,
+                        std::string* error) {
+    rows.clear();
+    sqlite3_stmt* s = select_after_.get();
+    sqlite3_bind_int64(s, 1, seq);
+    sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(limit));
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        // A row whose id is no aircraft id could only come from outside;
+        // it is passed over, and goes with age.
+        auto id = web::StationId::from(text_of(s, 2));
+        if (!id) continue;
+        rows.push_back(
+            {sqlite3_column_int64(s, 0),
+             *id,
+             {sqlite3_column_int64(s, 1), sqlite3_column_double(s, 3), sqlite3_column_double(s, 4),
+              sqlite3_column_double(s, 5), sqlite3_column_double(s, 6)}});
+    }
+    sqlite3_reset(s);
+    return rc == SQLITE_DONE || fail("reading the outbox", error);
+}
+
+bool Outbox::newest_rows(const std::function<void(const web::StationId&, std::int64_t)>& each,
+                         std::string* error) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT aircraft, MAX(seq) FROM outbox GROUP BY aircraft", -1, &raw,
+                           nullptr) != SQLITE_OK)
+        return fail("reading the outbox", error);
+    Statement s(raw);
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
+        if (auto id = web::StationId::from(text_of(raw, 0)))
+            each(*id, sqlite3_column_int64(raw, 1));
+    return rc == SQLITE_DONE || fail("reading the outbox", error);
+}
+
+std::int64_t Outbox::single_integer(const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return 0;
+    Statement s(raw);
+    return sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int64(raw, 0) : 0;
+}
+
+std::int64_t Outbox::count() {
+    return single_integer("SELECT COUNT(*) FROM outbox");
+}
+
+std::int64_t Outbox::last_seq() {
+    return single_integer("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
+}
+
+}  // namespace mqtt

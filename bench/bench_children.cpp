@@ -61,6 +61,10 @@ std::vector<int> accept_all(int listener, std::size_t n) {
 }  // namespace
 
 void Child::spawn(const std::vector<std::string>& args) {
+    spawn_program(BENCH_PEER, args);
+}
+
+void Child::spawn_program(const std::string& program, const std::vector<std::string>& args) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
@@ -69,7 +73,7 @@ void Child::spawn(const std::vector<std::string>& args) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-    std::vector<std::string> words{BENCH_PEER};
+    std::vector<std::string> words{program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
@@ -84,11 +88,15 @@ void Child::spawn(const std::vector<std::string>& args) {
     if (rc != 0) throw std::runtime_error("cannot start " + words[0]);
 }
 
-void Child::read_counts() {
+void Child::read_lines() {
     char buf[4096];
     ssize_t n = 0;
     while ((n = ::read(from, buf, sizeof buf)) > 0)
         partial.append(buf, static_cast<std::size_t>(n));
+}
+
+void Child::read_counts() {
+    read_lines();
     const std::size_t end = partial.rfind('\n');
     if (end == std::string::npos) return;
     const std::size_t before = end == 0 ? std::string::npos : partial.rfind('\n', end - 1);

@@ -9,7 +9,7 @@
 
 namespace bench {
 
-// A fanout_peer process: its standard input is `to` (closing it ends the
+// A fanout_peer process (or another program): its standard input is `to` (closing it ends the
 // child), its standard output `from`, where it prints running counts.
 struct Child {
     pid_t pid = -1;
@@ -19,6 +19,9 @@ struct Child {
     std::string partial;
 
     void spawn(const std::vector<std::string>& args);
+    // Any program, its output read by read_lines() into `partial`.
+    void spawn_program(const std::string& program, const std::vector<std::string>& args);
+    void read_lines();
     // Takes in what the child printed; count is its latest figure.
     void read_counts();
     void close_input();

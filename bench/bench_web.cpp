@@ -4,7 +4,6 @@
 // over HTTP and without it. One line per scenario.
 // The page's first paint is measured by web_first_paint.mjs.
 #include <benchmark/benchmark.h>
-#include <httplib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "log_writer.h"
 #include "reading_store.h"
 #include "synthetic_weather.h"
+#include "web_client.h"
 #include "web_server.h"
 
 namespace {
@@ -153,12 +153,11 @@ void readings_24h_over_http(benchmark::State& state) {
     const int port = server.bind("127.0.0.1", 0, &error);
     if (port < 0) return state.SkipWithError(error.c_str());
     server.start();
-    httplib::Client client("127.0.0.1", port);
     const std::string query = "/api/readings?id=1&from=" + std::to_string(log.end - 86400 * 1000) +
                               "&to=" + std::to_string(log.end);
     std::size_t bytes = 0;
     for (auto _ : state) {
-        auto res = client.Get(query);
+        auto res = web_test::http_get(port, query);
         if (!res || res->status != 200) return state.SkipWithError("no answer");
         bytes = res->body.size();
     }

@@ -214,7 +214,13 @@ TEST(WebText, QueryTimesAndRanges) {
     EXPECT_EQ(parse_time_ms("1700000000123"), 1700000000123);
     EXPECT_EQ(parse_time_ms("2023-11-14T22:13Z"), 1699999980000);
     EXPECT_EQ(parse_time_ms("2023-11-14T22:13:20.5"), 1700000000500);
-    for (const char* bad : {"", "-5", "yesterday", "2023-13-01T00:00Z", "2023-11-14T22:13:20Zx"})
+    EXPECT_EQ(parse_time_ms("2024-02-29T00:00:59.9996Z"), 1709164860000);
+    EXPECT_EQ(parse_time_ms("4102444800000"), max_query_time_ms);
+    for (const char* bad :
+         {"", "-5", "yesterday", "2023-13-01T00:00Z", "2023-11-14T22:13:20Zx", "2026-02-31T00:00Z",
+          "2023-02-29T00:00", "2026-04-31T12:00", "2023-11-14T22:13:nan", "2023-11-14T22:13:inf",
+          "2023-11-14T22:13:+1", "2023-11-14T22:13:1e1", ":nan", "9223372036854775807",
+          "4102444800001", "2100-01-01T00:00:00.001Z", "1969-12-31T23:59Z", " 2023-11-14T22:13"})
         EXPECT_FALSE(parse_time_ms(bad).has_value()) << bad;
 
     std::string error;
@@ -228,6 +234,20 @@ TEST(WebText, QueryTimesAndRanges) {
     EXPECT_FALSE(parse_range_query({.from = "0"}, now, &error));  // over 400 days
     EXPECT_FALSE(parse_range_query({.id = "a b"}, now, &error));
     EXPECT_FALSE(parse_range_query({.points = "5001"}, now, &error));
+    EXPECT_FALSE(parse_range_query({.to = "9223372036854775807"}, now, &error));
+    EXPECT_NE(error.find("from 1970 to 2100"), std::string::npos) << error;
+    EXPECT_EQ(parse_range_query({.to = "1000"}, now, &error)->from_ms, 0);
+
+    QueryParams params;
+    ASSERT_TRUE(parse_query_string("from=1&&id=%3Ci%3E+b&id=second&flag", &params));
+    EXPECT_EQ(query_param(params, "id"), "<i> b");
+    EXPECT_EQ(query_param(params, "flag"), "");
+    EXPECT_FALSE(query_param(params, "to").has_value());
+    for (const char* bad : {"id=%zz", "id=%4", "a%=1"})
+        EXPECT_FALSE(parse_query_string(bad, &params)) << bad;
+    std::string many;
+    for (std::size_t i = 0; i <= max_query_params; ++i) many += "a=1&";
+    EXPECT_FALSE(parse_query_string(many, &params));
 }
 
 TEST(WebRefusals, FirstAtOnceThenOneLinePerInterval) {

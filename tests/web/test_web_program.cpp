@@ -2,7 +2,6 @@
 // sent by the bus monitor (each line of its standard input is one), and the
 // answers read over HTTP. The log: kept across a restart, and one that cannot
 // be used is reported while the page goes on with live readings.
-#include <httplib.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,74 +19,16 @@
 #include "reading_store.h"
 #include "synthetic_weather.h"
 #include "test_support.h"
+#include "web_client.h"
+#include "web_rig.h"
 #include "web_text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::Child;
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/anemobus-web-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// A bus with anemobus-web on it and a monitor to talk through.
-class WebRig {
-public:
-    explicit WebRig(const std::string& db)
-        : bus_(test_support::loopback_bus(test_support::random_bus_port())) {
-        start_web(db);
-        monitor_.emplace(test_support::program_path("anemobus-monitor"),
-                         std::vector<std::string>{"-b", bus_, "-n", "sender", "^nothing$"});
-    }
-    void start_web(const std::string& db) {
-        web_.reset();
-        web_.emplace(test_support::program_path("anemobus-web"),
-                     std::vector<std::string>{"-b", bus_, "--db", db, "--listen", "127.0.0.1:0"});
-        std::smatch m;
-        test_support::wait_until(
-            [&] {
-                const std::string& out = web_->out();
-                return std::regex_search(out, m, std::regex("serving http://127.0.0.1:(\\d+)/"));
-            },
-            5000ms);
-        port_ = m.empty() ? 0 : std::stoi(m[1]);
-    }
-    bool connected() { return monitor_->wait_err("anemobus-web connected", 5000ms); }
-    void send(const std::string& line) { monitor_->write_stdin(line + "\n"); }
-    Child& web() { return *web_; }
-    std::string get(const std::string& path) {
-        httplib::Client client("127.0.0.1", port_);
-        auto res = client.Get(path);
-        return res ? std::to_string(res->status) + " " + res->body : "no answer";
-    }
-    // Waits until the answer to path contains text.
-    bool wait_get(const std::string& path, const std::string& text) {
-        return test_support::wait_until([&] { return get(path).find(text) != std::string::npos; },
-                                        5000ms);
-    }
-    int port() const { return port_; }
-    std::string describe() {
-        return web_->describe() + "\n=== monitor ===\n" + monitor_->describe();
-    }
-
-private:
-    std::string bus_;
-    int port_ = 0;
-    std::optional<Child> web_, monitor_;
-};
+using web_test::TempDir;
+using web_test::WebRig;
 
 web::StationReading reading(const std::string& id, std::int64_t t_ms) {
     return {*web::StationId::from(id), web_test::synthetic_reading(t_ms, t_ms / 1000)};
@@ -183,6 +124,33 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     store->read_range(
         std::nullopt, 0, INT64_MAX, [&](const auto&, const auto&) { ++rows; }, &error);
     EXPECT_EQ(rows, 50u);
+}
+
+// A read whose client has left stops at the next row, whatever its span.
+TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
+    TempDir dir;
+    std::string error;
+    auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
+    ASSERT_TRUE(store) << error;
+    const auto id = *web::StationId::from("1");
+    std::vector<web::StationReading> batch;
+    for (std::int64_t i = 0; i < 5000; ++i)
+        batch.push_back({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
+    ASSERT_TRUE(store->insert(batch, &error)) << error;
+    EXPECT_EQ(store->time_bounds(),
+              std::make_pair(std::int64_t{1'700'000'000'000}, std::int64_t{1'700'004'999'000}));
+    std::atomic<bool> gone{false};
+    int rows = 0;
+    EXPECT_FALSE(store->read_range(
+        std::nullopt, 0, web::max_query_time_ms,
+        [&](const auto&, const auto&) { gone = ++rows == 10; }, &error, &gone));
+    EXPECT_EQ(rows, 10);
+    rows = 0;
+    gone = false;
+    EXPECT_FALSE(store->read_minutes(
+        id, 0, web::max_query_time_ms, [&](const web::Sums&) { gone = ++rows == 3; }, &error,
+        &gone));
+    EXPECT_EQ(rows, 3);
 }
 
 // The log deleted, then replaced, while it is written: a new log at the path
@@ -321,21 +289,35 @@ TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
     EXPECT_NE(readings.find(",1,12.5,12.5,90,100000,10]]"), std::string::npos) << readings;
     EXPECT_EQ(rig.get("/api/readings?from=tomorrow").substr(0, 4), "400 ");
 
-    httplib::Client client("127.0.0.1", rig.port());
-    auto post = client.Post("/api/latest", "x", "text/plain");
+    auto post = web_test::http_request(rig.port(), "POST", "/api/latest");
     ASSERT_TRUE(post);
     EXPECT_EQ(post->status, 405);
+    EXPECT_EQ(post->header("allow"), "GET, HEAD");
     // The CSV compressed as it streams is whole once the client inflates it.
-    auto csv = client.Get("/api/readings.csv?id=1", {{"Accept-Encoding", "gzip"}});
+    auto csv =
+        web_test::http_get(rig.port(), "/api/readings.csv?id=1", {{"Accept-Encoding", "gzip"}});
     ASSERT_TRUE(csv);
-    EXPECT_EQ(csv->get_header_value("Content-Encoding"), "gzip");
+    EXPECT_EQ(csv->header("content-encoding"), "gzip");
     EXPECT_EQ(csv->body.rfind(web::csv_header(), 0), 0u) << csv->body;
     EXPECT_NE(csv->body.find("\"1\",101591.65625,22.5,4.4704,180\r\n"), std::string::npos);
-    auto page = client.Get("/");
+    auto page = web_test::http_get(rig.port(), "/");
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("<canvas id=\"chart-wind\">"), std::string::npos);
-    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"),
-              std::string::npos);
+    EXPECT_NE(page->header("content-security-policy").find("script-src 'self'"), std::string::npos);
+    // Scripts: compressed once, kept by the browser until they change.
+    auto script = web_test::http_get(rig.port(), "/app.js", {{"Accept-Encoding", "gzip"}});
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->header("content-encoding"), "gzip");
+    auto again =
+        web_test::http_get(rig.port(), "/app.js", {{"If-None-Match", script->header("etag")}});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 304);
+    auto head = web_test::http_request(rig.port(), "HEAD", "/app.js");
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_TRUE(head->body.empty());
+    EXPECT_EQ(head->header("content-length"), std::to_string(script->body.size()));
+    EXPECT_EQ(web_test::http_get(rig.port(), "/../etc/passwd")->status, 404);
 }
 
 TEST(WebProgram, HistoryAndFiguresComeBackAfterARestart) {

@@ -1,9 +1,7 @@
 // gzip compression, whole or as a stream of slices each flushed to the
-// client at once. cpp-httplib compresses by itself, but per request and with
-// Brotli at its slowest setting when the browser takes it (a second for
-// Chart.js, half a minute for a day of CSV), so anemobus-web compresses its
-// scripts once and its CSV as it streams, with zlib at its default level, and
-// gives those answers content types that the library leaves alone.
+// client at once: anemobus-web compresses its scripts once at start (Chart.js
+// is 200 kB) and its CSV as it streams, with zlib at its default level. JSON
+// goes out as it is: it is small, and asked for every second.
 #pragma once
 
 #include <zlib.h>

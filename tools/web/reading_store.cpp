@@ -297,7 +297,7 @@ void ReadingStore::give_back(sqlite3* db) const {
 }
 
 bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const StatementStep& row,
-                              std::string* error) const {
+                              std::string* error, const std::atomic<bool>* cancel) const {
     sqlite3* db = take_reader(error);
     if (db == nullptr) return false;
     bool ok = false;
@@ -306,7 +306,10 @@ bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const 
         if (sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK) {
             bind(s.stmt);
             int rc;
-            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) row(s.stmt);
+            // A read whose client has left stops here, and counts as failed.
+            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW &&
+                   (cancel == nullptr || !cancel->load(std::memory_order_relaxed)))
+                row(s.stmt);
             ok = rc == SQLITE_DONE;
         }
     }
@@ -316,7 +319,8 @@ bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const 
 }
 
 bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t from_ms,
-                              std::int64_t to_ms, const Visit& visit, std::string* error) const {
+                              std::int64_t to_ms, const Visit& visit, std::string* error,
+                              const std::atomic<bool>* cancel) const {
     const char* sql =
         "SELECT received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
         " FROM readings WHERE received_ms BETWEEN ?1 AND ?2 AND (?3 IS NULL OR aircraft = ?3)"
@@ -336,11 +340,12 @@ bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t f
                                sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4),
                                sqlite3_column_double(stmt, 5)});
     };
-    return read_query(sql, bind, row, error);
+    return read_query(sql, bind, row, error, cancel);
 }
 
 bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
-                                const VisitSums& visit, std::string* error) const {
+                                const VisitSums& visit, std::string* error,
+                                const std::atomic<bool>* cancel) const {
     const char* sql =
         "SELECT minute, count, wind_sum, wind_max, pressure_sum, temperature_sum, east,"
         " north, directions FROM minutes WHERE aircraft = ?1 AND minute BETWEEN ?2 AND ?3"
@@ -364,7 +369,22 @@ bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::
         sums.directions = static_cast<std::size_t>(sqlite3_column_int64(stmt, 8));
         visit(sums);
     };
-    return read_query(sql, bind, row, error);
+    return read_query(sql, bind, row, error, cancel);
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> ReadingStore::time_bounds() const {
+    std::string error;
+    std::optional<std::pair<std::int64_t, std::int64_t>> bounds;
+    // min() and max() alone each read one end of the time index.
+    read_query(
+        "SELECT (SELECT min(received_ms) FROM readings), (SELECT max(received_ms) FROM readings)",
+        [](sqlite3_stmt*) {},
+        [&](sqlite3_stmt* stmt) {
+            if (sqlite3_column_type(stmt, 0) == SQLITE_INTEGER)
+                bounds.emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
+        },
+        &error);
+    return bounds;
 }
 
 bool make_parent_directories(const std::string& path, std::string* error) {

@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "downsample.h"
@@ -54,16 +56,24 @@ public:
     std::optional<int> delete_before(std::int64_t t_ms, int limit, std::string* error);
 
     // The readers' side: visits the readings with from_ms <= time <= to_ms
-    // in time order, of one aircraft or of all.
+    // in time order, of one aircraft or of all. A read whose *cancel turns
+    // true stops at the next row (its client has left) and is false.
     using Visit = std::function<void(const StationId&, const Reading&)>;
     bool read_range(const std::optional<StationId>& id, std::int64_t from_ms, std::int64_t to_ms,
-                    const Visit& visit, std::string* error) const;
+                    const Visit& visit, std::string* error,
+                    const std::atomic<bool>* cancel = nullptr) const;
 
     // The minutes' sums of one aircraft, from the minute of from_ms to the
     // minute of to_ms, in time order; Sums::t_ms is the minute's start.
     using VisitSums = std::function<void(const Sums&)>;
     bool read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
-                      const VisitSums& visit, std::string* error) const;
+                      const VisitSums& visit, std::string* error,
+                      const std::atomic<bool>* cancel = nullptr) const;
+
+    // The times of the first and the last reading held, so that a walk over
+    // a span asks only where there are readings; nullopt when the log is
+    // empty or cannot be read.
+    std::optional<std::pair<std::int64_t, std::int64_t>> time_bounds() const;
 
 private:
     using StatementStep = std::function<void(sqlite3_stmt*)>;
@@ -75,7 +85,7 @@ private:
     std::string describe(sqlite3* db, const char* what) const;
     // One read-only query on a pooled connection: bind, then each row.
     bool read_query(const char* sql, const StatementStep& bind, const StatementStep& row,
-                    std::string* error) const;
+                    std::string* error, const std::atomic<bool>* cancel = nullptr) const;
     sqlite3* take_reader(std::string* error) const;
     void give_back(sqlite3* db) const;
 

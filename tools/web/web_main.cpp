@@ -1,7 +1,8 @@
 // anemobus-web: records every weather reading on the bus and serves a live
 // weather page. The bus loop (Ivy's main loop, this thread) takes the
-// readings; a writer thread puts them in the log; cpp-httplib's threads serve
-// the page. They meet in LiveState and LogWriter's queue only.
+// readings; a writer thread puts them in the log; the server's threads (see
+// web_server.h) serve the page. They meet in LiveState and LogWriter's queue
+// only.
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
 #include <Ivy/timer.h>

@@ -1,6 +1,8 @@
 #include "web_text.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -119,8 +121,9 @@ std::string status_json(const PageStatus& status) {
     append_optional(out, status.wind_limit);
     out += ",\"refused\":";
     append_integer(out, static_cast<std::int64_t>(status.refused));
-    out += status.log_ok ? ",\"log\":{\"ok\":true,\"path\":" : ",\"log\":{\"ok\":false,\"path\":";
-    append_json_string(out, status.log_path);
+    out += status.log_ok ? ",\"log\":{\"ok\":true" : ",\"log\":{\"ok\":false";
+    // The path is told to the server's own machine only (see PageStatus).
+    if (!status.log_path.empty()) append_string_field(out, "path", status.log_path);
     append_string_field(out, "error", status.log_error);
     append_string_field(out, "notice", status.log_notice);
     append_integer_field(out, "notice_at", status.log_notice_ms);
@@ -204,31 +207,52 @@ std::string format_utc(std::int64_t ms) {
 
 namespace {
 
-std::optional<std::int64_t> parse_iso_utc(const std::string& text) {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, used = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d%n", &year, &month, &day, &hour, &minute,
-                    &used) != 5 ||
-        used != 16)
+bool all_digits(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The value of the `count` digits at text[at] (count <= 4), or -1.
+int digits_at(std::string_view text, std::size_t at, std::size_t count) {
+    if (at + count > text.size() || !all_digits(text.substr(at, count))) return -1;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+}
+
+// "SS" or "SS.f…" (any number of decimals, rounded to the millisecond).
+std::optional<std::int64_t> parse_seconds_ms(std::string_view text) {
+    const int whole = digits_at(text, 0, 2);
+    if (whole < 0 || whole > 60) return std::nullopt;
+    if (text.size() == 2) return std::int64_t{whole} * 1000;
+    const std::string_view fraction = text.substr(std::min<std::size_t>(3, text.size()));
+    if (text[2] != '.' || fraction.empty() || !all_digits(fraction)) return std::nullopt;
+    std::int64_t tenths_of_ms = 0;  // the first four decimals
+    for (std::size_t i = 0; i < 4; ++i)
+        tenths_of_ms = tenths_of_ms * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+    return std::int64_t{whole} * 1000 + (tenths_of_ms + 5) / 10;
+}
+
+// "YYYY-MM-DDTHH:MM[:SS[.fff]][Z]", a real calendar day (no 31 February).
+std::optional<std::int64_t> parse_iso_utc(std::string_view text) {
+    if (!text.empty() && text.back() == 'Z') text.remove_suffix(1);
+    if (text.size() < 16 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':')
         return std::nullopt;
-    std::string_view rest = std::string_view(text).substr(16);
-    double seconds = 0;
-    if (!rest.empty() && rest.front() == ':') {
-        auto [end, ec] = std::from_chars(rest.data() + 1, rest.data() + rest.size(), seconds);
-        if (ec != std::errc() || seconds < 0 || seconds >= 61) return std::nullopt;
-        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
-    }
-    if (rest == "Z") rest.remove_prefix(1);
-    if (!rest.empty() || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-        minute > 59 || year < 1970)
+    const int year = digits_at(text, 0, 4), month = digits_at(text, 5, 2),
+              day = digits_at(text, 8, 2), hour = digits_at(text, 11, 2),
+              minute = digits_at(text, 14, 2);
+    std::optional<std::int64_t> seconds_ms = std::int64_t{0};
+    if (text.size() > 16)
+        seconds_ms = text[16] == ':' ? parse_seconds_ms(text.substr(17)) : std::nullopt;
+    if (year < 0 || month < 1 || day < 1 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        !seconds_ms)
         return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    const std::time_t t = timegm(&tm);
-    return static_cast<std::int64_t>(t) * 1000 + std::llround(seconds * 1000);
+    using namespace std::chrono;
+    const year_month_day date{std::chrono::year{year},
+                              std::chrono::month(static_cast<unsigned>(month)),
+                              std::chrono::day(static_cast<unsigned>(day))};
+    if (!date.ok()) return std::nullopt;
+    const std::int64_t days = sys_days(date).time_since_epoch().count();
+    return ((days * 24 + hour) * 60 + minute) * 60000 + *seconds_ms;
 }
 
 }  // namespace
@@ -237,11 +261,13 @@ std::optional<std::int64_t> parse_time_ms(std::string_view text) {
     if (text.empty() || text.size() > 40) return std::nullopt;
     std::int64_t ms = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
-    if (ec == std::errc() && end == text.data() + text.size()) {
-        if (ms < 0) return std::nullopt;
-        return ms;
-    }
-    return parse_iso_utc(std::string(text));
+    std::optional<std::int64_t> t;
+    if (ec == std::errc() && end == text.data() + text.size())
+        t = ms;
+    else if (text.front() >= '0' && text.front() <= '9')
+        t = parse_iso_utc(text);
+    if (!t || *t < 0 || *t > max_query_time_ms) return std::nullopt;
+    return t;
 }
 
 std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms,
@@ -256,12 +282,16 @@ std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_
             return true;
         }
         auto t = parse_time_ms(*text);
-        if (!t) *error = std::string(name) + " is neither milliseconds since 1970 nor a UTC time";
+        if (!t)
+            *error = std::string(name) +
+                     " is neither milliseconds since 1970 nor a UTC time (2026-06-01T14:00Z),"
+                     " from 1970 to 2100";
         *out = t.value_or(0);
         return t.has_value();
     };
     if (!time_or(texts.to, now_ms, "to", &q.to_ms)) return std::nullopt;
-    if (!time_or(texts.from, q.to_ms - hour_ms, "from", &q.from_ms)) return std::nullopt;
+    if (!time_or(texts.from, std::max<std::int64_t>(q.to_ms - hour_ms, 0), "from", &q.from_ms))
+        return std::nullopt;
     if (q.from_ms > q.to_ms || q.to_ms - q.from_ms > max_span_ms) {
         *error = "from must come before to, at most 400 days before";
         return std::nullopt;
@@ -284,6 +314,59 @@ std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_
         q.points = points;
     }
     return q;
+}
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool percent_decode(std::string_view in, std::string* out) {
+    out->clear();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '+') {
+            *out += ' ';
+        } else if (in[i] != '%') {
+            *out += in[i];
+        } else {
+            const int high = i + 2 < in.size() ? hex_value(in[i + 1]) : -1;
+            const int low = high >= 0 ? hex_value(in[i + 2]) : -1;
+            if (low < 0) return false;
+            *out += static_cast<char>(high * 16 + low);
+            i += 2;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_query_string(std::string_view query, QueryParams* params) {
+    params->clear();
+    while (!query.empty()) {
+        const std::string_view pair = query.substr(0, query.find('&'));
+        query.remove_prefix(std::min(query.size(), pair.size() + 1));
+        if (pair.empty()) continue;
+        if (params->size() == max_query_params) return false;
+        const std::size_t equals = pair.find('=');
+        std::string name, value;
+        if (!percent_decode(pair.substr(0, equals), &name) ||
+            !percent_decode(equals == std::string_view::npos ? "" : pair.substr(equals + 1),
+                            &value))
+            return false;
+        params->emplace_back(std::move(name), std::move(value));
+    }
+    return true;
+}
+
+std::optional<std::string_view> query_param(const QueryParams& params, std::string_view name) {
+    for (const auto& [key, value] : params)
+        if (key == name) return std::string_view(value);
+    return std::nullopt;
 }
 
 std::string quote_for_log(std::string_view text, std::size_t max) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "downsample.h"
@@ -32,7 +33,7 @@ struct PageStatus {
     std::optional<double> wind_limit{};  // m/s
     std::uint64_t refused = 0;
     bool log_ok = false;
-    std::string log_path{};
+    std::string log_path{};    // empty: not told (a client not on loopback)
     std::string log_error{};   // empty when the log is fine
     std::string log_notice{};  // what happened to the log that people should know, or empty
     std::int64_t log_notice_ms = 0;
@@ -56,8 +57,12 @@ void append_csv_row(std::string& out, const StationId& id, const Reading& readin
 
 // "2026-11-01T12:34:56.789Z"
 std::string format_utc(std::int64_t ms);
+// The latest time a query may name, 2100-01-01T00:00Z: with times from 1970
+// to it, no sum or difference of two of them can overflow.
+inline constexpr std::int64_t max_query_time_ms = 4'102'444'800'000;
 // A time in a query: milliseconds since the epoch, or ISO 8601 in UTC
-// ("2026-11-01T12:34", seconds, fractions and a final Z optional).
+// ("2026-11-01T12:34", seconds, fractions and a final Z optional), a day
+// that exists, from 1970 to max_query_time_ms.
 std::optional<std::int64_t> parse_time_ms(std::string_view text);
 
 // The query of /api/readings and /api/readings.csv. Each text is absent
@@ -74,6 +79,14 @@ struct RangeTexts {
 };
 std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms,
                                             std::string* error);
+
+// A URL's query ("a=1&b=%3C") as decoded names and values, in order; "+" is
+// a space. False on a broken %-escape or more than max_query_params pairs.
+inline constexpr std::size_t max_query_params = 32;
+using QueryParams = std::vector<std::pair<std::string, std::string>>;
+bool parse_query_string(std::string_view query, QueryParams* params);
+// The first value of name, if given.
+std::optional<std::string_view> query_param(const QueryParams& params, std::string_view name);
 
 // Bus text for a log line: at most max bytes (then "..."), bytes outside
 // 0x20-0x7e as \xNN, a backslash as \\.

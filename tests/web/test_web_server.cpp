@@ -1,0 +1,217 @@
+// anemobus-web's server against the clients a field network has: queries
+// that would overflow, clients that send slowly or idle, more pages than it
+// streams to, a second instance on the same port; and the live stream's pace.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "live_feed.h"
+#include "live_state.h"
+#include "log_writer.h"
+#include "web_rig.h"
+#include "web_routes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::Clock;
+using test_support::scaled;
+using web_test::TempDir;
+using web_test::WebRig;
+
+// One connection read as it comes, for streams and for clients that
+// misbehave.
+class RawClient {
+public:
+    explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    bool send(const std::string& text) {
+        return connected_ && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
+                                 static_cast<ssize_t>(text.size());
+    }
+    // Reads what came within wait; false once the server has closed.
+    bool read(std::chrono::milliseconds wait) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return true;
+        char buf[65536];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) in_.append(buf, static_cast<std::size_t>(n));
+        return n > 0;
+    }
+    bool wait_for(const std::string& text, std::chrono::milliseconds timeout) {
+        return test_support::wait_until(
+            [&] { return read(10ms) && in_.find(text) != std::string::npos; }, timeout);
+    }
+    const std::string& text() const { return in_; }
+
+private:
+    int fd_;
+    bool connected_ = false;
+    std::string in_;
+};
+
+const std::string events_request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+TEST(WebServer, QueriesThatWouldOverflowAreRefusedAndLongSpansAnswerAtOnce) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    for (const char* bad : {"/api/readings.csv?to=9223372036854775807",
+                            "/api/readings?from=2023-11-14T22:13:nan", "/api/readings?from=:nan",
+                            "/api/readings.csv?from=2026-02-31T00:00Z", "/api/readings?from=%zz"})
+        EXPECT_EQ(rig.get(bad).substr(0, 4), "400 ") << bad;
+    // 400 days of an empty log: nothing to walk, an answer at once.
+    const auto start = Clock::now();
+    const std::string csv =
+        rig.get("/api/readings.csv?from=2025-01-01T00:00Z&to=2026-02-05T00:00Z");
+    EXPECT_EQ(csv, "200 " + web::csv_header());
+    EXPECT_EQ(rig.get("/api/readings?from=0&to=34560000000").substr(0, 4), "200 ");
+    EXPECT_LT(Clock::now() - start, scaled(2000ms));
+}
+
+// Slow requests are dropped at their deadline while the page answers.
+TEST(WebServer, SlowAndIdleClientsDoNotStarveThePage) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    std::vector<std::unique_ptr<RawClient>> slow, idle;
+    for (int i = 0; i < 40; ++i) {
+        slow.push_back(std::make_unique<RawClient>(rig.port()));
+        slow.back()->send("GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+        idle.push_back(std::make_unique<RawClient>(rig.port()));
+    }
+    const auto start = Clock::now();
+    std::size_t open = slow.size();
+    while (open > 0 && Clock::now() - start < scaled(15s)) {
+        const auto asked = Clock::now();
+        EXPECT_EQ(rig.get("/api/latest").substr(0, 4), "200 ");
+        EXPECT_LT(Clock::now() - asked, scaled(1000ms));
+        open = 0;
+        for (auto& c : slow) open += c->send("x") && c->read(0ms) ? 1 : 0;
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_EQ(open, 0u) << "slow requests still open";
+    EXPECT_GT(Clock::now() - start, 4s) << "dropped before their 5 s";
+    for (auto& c : idle) EXPECT_FALSE(c->read(scaled(2000ms))) << "an idle connection stayed";
+}
+
+TEST(WebServer, PageOneTooManyIsToldAtOnceAndASlotFreesWhenAPageLeaves) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    std::vector<std::unique_ptr<RawClient>> pages;
+    for (int i = 0; i < web::max_live_streams; ++i) {
+        pages.push_back(std::make_unique<RawClient>(rig.port()));
+        pages.back()->send(events_request);
+        ASSERT_TRUE(pages.back()->wait_for("event: status", 5000ms)) << i;
+    }
+    // A page that sends more on its stream keeps getting its events.
+    const std::size_t before = pages[0]->text().size();
+    ASSERT_TRUE(pages[0]->send("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            pages[0]->read(10ms);
+            return pages[0]->text().find("event: status", before) != std::string::npos;
+        },
+        3000ms));
+    const auto asked = Clock::now();
+    auto refused = web_test::http_get(rig.port(), "/api/events");
+    ASSERT_TRUE(refused);
+    EXPECT_LT(Clock::now() - asked, scaled(1000ms));
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_EQ(refused->body, "{\"error\":\"too many pages open\"}");
+    EXPECT_EQ(refused->header("retry-after"), "10");
+    // A page closed: its place is taken at once, not at its next event.
+    pages.pop_back();
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            RawClient page(rig.port());
+            return page.send(events_request) && page.wait_for("event: status", 500ms);
+        },
+        3000ms));
+}
+
+// The status comes every second, on the second, while readings come between.
+TEST(WebServer, LiveStreamGivesTheStatusEverySecondAndEachReading) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_TRUE(rig.connected()) << rig.describe();
+    RawClient page(rig.port());
+    ASSERT_TRUE(page.send(events_request));
+    for (int i = 0; i < 16; ++i) {
+        rig.send("7 WEATHER 101000 15 " + std::to_string(i) + " 90");
+        std::this_thread::sleep_for(300ms);
+        page.read(0ms);
+    }
+    page.wait_for("\"wind\":15,", 3000ms);
+    std::vector<std::int64_t> nows;
+    std::smatch m;
+    const std::regex status("event: status\ndata: \\{\"now\":(\\d+)");
+    for (std::string rest = page.text(); std::regex_search(rest, m, status); rest = m.suffix())
+        nows.push_back(std::stoll(m[1]));
+    ASSERT_GE(nows.size(), 4u) << page.text();
+    // The first is the stream's start; the others are the ticks.
+    const double mean =
+        static_cast<double>(nows.back() - nows[1]) / static_cast<double>(nows.size() - 2);
+    EXPECT_NEAR(mean, 1000, 100) << page.text();
+    for (std::size_t i = 2; i < nows.size(); ++i) EXPECT_LT(nows[i] - nows[i - 1], 1600);
+    for (int i = 0; i < 16; ++i)
+        EXPECT_NE(page.text().find("\"wind\":" + std::to_string(i) + ","), std::string::npos) << i;
+}
+
+TEST(WebServer, ASecondInstanceOnTheSamePortExitsWithTheReason) {
+    TempDir dir;
+    WebRig rig(dir.path() + "/readings.db");
+    ASSERT_NE(rig.port(), 0) << rig.describe();
+    const std::string address = "127.0.0.1:" + std::to_string(rig.port());
+    test_support::Child second(test_support::program_path("anemobus-web"),
+                               {"-b", test_support::loopback_bus(test_support::random_bus_port()),
+                                "--db", dir.path() + "/other.db", "--listen", address});
+    EXPECT_EQ(second.wait_exit(10000ms), 1) << second.describe();
+    EXPECT_NE(second.err().find("cannot listen on " + address + ": address already in use"),
+              std::string::npos)
+        << second.describe();
+    EXPECT_EQ(second.out().find("serving"), std::string::npos);
+    EXPECT_EQ(rig.get("/api/latest").substr(0, 4), "200 ");
+}
+
+// Under a flood the pages get each station's latest, in the order they came.
+TEST(WebServer, ABatchOfReadingsGoesToThePagesAsEachStationsLatest) {
+    const auto view = [](const char* id, std::int64_t t) {
+        web::StationView v;
+        v.id = *web::StationId::from(id);
+        v.last.received_ms = t;
+        return v;
+    };
+    const auto latest = web::LiveFeed::latest_of_each(
+        {view("a", 1), view("b", 2), view("a", 3), view("c", 4), view("b", 5)});
+    ASSERT_EQ(latest.size(), 3u);
+    EXPECT_EQ(latest[0].last.received_ms, 3);
+    EXPECT_EQ(latest[1].last.received_ms, 4);
+    EXPECT_EQ(latest[2].last.received_ms, 5);
+}
+
+// The log's path is the server's business: told to its own machine only.
+TEST(WebServer, TheLogPathIsToldOnLoopbackOnly) {
+    web::LiveState live(std::nullopt);
+    web::LogWriter writer(nullptr, "", {.quiet = true});
+    const web::Routes routes(live, writer, nullptr, "/srv/wx/readings.db");
+    EXPECT_NE(routes.latest(true).body.find("\"path\":\"/srv/wx/readings.db\""), std::string::npos);
+    EXPECT_EQ(routes.latest(false).body.find("/srv/wx"), std::string::npos);
+    const auto [local, remote] = routes.status_events();
+    EXPECT_NE(local.find("/srv/wx"), std::string::npos);
+    EXPECT_EQ(remote.find("/srv/wx"), std::string::npos);
+}
+
+}  // namespace

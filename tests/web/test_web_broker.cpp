@@ -95,8 +95,9 @@ TEST(WebBroker, LateReadingsJoinTheWindowsAndDuplicatesAreKnown) {
     ASSERT_EQ(ring.size(), 4u);
     const std::int64_t kept[] = {20, 30, 35, 40};
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(ring.time(i), kept[i]);
-    EXPECT_TRUE(ring.holds(35));
-    EXPECT_FALSE(ring.holds(10));
+    EXPECT_TRUE(ring.holds(35, 35));
+    EXPECT_FALSE(ring.holds(35, 36));
+    EXPECT_FALSE(ring.holds(10, 10));
 
     StationStats stats(*StationId::from("north/1"));
     for (std::int64_t s = 0; s < 60; s += 2)
@@ -107,9 +108,11 @@ TEST(WebBroker, LateReadingsJoinTheWindowsAndDuplicatesAreKnown) {
     EXPECT_DOUBLE_EQ(stats.gust_10min(), 62);
     EXPECT_DOUBLE_EQ(stats.wind_mean_2min(), (30 * 2 + 62) / 31.0);
     EXPECT_DOUBLE_EQ(stats.period_s(), 2);
-    EXPECT_TRUE(stats.holds(t0 + 31'000));
-    EXPECT_TRUE(stats.holds(newest.received_ms));
-    EXPECT_FALSE(stats.holds(t0 + 33'000));
+    EXPECT_TRUE(stats.holds(stamped("north/1", t0 + 31'000, 62).reading));
+    EXPECT_TRUE(stats.holds(newest));
+    EXPECT_FALSE(stats.holds(stamped("north/1", t0 + 33'000, 2).reading));
+    // Another reading stamped in the same millisecond is no duplicate.
+    EXPECT_FALSE(stats.holds(stamped("north/1", t0 + 31'000, 61).reading));
     stats.add_late(stamped("north/1", t0 - 700'000, 99).reading);  // beyond the gust's window
     EXPECT_DOUBLE_EQ(stats.gust_10min(), 62);
 }
@@ -159,10 +162,14 @@ TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
     ASSERT_TRUE(store->insert(first, &error, &duplicates)) << error;
     ASSERT_TRUE(store->insert(again, &error, &duplicates)) << error;
     EXPECT_EQ(duplicates, 21u);
-    // Bus readings are ours, stamped once each: two at the same time both stay.
+    // Bus readings are ours, stamped once each: two at the same time both
+    // stay; so do two a bridge stamped in one millisecond.
     StationReading bus = stamped("1", t0, 1);
     bus.stamped = false;
-    ASSERT_TRUE(store->insert({bus, bus}, &error)) << error;
+    ASSERT_TRUE(store->insert({bus, bus, stamped("north/2", t0, 1), stamped("north/2", t0, 2)},
+                              &error, &duplicates))
+        << error;
+    EXPECT_EQ(duplicates, 21u);
 
     std::vector<std::int64_t> times;
     ASSERT_TRUE(store->read_range(
@@ -180,11 +187,12 @@ TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
     for (const Sums& m : minutes) counted += m.count, wind += m.wind_sum;
     EXPECT_EQ(counted, 120u);
     EXPECT_DOUBLE_EQ(wind, 60 * 2 + 60 * 4);
-    int bus_rows = 0;
-    store->read_range(
-        StationId::from("1"), t0, t0, [&](const StationId&, const Reading&) { ++bus_rows; },
-        &error);
-    EXPECT_EQ(bus_rows, 2);
+    for (const char* id : {"1", "north/2"}) {
+        int rows = 0;
+        store->read_range(
+            StationId::from(id), t0, t0, [&](const StationId&, const Reading&) { ++rows; }, &error);
+        EXPECT_EQ(rows, 2) << id;
+    }
 }
 
 // The intake, shared by the bus and the broker: a bus id that poses as a

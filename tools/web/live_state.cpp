@@ -71,7 +71,7 @@ LiveState::Taken LiveState::take(const StationReading& reading) {
         if (station == nullptr) return {Outcome::too_many_stations};
         StationStats& stats = station->stats;
         const std::int64_t t = reading.reading.received_ms;
-        if (reading.stamped && stats.holds(t)) {
+        if (reading.stamped && stats.holds(reading.reading)) {
             std::lock_guard lock(mutex_);
             ++duplicates_;
             return {Outcome::duplicate};

@@ -19,7 +19,7 @@
 // replay after an outage) or twice (QoS 1): a late one takes its place in
 // the windows without becoming the station's latest, so that neither the
 // "now" figures nor the silence a page judges from the latest time go back;
-// one whose time the station's windows already hold is dropped.
+// one the station's windows already hold is dropped.
 #pragma once
 
 #include <chrono>

@@ -45,12 +45,14 @@ constexpr const char* insert_sql =
     "INSERT INTO readings(received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
     " direction_deg) VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
 
-// The time index finds the rows of that millisecond; a reading of the same
-// aircraft among them is the same reading.
+// The time index finds the rows of that millisecond; one of the same
+// aircraft with the same values is the same reading. (Two readings a bridge
+// took in one millisecond share their time, not their values.)
 constexpr const char* insert_once_sql =
     "INSERT INTO readings(received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
     " direction_deg) SELECT ?1, ?2, ?3, ?4, ?5, ?6 WHERE NOT EXISTS"
-    " (SELECT 1 FROM readings WHERE received_ms = ?1 AND aircraft = ?2)";
+    " (SELECT 1 FROM readings WHERE received_ms = ?1 AND aircraft = ?2 AND pressure_pa = ?3"
+    " AND temperature_c = ?4 AND wind_m_s = ?5 AND direction_deg = ?6)";
 
 constexpr std::int64_t minute_ms = std::int64_t{60} * 1000;
 

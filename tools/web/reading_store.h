@@ -10,8 +10,9 @@
 // failure comes back as false with a sentence that names the file and what
 // SQLite said; nothing here prints or exits. A stamped reading (its time is
 // its sender's, see StationReading) is written only if the log does not hold
-// its aircraft at that time already: the same reading may come twice, and
-// the minutes' sums must count it once, whatever the order it comes in.
+// it already (its aircraft, time and values): the same reading may come
+// twice, and the minutes' sums must count it once, whatever the order it
+// comes in.
 #pragma once
 
 #include <sqlite3.h>

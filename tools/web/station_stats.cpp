@@ -47,9 +47,10 @@ std::size_t TimedRing::first_from(std::int64_t t_ms) const {
     return low;
 }
 
-bool TimedRing::holds(std::int64_t t_ms) const {
-    const std::size_t at = first_from(t_ms);
-    return at < size_ && time(at) == t_ms;
+bool TimedRing::holds(std::int64_t t_ms, double value) const {
+    for (std::size_t i = first_from(t_ms); i < size_ && time(i) == t_ms; ++i)
+        if (this->value(i) == value) return true;
+    return false;
 }
 
 StationStats::StationStats(StationId id)
@@ -75,8 +76,8 @@ void StationStats::add_late(const Reading& reading) {
         winds_.insert(reading.received_ms, reading.wind);
 }
 
-bool StationStats::holds(std::int64_t t_ms) const {
-    return !empty() && (t_ms == last_.received_ms || winds_.holds(t_ms));
+bool StationStats::holds(const Reading& r) const {
+    return winds_.holds(r.received_ms, r.wind);  // the latest is there too
 }
 
 double StationStats::wind_mean_2min() const {

@@ -60,7 +60,7 @@ struct StationReading {
     StationId id;
     Reading reading;
     // The time is its sender's (a broker's reading), not ours: the same
-    // reading may come twice, and the log keeps it once.
+    // reading (aircraft, time and values) may come twice, and is kept once.
     bool stamped = false;
 };
 

@@ -3,13 +3,9 @@
 // go. See agent.h for the principles.
 #include "agent.h"
 
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <asio/post.hpp>
 #include <chrono>
-#include <cstring>
 #include <random>
 #include <tuple>
 
@@ -18,6 +14,7 @@
 #include "event_loop.h"
 #include "ivy_limits.h"
 #include "listener.h"
+#include "own_addresses.h"
 
 namespace ivy {
 namespace {
@@ -29,23 +26,6 @@ std::string make_app_id(std::uint16_t port) {
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
     return std::to_string(pick(seed)) + ":" + std::to_string(ms) + ":" + std::to_string(port);
-}
-
-// Whether ip (host order) reaches this host: loopback, the wildcard, or the
-// address of one of our interfaces.
-bool is_own_address(std::uint32_t ip) {
-    if ((ip >> 24) == 127 || ip == 0) return true;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return false;
-    bool own = false;
-    for (const ifaddrs* it = list; it != nullptr && !own; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
-        sockaddr_in address{};
-        std::memcpy(&address, it->ifa_addr, sizeof address);
-        own = ntohl(address.sin_addr.s_addr) == ip;
-    }
-    ::freeifaddrs(list);
-    return own;
 }
 
 }  // namespace

@@ -38,6 +38,8 @@ Agent& the_agent() {
     return agent;
 }
 
+Agent::Agent() : compile_turn_(loop_context()) {}
+
 void Agent::init(std::string name, std::optional<std::string> ready, const AgentCallbacks& cbs) {
     name_ = std::move(name);
     // It goes into a line of its own (StartRegexp), as the announcement's
@@ -296,14 +298,58 @@ void Agent::on_congestion(Peer& peer, bool congested) {
 void Agent::overflowed(Peer& peer) {
     report("%s stopped reading (%zu bytes waiting): disconnected", quote(peer.notes.name).c_str(),
            peer.queued_bytes());
+    close_now(peer, true);
+}
+
+void Agent::close_now(Peer& peer, bool fifo_full) {
+    table_.suspend(&peer);
     peer.close();
     auto keep =
         std::find_if(peers_.begin(), peers_.end(), [&](const auto& p) { return p.get() == &peer; });
     if (keep == peers_.end()) return;
-    asio::post(loop_context(), [this, p = *keep] {
-        notify(*p, IvyApplicationFifoFull);
+    asio::post(loop_context(), [this, p = *keep, fifo_full] {
+        if (fifo_full) notify(*p, IvyApplicationFifoFull);
         drop(*p);
     });
+}
+
+void Agent::on_memory_grew(Peer&) {
+    check_memory();
+}
+
+void Agent::check_memory() {
+    if (Peer::memory_total() + table_.memory() > max_peer_memory_total) shed_memory();
+}
+
+// The peers that still take part, holding the most first, are let go until
+// the rest fit. Those already on their way out are not counted: their
+// bindings are freed when they are dropped, a moment later. Allocates, but
+// only on the way past the bound.
+void Agent::shed_memory() {
+    if (shedding_) return;  // the Error lines below can grow buffers too
+    shedding_ = true;
+    std::vector<std::pair<std::size_t, Peer*>> held;
+    std::size_t rest = 0;
+    for (const auto& p : peers_) {
+        if (!p->sendable()) continue;
+        held.emplace_back(p->memory() + table_.memory_of(p.get()), p.get());
+        rest += held.back().first;
+    }
+    std::sort(held.begin(), held.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [memory, peer] : held) {
+        if (rest <= max_peer_memory_total) break;
+        rest -= memory;
+        report(
+            "%s holds %zu bytes, the most of all peers, who hold more than %zu together: "
+            "disconnecting",
+            quote(peer->notes.name).c_str(), memory, max_peer_memory_total);
+        peer->send(MsgType::error, 0, "You hold the most memory on a crowded bus: disconnected");
+        peer->send(MsgType::bye, 0, "");
+        peer->flush();
+        close_now(*peer, false);
+    }
+    shedding_ = false;
 }
 
 void Agent::die(Peer& from, int id) {

@@ -22,7 +22,11 @@
 //    never from inside a send: a send cannot be re-entered.
 //  - Everything a peer controls is bounded (ivy_limits.h) and its faults are
 //    reported (diagnostics.h); the connection is kept wherever the stream is
-//    still sound.
+//    still sound. What all peers hold together is bounded too: beyond
+//    max_peer_memory_total the peers holding the most go first, and
+//    compiling their regexps takes its turn (compile_share of the loop, a
+//    peer with more to compile held unread until then), so that a crowd of
+//    peers cannot starve the application's timers or its sends.
 //  - The application hears Disconnected only for a peer it heard Connected
 //    for (classic agents also report peers that never finished their
 //    handshake), and nothing at all after its die callback: Die sends Bye to
@@ -43,6 +47,7 @@
 
 #include "binding_table.h"
 #include "peer.h"
+#include "time_bucket.h"
 
 namespace ivy {
 
@@ -74,6 +79,7 @@ struct AgentCallbacks {
 
 class Agent final : public PeerEvents {
 public:
+    Agent();
     using Handle = std::uintptr_t;  // 0 is never a valid handle
 
     // Name, ready message (nullopt: none), callbacks. No network activity.
@@ -113,10 +119,11 @@ public:
     // PeerEvents
     void on_connected(Peer& peer) override;
     void on_connect_failed(Peer& peer, const asio::error_code& ec) override;
-    void on_line(Peer& peer, std::span<char> line) override;
+    bool on_line(Peer& peer, std::span<char> line) override;
     void on_overlong(Peer& peer, std::size_t count) override;
     void on_closed(Peer& peer, const asio::error_code& ec) override;
     void on_congestion(Peer& peer, bool congested) override;
+    void on_memory_grew(Peer& peer) override;
 
 private:
     struct LocalBinding {
@@ -138,6 +145,9 @@ private:
     void let_go(Peer& loser, Peer& winner);
     void drop(Peer& peer);
     void overflowed(Peer& peer);
+    void close_now(Peer& peer, bool fifo_full);
+    void check_memory();
+    void shed_memory();
     void die(Peer& from, int id);
     void close_all(bool say_bye);
     void notify(Peer& peer, IvyApplicationEvent event);
@@ -147,7 +157,11 @@ private:
     // Lines from peers (agent_inbound.cpp)
     void reject_malformed(Peer& peer, std::string_view line);
     void on_start_regexp(Peer& peer, int port, std::string_view name);
-    void on_add_regexp(Peer& peer, int id, std::string_view regexp);
+    bool on_add_regexp(Peer& peer, int id, std::string_view regexp);
+    bool may_compile(Peer& peer);
+    void resume_compiling();
+    bool charge_compile(Peer& peer, std::chrono::nanoseconds cost);
+    void refuse_regexp(Peer& peer, int id, std::string_view regexp, const AddResult& result);
     void on_del_regexp(Peer& peer, int id);
     void on_end_regexp(Peer& peer);
     void on_msg(Peer& peer, int id, std::string_view payload, char* writable);
@@ -161,7 +175,8 @@ private:
     void send_ready(Peer& peer);
     int send_matches(std::string_view text, Peer* only);
     void report_fault(Peer& peer, const Holder& holder, MatchResult result);
-    void expel_slow_matcher(Peer& peer);
+    void expel_slow_matcher(Peer& peer, OverReason reason);
+    void expel(Peer& peer, std::string_view error_text);
     void send_line(Peer& peer, MsgType type, int id, std::string_view payload);
     void send_to_all(MsgType type, int id, std::string_view payload);
 
@@ -180,6 +195,13 @@ private:
     std::unordered_map<Handle, Peer*> clients_;  // the application's handles
     Handle next_client_ = 1;
     BindingTable table_;
+
+    // Compiling peers' regexps, all peers together, and the peers held
+    // until it is their turn again.
+    TimeBucket compile_time_{compile_slice, compile_share, TimeBucket::Clock::now()};
+    std::vector<std::weak_ptr<Peer>> waiting_to_compile_;
+    asio::steady_timer compile_turn_;
+    bool shedding_ = false;  // shed_memory() is under way
 
     std::map<int, LocalBinding> bindings_;         // by id; ids never reused
     std::unordered_map<Handle, int> binding_ids_;  // MsgRcvPtr -> id

@@ -19,6 +19,9 @@
 namespace ivy {
 namespace {
 
+// Freeing the bindings of peers let go takes at most this at a time.
+constexpr std::chrono::milliseconds freeing_slice{1};
+
 std::string make_app_id(std::uint16_t port) {
     std::random_device seed;
     std::uniform_int_distribution<long> pick(0, 2147483647L);
@@ -233,7 +236,7 @@ void Agent::keep_one(Peer& newer, Peer& older) {
 
 void Agent::let_go(Peer& loser, Peer& winner) {
     loser.notes.doomed = true;
-    table_.remove_owner(&loser);
+    forget_bindings(loser);
     if (loser.notes.reported && !winner.notes.reported) {
         clients_.erase(winner.notes.handle);
         winner.notes.handle = loser.notes.handle;
@@ -276,7 +279,7 @@ void Agent::drop(Peer& peer) {
     if (it == peers_.end()) return;
     const std::shared_ptr<Peer> keep = *it;
     peer.close();
-    table_.remove_owner(&peer);
+    forget_bindings(peer);
     notify(peer, IvyApplicationDisconnected);
     if (owns_handle(peer)) clients_.erase(peer.notes.handle);
     // The application may have closed everything from its callback.
@@ -302,7 +305,7 @@ void Agent::overflowed(Peer& peer) {
 }
 
 void Agent::close_now(Peer& peer, bool fifo_full) {
-    table_.suspend(&peer);
+    forget_bindings(peer);
     peer.close();
     auto keep =
         std::find_if(peers_.begin(), peers_.end(), [&](const auto& p) { return p.get() == &peer; });
@@ -311,6 +314,27 @@ void Agent::close_now(Peer& peer, bool fifo_full) {
         if (fifo_full) notify(*p, IvyApplicationFifoFull);
         drop(*p);
     });
+}
+
+// Leaves the peer's bindings out of every match now, and frees them a few at
+// a time in handlers of their own: freeing a thousand compiled regexps takes
+// milliseconds, and a crowd let go at once would otherwise hold the loop for
+// as long as all of theirs take. The peer is kept until then, so that no
+// newcomer at its address could inherit them.
+void Agent::forget_bindings(Peer& peer) {
+    table_.suspend(&peer);
+    if (peer.notes.forgotten || table_.count(&peer) == 0) return;
+    peer.notes.forgotten = true;
+    graveyard_.push_back(peer.shared_from_this());
+    if (graveyard_.size() == 1) asio::post(loop_context(), [this] { free_some_bindings(); });
+}
+
+void Agent::free_some_bindings() {
+    const auto until = std::chrono::steady_clock::now() + freeing_slice;
+    while (!graveyard_.empty() && std::chrono::steady_clock::now() < until) {
+        if (table_.remove_owner(graveyard_.front().get(), 32)) graveyard_.pop_front();
+    }
+    if (!graveyard_.empty()) asio::post(loop_context(), [this] { free_some_bindings(); });
 }
 
 void Agent::on_memory_grew(Peer&) {

@@ -37,6 +37,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -146,6 +147,8 @@ private:
     void drop(Peer& peer);
     void overflowed(Peer& peer);
     void close_now(Peer& peer, bool fifo_full);
+    void forget_bindings(Peer& peer);
+    void free_some_bindings();
     void check_memory();
     void shed_memory();
     void die(Peer& from, int id);
@@ -159,7 +162,8 @@ private:
     void on_start_regexp(Peer& peer, int port, std::string_view name);
     bool on_add_regexp(Peer& peer, int id, std::string_view regexp);
     bool may_compile(Peer& peer);
-    void resume_compiling();
+    void arm_compile_turn();
+    void next_compile_turn();
     bool charge_compile(Peer& peer, std::chrono::nanoseconds cost);
     void refuse_regexp(Peer& peer, int id, std::string_view regexp, const AddResult& result);
     void on_del_regexp(Peer& peer, int id);
@@ -196,12 +200,16 @@ private:
     Handle next_client_ = 1;
     BindingTable table_;
 
-    // Compiling peers' regexps, all peers together, and the peers held
-    // until it is their turn again.
+    // Compiling peers' regexps, all peers together: the time left, the
+    // peers held until their turn, in line, and the one whose turn it is.
     TimeBucket compile_time_{compile_slice, compile_share, TimeBucket::Clock::now()};
-    std::vector<std::weak_ptr<Peer>> waiting_to_compile_;
+    std::deque<std::weak_ptr<Peer>> waiting_to_compile_;
+    std::weak_ptr<Peer> compile_turn_of_;
     asio::steady_timer compile_turn_;
+    bool compile_turn_armed_ = false;
     bool shedding_ = false;  // shed_memory() is under way
+    // Peers let go whose bindings are still being freed, oldest first.
+    std::deque<std::shared_ptr<Peer>> graveyard_;
 
     std::map<int, LocalBinding> bindings_;         // by id; ids never reused
     std::unordered_map<Handle, int> binding_ids_;  // MsgRcvPtr -> id

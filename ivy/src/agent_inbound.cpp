@@ -113,7 +113,7 @@ void Agent::reject_malformed(Peer& peer, std::string_view line) {
            quote(line).c_str());
     send_line(peer, MsgType::error, bad_format_error_id, bad_format_text);
     send_line(peer, MsgType::bye, 0, "");
-    table_.remove_owner(&peer);
+    forget_bindings(peer);
     peer.finish(false, true, linger);
 }
 
@@ -161,29 +161,39 @@ void Agent::refuse_regexp(Peer& peer, int id, std::string_view regexp, const Add
     send_line(peer, MsgType::error, id, refusal_text(result.outcome));
 }
 
-// Compiling takes its turn: at most compile_slice at a time, compile_share
-// of the loop in all. A peer that finds no time left waits, held, with every
-// other waiting peer; they are all resumed, in the order they came, once a
-// slice is there again: the first takes it, the others wait anew behind it.
+// Compiling takes turns: at most compile_slice at a time, compile_share of
+// the loop in all. A peer that finds no time left, or others already
+// waiting, waits too, held; each time a slice is there again the peer first
+// in line gets it, and goes to the back of the line if that was not enough.
 bool Agent::may_compile(Peer& peer) {
-    const auto now = Clock::now();
-    if (compile_time_.level(now) > std::chrono::nanoseconds{}) return true;
+    const bool my_turn = waiting_to_compile_.empty() || compile_turn_of_.lock().get() == &peer;
+    if (my_turn && compile_time_.level(Clock::now()) > std::chrono::nanoseconds{}) return true;
     waiting_to_compile_.push_back(peer.shared_from_this());
-    if (waiting_to_compile_.size() == 1) {
-        compile_turn_.expires_at(compile_time_.time_to(compile_slice, now));
-        compile_turn_.async_wait([this](const asio::error_code& ec) {
-            if (!ec) resume_compiling();
-        });
-    }
+    arm_compile_turn();
     return false;
 }
 
-void Agent::resume_compiling() {
-    const auto waiting = std::move(waiting_to_compile_);
-    waiting_to_compile_.clear();
-    for (const auto& weak : waiting) {
-        if (const auto peer = weak.lock()) peer->resume();
+void Agent::arm_compile_turn() {
+    if (compile_turn_armed_ || waiting_to_compile_.empty()) return;
+    compile_turn_armed_ = true;
+    const auto now = Clock::now();
+    compile_turn_.expires_at(compile_time_.time_to(compile_slice, now));
+    compile_turn_.async_wait([this](const asio::error_code& ec) {
+        compile_turn_armed_ = false;
+        if (!ec) next_compile_turn();
+    });
+}
+
+void Agent::next_compile_turn() {
+    while (!waiting_to_compile_.empty()) {
+        const auto peer = waiting_to_compile_.front().lock();
+        waiting_to_compile_.pop_front();
+        if (!peer || peer->closed()) continue;
+        compile_turn_of_ = peer;
+        peer->resume();
+        break;
     }
+    arm_compile_turn();  // for the next in line
 }
 
 // Charged whether the text was kept or not: a peer sending texts that fail

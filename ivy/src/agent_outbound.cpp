@@ -1,9 +1,11 @@
 // The agent's lines to its peers: handshake, ready message, Msgs, bindings
 // and the application's direct requests. See agent.h.
+#include <asio/post.hpp>
 #include <chrono>
 
 #include "agent.h"
 #include "diagnostics.h"
+#include "event_loop.h"
 #include "ivy_limits.h"
 
 namespace ivy {
@@ -149,14 +151,12 @@ void Agent::expel_slow_matcher(Peer& peer, OverReason reason) {
     expel(peer, crowd_text);
 }
 
-// Error and Bye, then the connection winds down. Its bindings are left out
-// of every match now and freed when the connection is dropped, in a handler
-// of their own: freeing a thousand regexps takes milliseconds, which a send
-// under way must not wait for.
+// Error and Bye, then the connection winds down; its bindings are left out
+// of every match now, and freed soon after (forget_bindings).
 void Agent::expel(Peer& peer, std::string_view error_text) {
     send_line(peer, MsgType::error, 0, error_text);
     send_line(peer, MsgType::bye, 0, "");
-    table_.suspend(&peer);
+    forget_bindings(peer);
     peer.finish(false, true, linger);
 }
 

@@ -12,10 +12,11 @@ namespace {
 // (Crowded matches are timed in CPU time and need no cap.)
 constexpr std::chrono::microseconds max_match_charge{2000};
 
-// What one binding costs besides its pattern: the table's nodes for the
-// entry, its text and its holder. Counted so that a thousand tiny regexps
-// are not free.
-constexpr std::size_t binding_overhead = 256;
+// What one binding costs besides what PCRE2 reports of its pattern: the
+// table's nodes for the entry, its text and its holder, and the rounding of
+// PCRE2's and the JIT's allocators. Measured: 30 000 bindings of 256-byte
+// texts take 2 KiB each in resident memory, of which PCRE2 reports 1.1 KiB.
+constexpr std::size_t binding_overhead = 1024;
 
 std::size_t cost_of(const Pattern& pattern) {
     return pattern.memory() + binding_overhead;
@@ -168,15 +169,17 @@ std::optional<std::string> BindingTable::remove(Owner owner, int id) {
     return text;
 }
 
-void BindingTable::remove_owner(Owner owner) {
+bool BindingTable::remove_owner(Owner owner, std::size_t most) {
     const auto owner_it = by_owner_.find(owner);
-    if (owner_it == by_owner_.end()) return;
+    if (owner_it == by_owner_.end()) return true;
     OwnerRecord& record = owner_it->second;
-    while (!record.ids.empty()) {
+    for (; most > 0 && !record.ids.empty(); --most) {
         const auto first = record.ids.begin();
         detach(record, owner, first->first, first->second);
     }
+    if (!record.ids.empty()) return false;
     by_owner_.erase(owner_it);
+    return true;
 }
 
 void BindingTable::suspend(Owner owner) {

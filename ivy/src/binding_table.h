@@ -101,8 +101,9 @@ public:
     // The text the owner's id held; nullopt (nothing done) if it held none.
     std::optional<std::string> remove(Owner owner, int id);
 
-    // Forgets every binding of owner.
-    void remove_owner(Owner owner);
+    // Forgets every binding of owner, or at most `most` of them; true once
+    // owner holds none.
+    bool remove_owner(Owner owner, std::size_t most = SIZE_MAX);
 
     // Leaves owner's bindings out of every later match, until remove_owner().
     // Freeing a thousand compiled regexps takes milliseconds: a caller in a

@@ -135,6 +135,7 @@ public:
         bool ready_sent = false;
         bool doomed = false;  // a duplicate of another connection: winding down
         bool unknown_type_reported = false;
+        bool forgotten = false;     // its bindings are being freed
         std::uintptr_t handle = 0;  // the IvyClientPtr the application sees
         int last_ping_id = 0;
         std::chrono::steady_clock::time_point ping_sent{};

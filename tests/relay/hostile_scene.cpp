@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,13 +89,41 @@ Scene::~Scene() {
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
+// A WEATHER counts once, on the binding listened to. The first Msg of a
+// newer binding is the same WEATHER as the one just counted on the older
+// (which comes first): the listener moves to it, and drops the older ones.
 void Scene::listen_for_weather() {
     while (!stop_) {
         const auto line = listener_->read_line(milliseconds(100));
-        if (!line || line->rfind("2 0\x02", 0) != 0) continue;
+        int id = -1;
+        if (!line || std::sscanf(line->c_str(), "2 %d\x02", &id) != 1) continue;
+        if (id > listening_id_) {
+            for (int old = listening_id_; old < id; ++old) {
+                listener_->send("4 " + std::to_string(old) + "\x02\n");
+            }
+            listening_id_ = id;
+            continue;
+        }
+        if (id != listening_id_) continue;
         const std::lock_guard<std::mutex> lock(mutex_);
         arrivals_.push_back(Clock::now());
     }
+}
+
+void Scene::listen_last() {
+    const int id = ++last_binding_;
+    listener_->send("1 " + std::to_string(id) + "\x02^(\\S+) WEATHER (.*)(?#matched last " +
+                    std::to_string(id) + ")\n");
+}
+
+Scene::Memory Scene::relay_memory() const {
+    std::ifstream status("/proc/" + std::to_string(relay_->pid()) + "/status");
+    Memory memory;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) memory.rss_kib = std::atol(line.c_str() + 6);
+        if (line.rfind("VmHWM:", 0) == 0) memory.peak_kib = std::atol(line.c_str() + 6);
+    }
+    return memory;
 }
 
 int Scene::relay_fds() const {

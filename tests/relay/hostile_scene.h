@@ -41,6 +41,17 @@ public:
     int served() const;
     // When each WEATHER reached the good listener.
     std::vector<Clock::time_point> arrivals() const;
+    // The good listener binds its regexp again under a text of its own, so
+    // that it is matched after every binding made so far (the relay matches
+    // texts in the order they first came), and drops the older ones once the
+    // new one has served. Called from one thread only.
+    void listen_last();
+    // The relay's resident memory now and at its peak, in KiB.
+    struct Memory {
+        long rss_kib = 0;
+        long peak_kib = 0;
+    };
+    Memory relay_memory() const;
     std::string relay_err() { return relay_->err(); }
     std::string describe();
 
@@ -58,6 +69,8 @@ private:
     std::string why_;
     mutable std::mutex mutex_;
     std::vector<Clock::time_point> arrivals_;
+    int listening_id_ = 0;  // the listener thread's
+    int last_binding_ = 0;  // listen_last()'s
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -74,5 +87,23 @@ void connection_storm(Scene& scene, milliseconds hold);
 // A peer with a tiny receive buffer that binds 1000 variants of the WEATHER
 // regexp and never reads, for `hold`.
 void slow_reader(Scene& scene, milliseconds hold);
+
+// Attacks at the bounds of ivy_limits.h (hostile_limits.cpp). `peers`
+// attackers connect at once (the relay takes 255 besides the good listener)
+// and send their whole handshake without waiting; once each is set up (its
+// Ping answered) or let go, the good listener is matched last, and the
+// attack is held `hold` more. The attackers' time to set up is part of the
+// attack.
+
+// Each attacker at every bound of its own: 1024 bindings of 256 bytes (all
+// the text it may bind), as many of them as fit in the matching budget
+// (measured here on this machine) matched by every WEATHER without a match.
+void per_peer_limits(Scene& scene, int peers, milliseconds hold);
+// Each attacker binding the most text it may, in the longest regexps: 64 of
+// 4 KiB that never match.
+void maximum_text(Scene& scene, int peers, milliseconds hold);
+// Each attacker binding the regexps that take the longest to compile (JIT
+// included), 64 of them, until its compile budget is spent.
+void compile_storm(Scene& scene, int peers, milliseconds hold);
 
 }  // namespace hostile

@@ -347,8 +347,8 @@ void Agent::check_memory() {
 
 // The peers that still take part, holding the most first, are let go until
 // the rest fit. Those already on their way out are not counted: their
-// bindings are freed when they are dropped, a moment later. Allocates, but
-// only on the way past the bound.
+// buffers are gone and their bindings about to be (forget_bindings).
+// Allocates, but only on the way past the bound.
 void Agent::shed_memory() {
     if (shedding_) return;  // the Error lines below can grow buffers too
     shedding_ = true;

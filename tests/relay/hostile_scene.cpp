@@ -22,14 +22,6 @@ std::string bomb(int peer, int i) {
 }
 constexpr int bombs_per_peer = 1024;
 
-std::string handshake(int port, const std::string& name, const std::vector<std::string>& regexps) {
-    std::string lines = "6 " + std::to_string(port) + "\x02" + name + "\n";
-    for (std::size_t i = 0; i < regexps.size(); ++i) {
-        lines += "1 " + std::to_string(i) + "\x02" + regexps[i] + "\n";
-    }
-    return lines + "5 0\x02\n";
-}
-
 std::string make_dir() {
     std::string path = "/tmp/anemobus-hostile-XXXXXX";
     if (::mkdtemp(path.data()) == nullptr) return {};
@@ -48,6 +40,14 @@ void hold_reading(std::vector<std::unique_ptr<RawPeer>>& peers, milliseconds hol
 }
 
 }  // namespace
+
+std::string handshake(int port, const std::string& name, const std::vector<std::string>& regexps) {
+    std::string lines = "6 " + std::to_string(port) + "\x02" + name + "\n";
+    for (std::size_t i = 0; i < regexps.size(); ++i) {
+        lines += "1 " + std::to_string(i) + "\x02" + regexps[i] + "\n";
+    }
+    return lines + "5 0\x02\n";
+}
 
 Scene::Scene() : bus_port_(test_support::random_bus_port()), dir_(make_dir()) {
     bus_ = std::make_unique<harness::BusSocket>(bus_port_);

@@ -75,6 +75,10 @@ private:
     std::thread thread_;
 };
 
+// A peer's handshake: StartRegexp, the regexps as AddRegexp ids 0..n-1,
+// EndRegexp.
+std::string handshake(int port, const std::string& name, const std::vector<std::string>& regexps);
+
 // The attacks. Each returns when it is over and its sockets are closed.
 
 // `peers` connections, each binding 1024 regexps that backtrack without end

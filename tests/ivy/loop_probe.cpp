@@ -3,18 +3,18 @@
 //
 //   loop_probe no-eventfd          eventfd() fails: a signal's IvyStop still
 //                                  stops the idle loop ("stopped")
-//   loop_probe no-wake-descriptor  no descriptor left after the loop's own:
-//                                  the same ("stopped")
-//   loop_probe no-loop             no descriptor at all, so no loop can be
-//                                  made: every entry point of timer.h,
+//   loop_probe no-wake-descriptor  neither eventfd nor a non-blocking pipe
+//                                  for the stop: the same ("stopped")
+//   loop_probe no-loop             no epoll set, so no loop can be made:
+//                                  every entry point of timer.h,
 //                                  ivychannel.h, ivyloop.h and ivy.h returns
 //                                  ("survived") instead of throwing into C
 #include <Ivy/ivy.h>
 #include <Ivy/ivychannel.h>
 #include <Ivy/ivyloop.h>
 #include <Ivy/timer.h>
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -44,14 +44,6 @@ int stop_from_a_signal() {
     IvyMainLoop();
     std::puts("stopped");
     return 0;
-}
-
-// Descriptors 0, 1 and 2 only, and `more` new ones at most.
-bool only_standard_descriptors_and(rlim_t more) {
-    rlimit now{};
-    getrlimit(RLIMIT_NOFILE, &now);
-    for (rlim_t fd = 3; fd < now.rlim_cur && fd < 65536; ++fd) ::close(static_cast<int>(fd));
-    return sandbox::limit_descriptors(3 + more);
 }
 
 void on_timer(TimerId, void*, unsigned long) {}
@@ -91,13 +83,19 @@ int main(int argc, char** argv) {
         if (!sandbox::refuse_calls({SYS_eventfd2}, EMFILE)) return 2;
         return stop_from_a_signal();
     }
-    // The loop's own: its epoll set, Asio's wake-up eventfd and its timerfd.
+    // Asio's own wake-up falls back on a plain pipe(), which stays allowed;
+    // the loop's stop descriptor, an eventfd or else a non-blocking pipe,
+    // cannot be had.
     if (std::strcmp(mode, "no-wake-descriptor") == 0) {
-        if (!only_standard_descriptors_and(3)) return 2;
+        if (!sandbox::refuse_calls({SYS_eventfd2}, EMFILE) ||
+            !sandbox::refuse_call_with(SYS_pipe2, 1, O_NONBLOCK | O_CLOEXEC, EMFILE)) {
+            return 2;
+        }
         return stop_from_a_signal();
     }
+    // No epoll set: the loop itself cannot be made.
     if (std::strcmp(mode, "no-loop") == 0) {
-        if (!only_standard_descriptors_and(0)) return 2;
+        if (!sandbox::refuse_calls({SYS_epoll_create1}, EMFILE)) return 2;
         return every_entry_point_without_a_loop();
     }
     std::fprintf(stderr, "usage: loop_probe no-eventfd|no-wake-descriptor|no-loop\n");

@@ -54,7 +54,7 @@ Scene::Scene() : bus_port_(test_support::random_bus_port()), dir_(make_dir()) {
     const std::string link = dir_ + "/station";
     sim_ = std::make_unique<test_support::Child>(
         test_support::program_path("anemobus-sim"),
-        std::vector<std::string>{"--link", link, "--log", dir_ + "/sim.log", "--seed", "9"});
+        std::vector<std::string>{"--link", link, "--log", dir_ + "/sim.log", "--seed", "9"}, true);
     if (!sim_->wait_out("\n", milliseconds(5000))) {
         why_ = "no simulator";
         return;

@@ -58,7 +58,7 @@ public:
         : bus_(test_support::loopback_bus(test_support::random_bus_port())),
           link_(temp_path("tty")) {
         sim_args.insert(sim_args.end(), {"--link", link_, "-v", "--seed", "1"});
-        sim_.emplace(test_support::program_path("anemobus-sim"), sim_args);
+        sim_.emplace(test_support::program_path("anemobus-sim"), sim_args, true);
         ready_ = sim_->wait_out("\n", 5000ms);
         if (with_monitor)
             monitor_.emplace(test_support::program_path("anemobus-monitor"),
@@ -255,8 +255,9 @@ PollTimes times_of_poll(const std::vector<LogLine>& log, int n) {
 // no fault), so each is judged by the poll that shows it best: three
 // drowsy polls, the longest of their waits against the minimum, the
 // shortest against a generous maximum that only a relay waiting for the
-// wrong thing would pass. A drowsy poll the simulator answered too late for
-// (the relay saw no answer and reset the link) shows nothing and is left out.
+// wrong thing would pass. A drowsy poll the simulator was too late for (it
+// saw line feeds together, or none answered and the relay reset the link)
+// shows nothing and is left out.
 TEST(EndToEnd, FourthLineFeedStillWakesAndThePacingIsTheRelays) {
     Rig rig(
         {"--fixed-raw", "30000,725,10,180", "--fault", "drowsy=3@1,3,4", "--fault", "no-mark@2"},
@@ -285,11 +286,10 @@ TEST(EndToEnd, FourthLineFeedStillWakesAndThePacingIsTheRelays) {
         }
         wakes.push_back(drowsy.request - drowsy.line_feeds[0]);
     }
-    // Every drowsy poll woke the station on its fourth line feed (and
-    // published), but those the simulator was too slow for.
+    // Every drowsy poll woke the station on its fourth line feed and
+    // published, but those the simulator was too slow for.
     const int too_slow = rig.relay().count_err("Could not wake up station");
-    EXPECT_EQ(static_cast<int>(wakes.size()) + too_slow, 3) << rig.describe();
-    EXPECT_GE(rig.weather_count(), static_cast<int>(wakes.size())) << rig.describe();
+    EXPECT_GE(rig.weather_count() + too_slow, 3) << rig.describe();
     ASSERT_FALSE(wakes.empty()) << "the simulator was late for every drowsy poll\n"
                                 << rig.describe();
     EXPECT_GE(*std::max_element(wakes.begin(), wakes.end()), 4 * 30.0 - early);

@@ -1,27 +1,31 @@
 // How late the relay's WEATHER reaches a good listener while hostile peers
-// attack it (the attacks of tests/relay/hostile_scene.h), and how much
-// memory the relay takes meanwhile. The relay polls a clean simulator every
-// second; each attack runs for a few seconds, then the relay is given time
-// to recover. One line per attack: the longest gap between two WEATHER
-// arrivals from just before the attack to the end of the recovery, how far
-// that is beyond the period, the relay's resident memory at the end and at
-// its peak (each attack has a relay of its own), and how many WEATHER were
-// lost. The attacks at the bounds match the good listener after every
-// attacker's bindings, its worst place.
+// attack it (the attacks of tests/relay/hostile_scene.h and hostile_limits.h),
+// and how much memory the relay takes meanwhile. The relay polls a clean
+// simulator every second; each attack runs for a while, then the relay is
+// given time to recover. One line per attack: how late the latest WEATHER
+// came against the relay's own schedule, from the attack's start to the end
+// of the recovery, and the longest gap between two; the relay's resident
+// memory at the end and at its peak (each attack has a relay of its own);
+// how many WEATHER were lost. The attacks at the bounds match the good
+// listener after every attacker's bindings, its worst place.
+//
+//   bench_hostile [words]   only the attacks whose name holds one of the words
 //
 // The numbers belong to the relay binary named in the first line, built from
-// the source tree whose commit is shown there: rebuild before comparing.
+// the source tree whose commit is shown there: rebuild before comparing. The
+// machine's load is shown there too: the WEATHER's lateness is wall time.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "hostile_scene.h"
+#include "hostile_limits.h"
 
 namespace {
 
@@ -115,11 +119,14 @@ void measure(const char* name, const Attack& attack) {
 
 }  // namespace
 
-// bench_hostile [words]: only the attacks whose name holds one of the words.
 int main(int argc, char** argv) {
     const std::string relay = test_support::program_path("anemobus");
-    std::printf("bench_hostile: relay %s built %s, source tree at %s; WEATHER every %.0f ms\n",
-                relay.c_str(), built_at(relay).c_str(), source_commit().c_str(), period_ms);
+    double load[3] = {0, 0, 0};
+    ::getloadavg(load, 3);
+    std::printf(
+        "bench_hostile: relay %s built %s, source tree at %s; WEATHER every %.0f ms; load "
+        "average %.1f\n",
+        relay.c_str(), built_at(relay).c_str(), source_commit().c_str(), period_ms, load[0]);
     const std::vector<std::pair<const char*, Attack>> attacks = {
         {"no attack", [](hostile::Scene&) { std::this_thread::sleep_for(attack_time); }},
         {"regexp bombs, 1 peer",

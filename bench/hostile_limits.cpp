@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "hostile_scene.h"
+#include "hostile_limits.h"
 #include "ivy_limits.h"
 #include "pattern.h"
 

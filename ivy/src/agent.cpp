@@ -3,13 +3,9 @@
 // go. See agent.h for the principles.
 #include "agent.h"
 
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <asio/post.hpp>
 #include <chrono>
-#include <cstring>
 #include <random>
 #include <tuple>
 
@@ -18,9 +14,13 @@
 #include "event_loop.h"
 #include "ivy_limits.h"
 #include "listener.h"
+#include "own_addresses.h"
 
 namespace ivy {
 namespace {
+
+// Freeing the bindings of peers let go takes at most this at a time.
+constexpr std::chrono::milliseconds freeing_slice{1};
 
 std::string make_app_id(std::uint16_t port) {
     std::random_device seed;
@@ -29,23 +29,6 @@ std::string make_app_id(std::uint16_t port) {
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
     return std::to_string(pick(seed)) + ":" + std::to_string(ms) + ":" + std::to_string(port);
-}
-
-// Whether ip (host order) reaches this host: loopback, the wildcard, or the
-// address of one of our interfaces.
-bool is_own_address(std::uint32_t ip) {
-    if ((ip >> 24) == 127 || ip == 0) return true;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return false;
-    bool own = false;
-    for (const ifaddrs* it = list; it != nullptr && !own; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
-        sockaddr_in address{};
-        std::memcpy(&address, it->ifa_addr, sizeof address);
-        own = ntohl(address.sin_addr.s_addr) == ip;
-    }
-    ::freeifaddrs(list);
-    return own;
 }
 
 }  // namespace
@@ -57,6 +40,8 @@ Agent& the_agent() {
     static Agent agent;
     return agent;
 }
+
+Agent::Agent() : compile_turn_(loop_context()) {}
 
 void Agent::init(std::string name, std::optional<std::string> ready, const AgentCallbacks& cbs) {
     name_ = std::move(name);
@@ -251,7 +236,7 @@ void Agent::keep_one(Peer& newer, Peer& older) {
 
 void Agent::let_go(Peer& loser, Peer& winner) {
     loser.notes.doomed = true;
-    table_.remove_owner(&loser);
+    forget_bindings(loser);
     if (loser.notes.reported && !winner.notes.reported) {
         clients_.erase(winner.notes.handle);
         winner.notes.handle = loser.notes.handle;
@@ -294,7 +279,7 @@ void Agent::drop(Peer& peer) {
     if (it == peers_.end()) return;
     const std::shared_ptr<Peer> keep = *it;
     peer.close();
-    table_.remove_owner(&peer);
+    forget_bindings(peer);
     notify(peer, IvyApplicationDisconnected);
     if (owns_handle(peer)) clients_.erase(peer.notes.handle);
     // The application may have closed everything from its callback.
@@ -316,14 +301,79 @@ void Agent::on_congestion(Peer& peer, bool congested) {
 void Agent::overflowed(Peer& peer) {
     report("%s stopped reading (%zu bytes waiting): disconnected", quote(peer.notes.name).c_str(),
            peer.queued_bytes());
+    close_now(peer, true);
+}
+
+void Agent::close_now(Peer& peer, bool fifo_full) {
+    forget_bindings(peer);
     peer.close();
     auto keep =
         std::find_if(peers_.begin(), peers_.end(), [&](const auto& p) { return p.get() == &peer; });
     if (keep == peers_.end()) return;
-    asio::post(loop_context(), [this, p = *keep] {
-        notify(*p, IvyApplicationFifoFull);
+    asio::post(loop_context(), [this, p = *keep, fifo_full] {
+        if (fifo_full) notify(*p, IvyApplicationFifoFull);
         drop(*p);
     });
+}
+
+// Leaves the peer's bindings out of every match now, and frees them a few at
+// a time in handlers of their own: freeing a thousand compiled regexps takes
+// milliseconds, and a crowd let go at once would otherwise hold the loop for
+// as long as all of theirs take. The peer is kept until then, so that no
+// newcomer at its address could inherit them.
+void Agent::forget_bindings(Peer& peer) {
+    table_.suspend(&peer);
+    if (peer.notes.forgotten || table_.count(&peer) == 0) return;
+    peer.notes.forgotten = true;
+    graveyard_.push_back(peer.shared_from_this());
+    if (graveyard_.size() == 1) asio::post(loop_context(), [this] { free_some_bindings(); });
+}
+
+void Agent::free_some_bindings() {
+    const auto until = std::chrono::steady_clock::now() + freeing_slice;
+    while (!graveyard_.empty() && std::chrono::steady_clock::now() < until) {
+        if (table_.remove_owner(graveyard_.front().get(), 32)) graveyard_.pop_front();
+    }
+    if (!graveyard_.empty()) asio::post(loop_context(), [this] { free_some_bindings(); });
+}
+
+void Agent::on_memory_grew(Peer&) {
+    check_memory();
+}
+
+void Agent::check_memory() {
+    if (Peer::memory_total() + table_.memory() > max_peer_memory_total) shed_memory();
+}
+
+// The peers that still take part, holding the most first, are let go until
+// the rest fit. Those already on their way out are not counted: their
+// buffers are gone and their bindings about to be (forget_bindings).
+// Allocates, but only on the way past the bound.
+void Agent::shed_memory() {
+    if (shedding_) return;  // the Error lines below can grow buffers too
+    shedding_ = true;
+    std::vector<std::pair<std::size_t, Peer*>> held;
+    std::size_t rest = 0;
+    for (const auto& p : peers_) {
+        if (!p->sendable()) continue;
+        held.emplace_back(p->memory() + table_.memory_of(p.get()), p.get());
+        rest += held.back().first;
+    }
+    std::sort(held.begin(), held.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [memory, peer] : held) {
+        if (rest <= max_peer_memory_total) break;
+        rest -= memory;
+        report(
+            "%s holds %zu bytes, the most of all peers, who hold more than %zu together: "
+            "disconnecting",
+            quote(peer->notes.name).c_str(), memory, max_peer_memory_total);
+        peer->send(MsgType::error, 0, "You hold the most memory on a crowded bus: disconnected");
+        peer->send(MsgType::bye, 0, "");
+        peer->flush();
+        close_now(*peer, false);
+    }
+    shedding_ = false;
 }
 
 void Agent::die(Peer& from, int id) {

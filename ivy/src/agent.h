@@ -22,7 +22,11 @@
 //    never from inside a send: a send cannot be re-entered.
 //  - Everything a peer controls is bounded (ivy_limits.h) and its faults are
 //    reported (diagnostics.h); the connection is kept wherever the stream is
-//    still sound.
+//    still sound. What all peers hold together is bounded too: beyond
+//    max_peer_memory_total the peers holding the most go first, and
+//    compiling their regexps takes its turn (compile_share of the loop, a
+//    peer with more to compile held unread until then), so that a crowd of
+//    peers cannot starve the application's timers or its sends.
 //  - The application hears Disconnected only for a peer it heard Connected
 //    for (classic agents also report peers that never finished their
 //    handshake), and nothing at all after its die callback: Die sends Bye to
@@ -33,6 +37,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -43,6 +48,7 @@
 
 #include "binding_table.h"
 #include "peer.h"
+#include "time_bucket.h"
 
 namespace ivy {
 
@@ -74,6 +80,7 @@ struct AgentCallbacks {
 
 class Agent final : public PeerEvents {
 public:
+    Agent();
     using Handle = std::uintptr_t;  // 0 is never a valid handle
 
     // Name, ready message (nullopt: none), callbacks. No network activity.
@@ -113,10 +120,11 @@ public:
     // PeerEvents
     void on_connected(Peer& peer) override;
     void on_connect_failed(Peer& peer, const asio::error_code& ec) override;
-    void on_line(Peer& peer, std::span<char> line) override;
+    bool on_line(Peer& peer, std::span<char> line) override;
     void on_overlong(Peer& peer, std::size_t count) override;
     void on_closed(Peer& peer, const asio::error_code& ec) override;
     void on_congestion(Peer& peer, bool congested) override;
+    void on_memory_grew(Peer& peer) override;
 
 private:
     struct LocalBinding {
@@ -138,6 +146,11 @@ private:
     void let_go(Peer& loser, Peer& winner);
     void drop(Peer& peer);
     void overflowed(Peer& peer);
+    void close_now(Peer& peer, bool fifo_full);
+    void forget_bindings(Peer& peer);
+    void free_some_bindings();
+    void check_memory();
+    void shed_memory();
     void die(Peer& from, int id);
     void close_all(bool say_bye);
     void notify(Peer& peer, IvyApplicationEvent event);
@@ -147,7 +160,12 @@ private:
     // Lines from peers (agent_inbound.cpp)
     void reject_malformed(Peer& peer, std::string_view line);
     void on_start_regexp(Peer& peer, int port, std::string_view name);
-    void on_add_regexp(Peer& peer, int id, std::string_view regexp);
+    bool on_add_regexp(Peer& peer, int id, std::string_view regexp);
+    bool may_compile(Peer& peer);
+    void arm_compile_turn();
+    void next_compile_turn();
+    bool charge_compile(Peer& peer, std::chrono::nanoseconds cost);
+    void refuse_regexp(Peer& peer, int id, std::string_view regexp, const AddResult& result);
     void on_del_regexp(Peer& peer, int id);
     void on_end_regexp(Peer& peer);
     void on_msg(Peer& peer, int id, std::string_view payload, char* writable);
@@ -161,7 +179,8 @@ private:
     void send_ready(Peer& peer);
     int send_matches(std::string_view text, Peer* only);
     void report_fault(Peer& peer, const Holder& holder, MatchResult result);
-    void expel_slow_matcher(Peer& peer);
+    void expel_slow_matcher(Peer& peer, OverReason reason);
+    void expel(Peer& peer, std::string_view error_text);
     void send_line(Peer& peer, MsgType type, int id, std::string_view payload);
     void send_to_all(MsgType type, int id, std::string_view payload);
 
@@ -180,6 +199,17 @@ private:
     std::unordered_map<Handle, Peer*> clients_;  // the application's handles
     Handle next_client_ = 1;
     BindingTable table_;
+
+    // Compiling peers' regexps, all peers together: the time left, the
+    // peers held until their turn, in line, and the one whose turn it is.
+    TimeBucket compile_time_{compile_slice, compile_share, TimeBucket::Clock::now()};
+    std::deque<std::weak_ptr<Peer>> waiting_to_compile_;
+    std::weak_ptr<Peer> compile_turn_of_;
+    asio::steady_timer compile_turn_;
+    bool compile_turn_armed_ = false;
+    bool shedding_ = false;  // shed_memory() is under way
+    // Peers let go whose bindings are still being freed, oldest first.
+    std::deque<std::shared_ptr<Peer>> graveyard_;
 
     std::map<int, LocalBinding> bindings_;         // by id; ids never reused
     std::unordered_map<Handle, int> binding_ids_;  // MsgRcvPtr -> id

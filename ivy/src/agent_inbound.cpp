@@ -1,29 +1,68 @@
 // The agent's handling of the lines its peers send. See agent.h.
 #include <chrono>
 #include <cstring>
+#include <string>
 
 #include "agent.h"
 #include "diagnostics.h"
+#include "event_loop.h"
 #include "ivy_limits.h"
 
 namespace ivy {
 namespace {
 
-// Answer to an AddRegexp beyond max_bindings_per_peer; the id field is the
-// refused binding's, so the peer can tell which one was not taken.
-constexpr const char* too_many_bindings_text = "Too many regexps: this one is ignored";
+using Clock = TimeBucket::Clock;
+
+// Answers to an AddRegexp that is refused; the id field is the refused
+// binding's, so the peer can tell which one was not taken (a text that does
+// not compile gets the classic answer instead, its error offset as the id).
+std::string refusal_text(AddOutcome outcome) {
+    switch (outcome) {
+        case AddOutcome::too_many:
+            return "Too many regexps: this one is ignored";
+        case AddOutcome::too_long:
+            return "Regexp longer than " + std::to_string(max_regexp_length) + " bytes: ignored";
+        case AddOutcome::too_much_text:
+            return "Your regexps are longer than " + std::to_string(max_regexp_text_per_peer) +
+                   " bytes together: this one is ignored";
+        default:
+            return "Your regexps take more than " + std::to_string(max_regexp_memory_per_peer) +
+                   " bytes together once compiled: this one is ignored";
+    }
+}
+
+// What the refusal is reported as on our side.
+const char* refusal_reason(AddOutcome outcome) {
+    switch (outcome) {
+        case AddOutcome::too_many:
+            return "more regexps than a peer may bind";
+        case AddOutcome::too_long:
+            return "longer than a regexp may be";
+        case AddOutcome::too_much_text:
+            return "more regexp text than a peer may bind";
+        default:
+            return "more compiled regexps than a peer may hold";
+    }
+}
+
+constexpr const char* over_compile_text = "Your regexps take too long to compile: disconnected";
 
 }  // namespace
 
-void Agent::on_line(Peer& peer, std::span<char> bytes) {
+// Every line is taken at once but an AddRegexp whose compiling must wait for
+// its turn (see may_compile).
+bool Agent::on_line(Peer& peer, std::span<char> bytes) {
     const std::string_view line(bytes.data(), bytes.size() - 1);
     // A bare LF carries nothing; classic agents hang up on it, but it does
     // no harm to the stream and some peers send it to keep a link alive.
-    if (line.empty()) return;
+    if (line.empty()) return true;
     const auto frame = parse_line(line);
     if (!frame) {
         reject_malformed(peer, line);
-        return;
+        return true;
+    }
+    if (frame->type == static_cast<int>(MsgType::add_regexp)) {
+        return on_add_regexp(peer, frame->id, frame->payload);
     }
     // The payload's bytes, writable, up to and including the byte after it
     // (its LF, or the NUL that ended the line early).
@@ -31,9 +70,6 @@ void Agent::on_line(Peer& peer, std::span<char> bytes) {
     switch (frame->type) {
         case static_cast<int>(MsgType::bye):
             drop(peer);
-            break;
-        case static_cast<int>(MsgType::add_regexp):
-            on_add_regexp(peer, frame->id, frame->payload);
             break;
         case static_cast<int>(MsgType::msg):
             on_msg(peer, frame->id, frame->payload, payload_bytes);
@@ -67,6 +103,7 @@ void Agent::on_line(Peer& peer, std::span<char> bytes) {
             on_unknown(peer, frame->type, line);
             break;
     }
+    return true;
 }
 
 // Answered as classic agents answer it, since peers expect that: Error,
@@ -76,7 +113,7 @@ void Agent::reject_malformed(Peer& peer, std::string_view line) {
            quote(line).c_str());
     send_line(peer, MsgType::error, bad_format_error_id, bad_format_text);
     send_line(peer, MsgType::bye, 0, "");
-    table_.remove_owner(&peer);
+    forget_bindings(peer);
     peer.finish(false, true, linger);
 }
 
@@ -87,29 +124,90 @@ void Agent::on_start_regexp(Peer& peer, int port, std::string_view name) {
     identify(peer);
 }
 
-void Agent::on_add_regexp(Peer& peer, int id, std::string_view regexp) {
-    if (peer.notes.doomed) return;
-    const AddResult result = table_.add(&peer, id, regexp, max_bindings_per_peer);
+// False when the text must wait for its turn to be compiled: the peer is
+// then held, and the line handed out again later.
+bool Agent::on_add_regexp(Peer& peer, int id, std::string_view regexp) {
+    if (peer.notes.doomed || !peer.sendable()) return true;
+    if (table_.would_compile(&peer, id, regexp) && !may_compile(peer)) return false;
+    const AddResult result = table_.add(&peer, id, regexp);
+    if (!charge_compile(peer, result.compile_time)) return true;
     switch (result.outcome) {
-        case AddOutcome::too_many:
-            report("%s binds more than %zu regexps: '%s' ignored", quote(peer.notes.name).c_str(),
-                   max_bindings_per_peer, quote(regexp).c_str());
-            send_line(peer, MsgType::error, id, too_many_bindings_text);
-            return;
         case AddOutcome::unchanged:
             tell_bind(peer, id, regexp, IvyChangeBind);
-            return;
-        case AddOutcome::replaced:
+            break;
         case AddOutcome::added:
+        case AddOutcome::replaced:
+            tell_bind(peer, id, regexp,
+                      result.outcome == AddOutcome::added ? IvyAddBind : IvyChangeBind);
+            check_memory();
+            break;
+        default:
+            refuse_regexp(peer, id, regexp, result);
             break;
     }
-    if (result.error != nullptr) {
+    return true;
+}
+
+void Agent::refuse_regexp(Peer& peer, int id, std::string_view regexp, const AddResult& result) {
+    if (result.outcome == AddOutcome::not_compiled) {
         report("regexp '%s' from %s does not compile: %s", quote(regexp).c_str(),
-               quote(peer.notes.name).c_str(), result.error->message.c_str());
-        send_line(peer, MsgType::error, result.error->offset,
-                  compile_error_text(regexp, *result.error));
+               quote(peer.notes.name).c_str(), result.error.message.c_str());
+        send_line(peer, MsgType::error, result.error.offset,
+                  compile_error_text(regexp, result.error));
+        return;
     }
-    tell_bind(peer, id, regexp, result.outcome == AddOutcome::added ? IvyAddBind : IvyChangeBind);
+    report("%s binds %s: regexp %d '%s' ignored", quote(peer.notes.name).c_str(),
+           refusal_reason(result.outcome), id, quote(regexp).c_str());
+    send_line(peer, MsgType::error, id, refusal_text(result.outcome));
+}
+
+// Compiling takes turns: at most compile_slice at a time, compile_share of
+// the loop in all. A peer that finds no time left, or others already
+// waiting, waits too, held; each time a slice is there again the peer first
+// in line gets it, and goes to the back of the line if that was not enough.
+bool Agent::may_compile(Peer& peer) {
+    const bool my_turn = waiting_to_compile_.empty() || compile_turn_of_.lock().get() == &peer;
+    if (my_turn && compile_time_.level(Clock::now()) > std::chrono::nanoseconds{}) return true;
+    waiting_to_compile_.push_back(peer.shared_from_this());
+    arm_compile_turn();
+    return false;
+}
+
+void Agent::arm_compile_turn() {
+    if (compile_turn_armed_ || waiting_to_compile_.empty()) return;
+    compile_turn_armed_ = true;
+    const auto now = Clock::now();
+    compile_turn_.expires_at(compile_time_.time_to(compile_slice, now));
+    compile_turn_.async_wait([this](const asio::error_code& ec) {
+        compile_turn_armed_ = false;
+        if (!ec) next_compile_turn();
+    });
+}
+
+void Agent::next_compile_turn() {
+    while (!waiting_to_compile_.empty()) {
+        const auto peer = waiting_to_compile_.front().lock();
+        waiting_to_compile_.pop_front();
+        if (!peer || peer->closed()) continue;
+        compile_turn_of_ = peer;
+        peer->resume();
+        break;
+    }
+    arm_compile_turn();  // for the next in line
+}
+
+// Charged whether the text was kept or not: a peer sending texts that fail
+// to compile costs the same time.
+bool Agent::charge_compile(Peer& peer, std::chrono::nanoseconds cost) {
+    if (cost == std::chrono::nanoseconds{}) return true;
+    const auto now = Clock::now();
+    compile_time_.take(cost, now);
+    peer.notes.compile_credit.take(cost, now);
+    if (peer.notes.compile_credit.level(now) >= std::chrono::nanoseconds{}) return true;
+    report("%s's regexps took more than %lld ms to compile: disconnecting",
+           quote(peer.notes.name).c_str(), static_cast<long long>(compile_budget.count()));
+    expel(peer, over_compile_text);
+    return false;
 }
 
 void Agent::on_del_regexp(Peer& peer, int id) {

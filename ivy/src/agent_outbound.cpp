@@ -1,9 +1,11 @@
 // The agent's lines to its peers: handshake, ready message, Msgs, bindings
 // and the application's direct requests. See agent.h.
+#include <asio/post.hpp>
 #include <chrono>
 
 #include "agent.h"
 #include "diagnostics.h"
+#include "event_loop.h"
 #include "ivy_limits.h"
 
 namespace ivy {
@@ -28,6 +30,12 @@ const char* fault_text(MatchResult result) {
 
 constexpr const char* limit_hit_text = "Regexp hit the matching limits: no longer matched";
 constexpr const char* over_budget_text = "Your regexps take too long to match: disconnected";
+constexpr const char* crowd_text =
+    "Your regexps are among the costliest on a crowded bus: disconnected";
+
+double ms_of(std::chrono::microseconds time) {
+    return std::chrono::duration<double, std::milli>(time).count();
+}
 
 }  // namespace
 
@@ -45,8 +53,16 @@ void Agent::send_line(Peer& peer, MsgType type, int id, std::string_view payload
     }
 }
 
+// The payload is checked once, not once per peer.
 void Agent::send_to_all(MsgType type, int id, std::string_view payload) {
-    for (Peer* peer : live_peers()) send_line(*peer, type, id, payload);
+    const auto one_line = OneLine::checked(payload);
+    if (!one_line) {
+        report("a line for every peer holds a line feed: not sent");
+        return;
+    }
+    for (Peer* peer : live_peers()) {
+        if (peer->send(type, id, *one_line) == PushResult::full) overflowed(*peer);
+    }
 }
 
 // Bindings newest first, as classic agents list them.
@@ -79,18 +95,18 @@ int Agent::send_matches(std::string_view text, Peer* only) {
                          report_fault(peer, holder, result);
                          return;
                      }
-                     switch (peer.send(MsgType::msg, holder.id, payload)) {
-                         case PushResult::queued:
-                             ++count;
-                             break;
-                         case PushResult::full:
-                             overflowed(peer);
-                             break;
-                         case PushResult::refused:
-                             break;  // cannot happen: captures are checked
+                     // Captures holding a line feed never get here: the
+                     // payload is checked once, by the pattern.
+                     const auto line = OneLine::trusted(payload);
+                     if (peer.send(MsgType::msg, holder.id, line) == PushResult::full) {
+                         overflowed(peer);
+                     } else {
+                         ++count;
                      }
                  });
-    for (Owner owner : table_.over_budget()) expel_slow_matcher(*static_cast<Peer*>(owner));
+    for (const Over& over : table_.over_budget()) {
+        expel_slow_matcher(*static_cast<Peer*>(over.owner), over.reason);
+    }
     return count;
 }
 
@@ -110,16 +126,37 @@ void Agent::report_fault(Peer& peer, const Holder& holder, MatchResult result) {
 }
 
 // Its regexps would make every send slow for everyone else: told, and let go
-// like a peer that sent a malformed line. Its bindings are freed when the
-// connection is dropped, in a handler of their own, not in this send.
-void Agent::expel_slow_matcher(Peer& peer) {
+// like a peer that sent a malformed line.
+void Agent::expel_slow_matcher(Peer& peer, OverReason reason) {
     if (!peer.sendable()) return;
-    const auto budget_ms = std::chrono::duration<double, std::milli>(matching_budget).count();
-    report("%s's regexps took more than %.0f ms to match one message: disconnecting",
-           quote(peer.notes.name).c_str(), budget_ms);
-    send_line(peer, MsgType::error, 0, over_budget_text);
+    switch (reason) {
+        case OverReason::own_budget:
+            report("%s's regexps took more than %.0f ms to match one message: disconnecting",
+                   quote(peer.notes.name).c_str(), ms_of(matching_budget));
+            expel(peer, over_budget_text);
+            return;
+        case OverReason::costliest:
+            report(
+                "%s's regexps were among the costliest when one message took more than "
+                "%.0f ms to match for all peers: disconnecting",
+                quote(peer.notes.name).c_str(), ms_of(total_matching_budget));
+            break;
+        case OverReason::crowded:
+            report(
+                "%s's regexps went on matching after one message took more than %.0f ms "
+                "to match for all peers: disconnecting",
+                quote(peer.notes.name).c_str(), ms_of(total_matching_budget));
+            break;
+    }
+    expel(peer, crowd_text);
+}
+
+// Error and Bye, then the connection winds down; its bindings are left out
+// of every match now, and freed soon after (forget_bindings).
+void Agent::expel(Peer& peer, std::string_view error_text) {
+    send_line(peer, MsgType::error, 0, error_text);
     send_line(peer, MsgType::bye, 0, "");
-    table_.suspend(&peer);
+    forget_bindings(peer);
     peer.finish(false, true, linger);
 }
 

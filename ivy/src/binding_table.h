@@ -7,17 +7,21 @@
 // Msg lines come out in the order recorded from them: distinct texts in the
 // order each was first received, and for one text its holders most recently
 // added first. A text nobody holds any more is forgotten (a hostile peer
-// cannot grow the table by binding and unbinding). The cost of a send is one
-// match per distinct text, which max_bindings_per_peer bounds per peer.
+// cannot grow the table by binding and unbinding).
+//
+// What one owner may hold is bounded: the number of its bindings, the
+// length of each text, their texts together, and the memory their compiled
+// forms take (each shared text counted in full for every owner holding it).
+// A request beyond a bound, or a text that does not compile, is refused
+// whole: nothing is stored and the id keeps what it held. Where classic
+// agents keep a regexp that does not compile (it never matches), we do not:
+// it would cost memory for nothing.
 //
 // No peer may make a send slow for the others. A binding whose match hits
-// PCRE2's limits is disabled for its holder. Every match is timed, and its
-// time charged in full to every owner holding that text: an owner's charge
-// is then what its bindings would cost were it alone on the bus, whoever
-// else binds the same texts, and a hostile owner cannot hide behind good
-// ones by binding their texts. An owner whose charge for one message passes
-// the budget is left out of the rest of that message and listed in
-// over_budget(), for the caller to disconnect.
+// PCRE2's limits is disabled for its holder; every match is timed and
+// charged (message_budget.h), and owners over budget are left out of the
+// rest of the message and listed in over_budget(), for the caller to
+// disconnect.
 #pragma once
 
 #include <chrono>
@@ -34,25 +38,10 @@
 
 #include "ivy_limits.h"
 #include "match_clock.h"
+#include "message_budget.h"
 #include "pattern.h"
 
 namespace ivy {
-
-using Owner = void*;  // the peer that bound a regexp, never dereferenced here
-
-// The matching time charged to one owner for the message being matched.
-struct Spend {
-    std::uint64_t message = 0;  // that message's number; older figures are stale
-    std::chrono::nanoseconds time{};
-    const void* last_entry = nullptr;  // charged once per entry, whatever its ids
-    bool over = false;
-    // Taken once time passes half the budget: with the CPU time since, a
-    // bound on what this owner's matches can really have cost.
-    bool marked = false;
-    std::chrono::nanoseconds time_at_mark{};
-    std::chrono::nanoseconds cpu_at_mark{};
-    bool suspended = false;  // for good: see suspend()
-};
 
 struct Holder {
     Owner owner = nullptr;
@@ -66,31 +55,55 @@ struct Holder {
 };
 
 enum class AddOutcome {
-    added,      // a new id for this owner
-    unchanged,  // the id already held this very text
-    replaced,   // the id held another text, which it no longer does
-    too_many,   // the owner holds max_per_owner bindings already: nothing stored
+    added,            // a new id for this owner
+    unchanged,        // the id already held this very text
+    replaced,         // the id held another text, which it no longer does
+    too_many,         // the owner holds its most bindings already
+    too_long,         // the text is longer than one regexp may be
+    too_much_text,    // the owner's texts together would pass their bound
+    too_much_memory,  // compiled, the owner's bindings would take too much memory
+    not_compiled,     // the text does not compile (AddResult::error says why)
 };
+
+// Whether an outcome stored the text.
+constexpr bool stored(AddOutcome outcome) {
+    return outcome == AddOutcome::added || outcome == AddOutcome::replaced;
+}
 
 struct AddResult {
     AddOutcome outcome = AddOutcome::added;
-    // Set when the text does not compile (Added or Replaced): the binding is
-    // kept, never matches, and the owner should be told. Valid until the next
-    // change to the table.
-    const CompileError* error = nullptr;
+    CompileError error;  // for not_compiled
+    // CPU time spent compiling the text for this request (zero when another
+    // owner's binding had compiled it already), refused or not.
+    std::chrono::nanoseconds compile_time{};
+};
+
+struct TableLimits {
+    std::size_t bindings = max_bindings_per_peer;
+    std::size_t text_length = max_regexp_length;
+    std::size_t text_per_owner = max_regexp_text_per_peer;
+    std::size_t memory_per_owner = max_regexp_memory_per_peer;
+    BudgetLimits budget{};
 };
 
 class BindingTable {
 public:
-    explicit BindingTable(std::chrono::nanoseconds budget = matching_budget) : budget_(budget) {}
+    explicit BindingTable(TableLimits limits = {},
+                          MessageBudget::CpuClock cpu_clock = MatchClock::thread_cpu_time)
+        : limits_(limits), budget_(limits.budget, cpu_clock) {}
 
-    AddResult add(Owner owner, int id, std::string_view text, std::size_t max_per_owner);
+    AddResult add(Owner owner, int id, std::string_view text);
+
+    // Whether add(owner, id, text) would compile text: nobody holds it yet,
+    // and no bound refuses it first.
+    bool would_compile(Owner owner, int id, std::string_view text) const;
 
     // The text the owner's id held; nullopt (nothing done) if it held none.
     std::optional<std::string> remove(Owner owner, int id);
 
-    // Forgets every binding of owner.
-    void remove_owner(Owner owner);
+    // Forgets every binding of owner, or at most `most` of them; true once
+    // owner holds none.
+    bool remove_owner(Owner owner, std::size_t most = SIZE_MAX);
 
     // Leaves owner's bindings out of every later match, until remove_owner().
     // Freeing a thousand compiled regexps takes milliseconds: a caller in a
@@ -98,6 +111,11 @@ public:
     void suspend(Owner owner);
 
     std::size_t count(Owner owner) const;
+    // Bytes the owner's bindings are charged (texts, compiled forms and
+    // bookkeeping; shared texts in full), and what the table holds in all
+    // (each text once).
+    std::size_t memory_of(Owner owner) const;
+    std::size_t memory() const { return memory_; }
 
     // Calls fn(id, text) for each binding of owner, by increasing id.
     template <typename Fn>
@@ -113,57 +131,65 @@ public:
     template <typename Emit>
     void match(std::string_view text, Owner only, Emit&& emit);
 
-    // The owners that went over budget during the last match(), in order.
-    const std::vector<Owner>& over_budget() const { return over_budget_; }
+    // The owners put over budget during the last match(), in order, with why.
+    const std::vector<Over>& over_budget() const { return budget_.over(); }
 
 private:
     struct Entry {
-        std::string text;
-        std::unique_ptr<Pattern> pattern;  // null when the text does not compile
-        CompileError error;
-        std::vector<Holder> holders;  // oldest first; walked backwards
+        std::unique_ptr<Pattern> pattern;  // never null: its text is the key
+        std::vector<Holder> holders;       // oldest first; walked backwards
+        const std::string& text() const { return pattern->text(); }
     };
 
     struct OwnerRecord {
         std::map<int, Entry*> ids;
         Spend spend;  // its holders point here; map nodes never move
+        std::size_t text_bytes = 0;
+        std::size_t memory = 0;
     };
 
     using Entries = std::list<Entry>;
 
-    Entry& entry_for(std::string_view text);
-    void drop_holder(Entry* entry, Owner owner, int id);
+    AddResult check_room(const OwnerRecord& record, const Entry* old, std::string_view text) const;
+    Entry* entry_for(std::string_view text, const OwnerRecord& record, const Entry* old,
+                     AddResult& result);
+    void attach(OwnerRecord& record, Owner owner, int id, Entry& entry);
+    void detach(OwnerRecord& record, Owner owner, int id, Entry* entry);
     bool takes_part(const Holder& holder, Owner only) const;
     bool runs_for(const Entry& entry, Owner only) const;
-    void charge(const Entry& entry, Owner only, std::chrono::nanoseconds cost);
+    void charge(const Entry& entry, Owner only, std::chrono::nanoseconds cost, bool crowded,
+                MatchResult result);
 
+    TableLimits limits_;
     Entries entries_;  // in order of first arrival; a list keeps erasing O(1)
-    std::unordered_map<std::string_view, Entries::iterator> by_text_;  // views Entry::text
+    std::unordered_map<std::string_view, Entries::iterator> by_text_;  // views Entry::text()
     std::unordered_map<Owner, OwnerRecord> by_owner_;
+    std::size_t memory_ = 0;
     std::string payload_;
-    std::chrono::nanoseconds budget_;
-    std::uint64_t message_ = 0;
+    MessageBudget budget_;
     MatchClock clock_;
-    std::vector<Owner> over_budget_;
 };
 
 template <typename Fn>
 void BindingTable::for_each_binding(Owner owner, Fn&& fn) const {
     const auto it = by_owner_.find(owner);
     if (it == by_owner_.end()) return;
-    for (const auto& [id, entry] : it->second.ids) fn(id, std::string_view(entry->text));
+    for (const auto& [id, entry] : it->second.ids) fn(id, std::string_view(entry->text()));
 }
 
 template <typename Emit>
 void BindingTable::match(std::string_view text, Owner only, Emit&& emit) {
-    ++message_;
-    over_budget_.clear();
+    budget_.begin();
     for (const Entry& entry : entries_) {
-        if (!entry.pattern || !runs_for(entry, only)) continue;
+        if (!runs_for(entry, only)) continue;
+        // Once crowded, each match is timed in CPU time and runs under tight
+        // limits (message_budget.h).
+        const bool crowded = budget_.crowded();
         payload_.clear();
-        clock_.begin_match();
-        const MatchResult result = entry.pattern->append_msg_payload(text, payload_);
-        charge(entry, only, clock_.end_match());
+        clock_.begin(crowded);
+        const MatchResult result = entry.pattern->append_msg_payload(
+            text, payload_, crowded ? MatchLimits::tight : MatchLimits::usual);
+        charge(entry, only, clock_.end(), crowded, result);
         if (result == MatchResult::no_match) continue;
         for (auto h = entry.holders.rbegin(); h != entry.holders.rend(); ++h) {
             if (!takes_part(*h, only)) continue;

@@ -19,10 +19,10 @@
 
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
-#include <cstdio>
 #include <memory>
 
 #include "event_loop.h"
+#include "facade_guard.h"
 #include "handle_table.h"
 
 namespace ivy {
@@ -151,47 +151,55 @@ void arm_write(Handle h) {
 }  // namespace
 }  // namespace ivy
 
+// Each entry point is guarded: the first one made builds the loop, which
+// throws when no descriptor is left for it, and memory can run out.
 extern "C" {
 
 void IvyChannelInit(void) {
-    ivy::loop_context();
+    ivy::guarded("IvyChannelInit", [] { ivy::loop_context(); });
 }
 
 Channel IvyChannelAdd(IVY_HANDLE fd, void* data, ChannelHandleDelete handle_delete,
                       ChannelHandleRead handle_read, ChannelHandleWrite handle_write) {
     if (handle_read == nullptr || fd < 0) return nullptr;
-    auto state = std::make_unique<ivy::ChannelState>(fd);
-    asio::error_code ec;
-    state->sd.assign(fd, ec);
-    if (ec) {
-        std::fprintf(stderr, "ivy: cannot watch descriptor %d: %s\n", fd, ec.message().c_str());
-        return nullptr;
-    }
-    state->data = data;
-    state->on_delete = handle_delete;
-    state->on_read = handle_read;
-    state->on_write = handle_write;
-    ivy::Handle h = ivy::channels().insert(std::move(state));
-    ivy::arm_read(h);
-    return ivy::channel_of(h);
+    return ivy::guarded("IvyChannelAdd", [&]() -> Channel {
+        auto state = std::make_unique<ivy::ChannelState>(fd);
+        asio::error_code ec;
+        state->sd.assign(fd, ec);
+        if (ec) {
+            ivy::report("cannot watch descriptor %d: %s", fd, ec.message().c_str());
+            return nullptr;
+        }
+        state->data = data;
+        state->on_delete = handle_delete;
+        state->on_read = handle_read;
+        state->on_write = handle_write;
+        ivy::Handle h = ivy::channels().insert(std::move(state));
+        ivy::arm_read(h);
+        return ivy::channel_of(h);
+    });
 }
 
 void IvyChannelRemove(Channel channel) {
-    ivy::remove_channel(ivy::handle_of(channel));
+    ivy::guarded("IvyChannelRemove", [&] { ivy::remove_channel(ivy::handle_of(channel)); });
 }
 
 void IvyChannelAddWritableEvent(Channel channel) {
-    ivy::Handle h = ivy::handle_of(channel);
-    ivy::ChannelState* ch = ivy::find(h);
-    if (ch == nullptr) return;
-    ch->want_write = true;
-    ivy::arm_write(h);
+    ivy::guarded("IvyChannelAddWritableEvent", [&] {
+        ivy::Handle h = ivy::handle_of(channel);
+        ivy::ChannelState* ch = ivy::find(h);
+        if (ch == nullptr) return;
+        ch->want_write = true;
+        ivy::arm_write(h);
+    });
 }
 
 void IvyChannelClearWritableEvent(Channel channel) {
     // The wait under way, if any, ends unnoticed; cancelling it would cancel
     // the read wait on the same descriptor too.
-    if (ivy::ChannelState* ch = ivy::find(ivy::handle_of(channel))) ch->want_write = false;
+    ivy::guarded("IvyChannelClearWritableEvent", [&] {
+        if (ivy::ChannelState* ch = ivy::find(ivy::handle_of(channel))) ch->want_write = false;
+    });
 }
 
 }  // extern "C"

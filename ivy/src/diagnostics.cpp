@@ -1,10 +1,9 @@
 #include "diagnostics.h"
 
+#include <array>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-
-#include "ivy_limits.h"
 
 namespace ivy {
 namespace {
@@ -15,10 +14,29 @@ constexpr double report_burst = 20.0;
 constexpr double reports_per_second = 1.0;
 
 struct Budget {
+    const char* kind = nullptr;  // the format: one call site, one kind
     double tokens = report_burst;
-    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last{};
     unsigned long suppressed = 0;
 };
+
+// The library has a few dozen report sites; a fixed table keeps reporting
+// free of allocation. Should it ever fill, the last slot is shared by the
+// kinds that did not fit.
+constexpr std::size_t max_kinds = 64;
+std::array<Budget, max_kinds> g_budgets;
+
+Budget& budget_of(const char* kind) {
+    for (Budget& budget : g_budgets) {
+        if (budget.kind == kind) return budget;
+        if (budget.kind == nullptr) {
+            budget.kind = kind;
+            budget.last = std::chrono::steady_clock::now();
+            return budget;
+        }
+    }
+    return g_budgets.back();
+}
 
 bool take_token(Budget& budget) {
     const auto now = std::chrono::steady_clock::now();
@@ -34,7 +52,7 @@ bool take_token(Budget& budget) {
 }  // namespace
 
 void report(const char* fmt, ...) {
-    static Budget budget;
+    Budget& budget = budget_of(fmt);
     if (!take_token(budget)) {
         ++budget.suppressed;
         return;

@@ -1,10 +1,14 @@
 // The loop itself, its stop request and the hooks of ivyloop.h.
 //
 // A stop request has to be safe from a signal handler, so it is only an
-// atomic flag plus a write to an eventfd; the loop watches that eventfd like
-// any descriptor and does the actual stopping on its own thread. The flag is
-// checked before every run, and the eventfd stays readable until drained, so
-// a signal that lands just before the loop starts waiting is not lost.
+// atomic flag plus a write to a wake descriptor; the loop watches that
+// descriptor like any other and does the actual stopping on its own thread.
+// The flag is checked before every run, and the descriptor stays readable
+// until drained, so a signal that lands just before the loop starts waiting
+// is not lost. The descriptor is an eventfd, or a pipe where eventfd fails;
+// with neither (no descriptor left at all) a timer checks the flag every
+// stop_check_period instead: a stop is then seen that much later, never
+// lost.
 #include "event_loop.h"
 
 #include <Ivy/ivy.h>
@@ -15,12 +19,16 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <exception>
+
+#include "diagnostics.h"
+#include "facade_guard.h"
 
 namespace ivy {
 namespace {
@@ -38,20 +46,26 @@ struct Hook {
 Hook g_before;
 Hook g_after;
 
+// How often the stop flag is looked at when no descriptor can wake the loop.
+constexpr std::chrono::milliseconds stop_check_period{50};
+
 struct Loop {
     // Hint 1: one thread runs this context, which lets Asio skip some work.
     asio::io_context context{1};
     asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
     asio::posix::stream_descriptor wake{context};
+    asio::steady_timer stop_check{context};
 };
 
 void arm_wake(Loop& loop);
 
+// Drains the descriptor: the eventfd's counter in one read, a pipe's bytes
+// until EAGAIN (a pipe full of stop requests is as good as one).
 void on_wake(Loop& loop, const asio::error_code& ec) {
     if (ec) return;
-    std::uint64_t count = 0;
-    // Drains the counter; EAGAIN (already drained) is fine.
-    [[maybe_unused]] auto n = ::read(loop.wake.native_handle(), &count, sizeof count);
+    char bytes[64];
+    while (::read(loop.wake.native_handle(), bytes, sizeof bytes) > 0) {
+    }
     arm_wake(loop);
     if (g_stop.load()) loop.context.stop();
 }
@@ -61,24 +75,53 @@ void arm_wake(Loop& loop) {
                          [&loop](const asio::error_code& ec) { on_wake(loop, ec); });
 }
 
+void arm_stop_check(Loop& loop) {
+    loop.stop_check.expires_after(stop_check_period);
+    loop.stop_check.async_wait([&loop](const asio::error_code& ec) {
+        if (ec) return;
+        arm_stop_check(loop);
+        if (g_stop.load()) loop.context.stop();
+    });
+}
+
+// The read end of a new wake descriptor, its write end in g_wake_fd (the
+// same descriptor for an eventfd); -1 when none can be had.
+int open_wake_descriptor() {
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd >= 0) {
+        g_wake_fd.store(fd);
+        return fd;
+    }
+    report("eventfd: %s: a pipe wakes the loop for a stop instead", std::strerror(errno));
+    int ends[2];
+    if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+    g_wake_fd.store(ends[1]);
+    return ends[0];
+}
+
+bool watch_wake_descriptor(Loop& loop) {
+    const int fd = open_wake_descriptor();
+    if (fd < 0) return false;
+    asio::error_code ec;
+    loop.wake.assign(fd, ec);
+    if (!ec) {
+        arm_wake(loop);
+        return true;
+    }
+    const int write_end = g_wake_fd.exchange(-1);
+    if (write_end != fd) ::close(write_end);
+    ::close(fd);
+    return false;
+}
+
 Loop& make_loop() {
     // Never destroyed: see loop_context().
     auto* loop = new Loop;
-    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(stderr, "ivy: eventfd: %s (a stop from a signal is seen late)\n",
-                     std::strerror(errno));
-        return *loop;
+    if (!watch_wake_descriptor(*loop)) {
+        report("no descriptor to wake the loop (%s): a stop is seen within %lld ms",
+               std::strerror(errno), static_cast<long long>(stop_check_period.count()));
+        arm_stop_check(*loop);
     }
-    asio::error_code ec;
-    loop->wake.assign(fd, ec);
-    if (ec) {
-        std::fprintf(stderr, "ivy: watching the stop descriptor: %s\n", ec.message().c_str());
-        ::close(fd);
-        return *loop;
-    }
-    g_wake_fd.store(fd);
-    arm_wake(*loop);
     return *loop;
 }
 
@@ -165,11 +208,7 @@ extern "C" {
 void IvyMainLoop(void) {
     // The loop itself is made on first use; with no descriptor left for its
     // epoll set that fails, and no exception may cross into C.
-    try {
-        ivy::loop_run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "ivy: the loop cannot run: %s\n", e.what());
-    }
+    ivy::guarded("IvyMainLoop", [] { ivy::loop_run(); });
 }
 
 void IvyStop(void) {
@@ -181,11 +220,11 @@ void IvyChannelStop(void) {
 }
 
 void IvySetBeforeSelectHook(IvyHookPtr before, void* data) {
-    ivy::set_hook(ivy::g_before, before, data);
+    ivy::guarded("IvySetBeforeSelectHook", [&] { ivy::set_hook(ivy::g_before, before, data); });
 }
 
 void IvySetAfterSelectHook(IvyHookPtr after, void* data) {
-    ivy::set_hook(ivy::g_after, after, data);
+    ivy::guarded("IvySetAfterSelectHook", [&] { ivy::set_hook(ivy::g_after, after, data); });
 }
 
 }  // extern "C"

@@ -8,21 +8,23 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "agent.h"
 #include "bus_address.h"
-#include "diagnostics.h"
 #include "event_loop.h"
+#include "facade_guard.h"
 
 namespace {
 
+// The public default and the parser's are one text.
+static_assert(ivy::default_bus == IVY_DEFAULT_BUS);
+
 using ivy::Agent;
+using ivy::guarded;
 using ivy::the_agent;
 
 // Formats into buffer (kept between calls, so a steady sender does not
@@ -44,18 +46,6 @@ std::string_view format_into(std::string& buffer, const char* fmt, va_list args)
 std::string format_string(const char* fmt, va_list args) {
     std::string buffer;
     return std::string(format_into(buffer, fmt, args));
-}
-
-template <typename Fn>
-auto guarded(const char* what, Fn&& fn) -> decltype(fn()) {
-    try {
-        return fn();
-    } catch (const std::exception& e) {
-        ivy::report("%s failed: %s", what, e.what());
-    } catch (...) {
-        ivy::report("%s failed", what);
-    }
-    if constexpr (!std::is_void_v<decltype(fn())>) return decltype(fn())();
 }
 
 Agent::Handle handle_of(IvyClientPtr app) {
@@ -107,7 +97,8 @@ void IvyStart(const char* bus) {
 }
 
 int IvyAnnouncedAddressCount(void) {
-    return static_cast<int>(the_agent().announced_addresses());
+    return guarded("IvyAnnouncedAddressCount",
+                   [] { return static_cast<int>(the_agent().announced_addresses()); });
 }
 
 void IvyTerminate(void) {
@@ -154,19 +145,21 @@ void IvyUnbindMsg(MsgRcvPtr id) {
 }
 
 const char* IvyGetApplicationName(IvyClientPtr app) {
-    const ivy::Peer* peer = peer_of(app);
+    const ivy::Peer* peer = guarded("IvyGetApplicationName", [&] { return peer_of(app); });
     return peer != nullptr ? peer->notes.name.c_str() : "Unknown";
 }
 
 const char* IvyGetApplicationHost(IvyClientPtr app) {
-    const ivy::Peer* peer = peer_of(app);
+    const ivy::Peer* peer = guarded("IvyGetApplicationHost", [&] { return peer_of(app); });
     return peer != nullptr ? peer->remote_host.c_str() : nullptr;
 }
 
 IvyClientPtr IvyGetApplication(char* name) {
     if (name == nullptr) return nullptr;
-    const ivy::Peer* peer = the_agent().find_by_name(name);
-    return peer != nullptr ? reinterpret_cast<IvyClientPtr>(peer->notes.handle) : nullptr;
+    return guarded("IvyGetApplication", [&] {
+        const ivy::Peer* peer = the_agent().find_by_name(name);
+        return peer != nullptr ? reinterpret_cast<IvyClientPtr>(peer->notes.handle) : nullptr;
+    });
 }
 
 char* IvyGetApplicationList(const char* sep) {
@@ -197,16 +190,18 @@ char** IvyGetApplicationMessages(IvyClientPtr app) {
 }
 
 void IvySetBindCallback(IvyBindCallback bind_callback, void* bind_data) {
-    the_agent().callbacks().bind = bind_callback;
-    the_agent().callbacks().bind_data = bind_data;
+    guarded("IvySetBindCallback", [&] {
+        the_agent().callbacks().bind = bind_callback;
+        the_agent().callbacks().bind_data = bind_data;
+    });
 }
 
 void IvySetPongCallback(IvyPongCallback pong_callback) {
-    the_agent().callbacks().pong = pong_callback;
+    guarded("IvySetPongCallback", [&] { the_agent().callbacks().pong = pong_callback; });
 }
 
 void IvySendError(IvyClientPtr app, int id, const char* fmt, ...) {
-    ivy::Peer* peer = peer_of(app);
+    ivy::Peer* peer = guarded("IvySendError", [&] { return peer_of(app); });
     if (peer == nullptr || fmt == nullptr) return;
     va_list args;
     va_start(args, fmt);
@@ -215,22 +210,28 @@ void IvySendError(IvyClientPtr app, int id, const char* fmt, ...) {
 }
 
 void IvySendDieMsg(IvyClientPtr app) {
-    if (ivy::Peer* peer = peer_of(app)) the_agent().send_die(*peer);
+    guarded("IvySendDieMsg", [&] {
+        if (ivy::Peer* peer = peer_of(app)) the_agent().send_die(*peer);
+    });
 }
 
 void IvyBindDirectMsg(MsgDirectCallback callback, void* user_data) {
-    the_agent().callbacks().direct = callback;
-    the_agent().callbacks().direct_data = user_data;
+    guarded("IvyBindDirectMsg", [&] {
+        the_agent().callbacks().direct = callback;
+        the_agent().callbacks().direct_data = user_data;
+    });
 }
 
 void IvySendDirectMsg(IvyClientPtr app, int id, char* msg) {
-    ivy::Peer* peer = peer_of(app);
+    ivy::Peer* peer = guarded("IvySendDirectMsg", [&] { return peer_of(app); });
     if (peer == nullptr || msg == nullptr) return;
     guarded("IvySendDirectMsg", [&] { the_agent().send_direct(*peer, id, msg); });
 }
 
 void IvySendPing(IvyClientPtr app) {
-    if (ivy::Peer* peer = peer_of(app)) the_agent().send_ping(*peer);
+    guarded("IvySendPing", [&] {
+        if (ivy::Peer* peer = peer_of(app)) the_agent().send_ping(*peer);
+    });
 }
 
 // Classic agents print connections and bindings on standard output here;

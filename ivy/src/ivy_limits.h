@@ -1,6 +1,8 @@
 // Bounds on everything a peer controls. A peer is any process that can reach
 // our TCP port or the bus's UDP port, so none of it is trusted: each bound
-// keeps one peer from taking memory, time or the loop away from the others.
+// keeps one peer, or a crowd of them, from taking memory, time or the loop
+// away from the others. docs/ivy-library.md lists them with what happens
+// beyond each; bench_hostile measures them against the relay.
 #pragma once
 
 #include <chrono>
@@ -10,7 +12,8 @@ namespace ivy {
 
 // A protocol line, LF included. Bus messages are short texts; the longest we
 // have seen from real agents is a 10 000-byte field. 1 MiB leaves room for
-// large regexps and messages while capping what one peer can make us hold.
+// large messages while capping what one peer can make us hold (and the
+// buffer is freed once such a line has been handed out).
 inline constexpr std::size_t max_line_length = std::size_t{1024} * 1024;
 
 // Fields in one received Msg. Classic agents keep 120 in a fixed array and
@@ -25,6 +28,23 @@ inline constexpr std::size_t max_capture_groups = max_fields_per_msg;
 // we send, so this bounds the cost one peer adds to every send.
 inline constexpr std::size_t max_bindings_per_peer = 1024;
 
+// One regexp's text. Real bindings are a few dozen bytes; 4 KiB is a hundred
+// times that, and keeps a failing compile (which PCRE2 may only detect at
+// the end of the text) below a tenth of a millisecond.
+inline constexpr std::size_t max_regexp_length = 4096;
+
+// A peer's regexp texts together: a thousand bindings of 256 bytes.
+inline constexpr std::size_t max_regexp_text_per_peer = std::size_t{256} * 1024;
+
+// A peer's bindings once compiled: texts, PCRE2 code, JIT machine code and
+// our bookkeeping (about 1 KiB a binding, allocators' rounding included).
+// An ordinary binding such as `^(\S+) WEATHER (.*)` takes about 2 KiB, so
+// 1024 of them fit in half of this; a 17-byte text such as
+// `(?:\w+\s){1,1000}` compiles to 16 KiB (the JIT spared, see
+// pcre_max_jit_code), so without this bound a thousand of them would take
+// 17 MiB.
+inline constexpr std::size_t max_regexp_memory_per_peer = std::size_t{4} * 1024 * 1024;
+
 // Connections at once (both directions). A flood of connections beyond this
 // is closed on accept.
 inline constexpr std::size_t max_peers = 256;
@@ -33,6 +53,16 @@ inline constexpr std::size_t max_peers = 256;
 // has stopped reading: it is dropped rather than allowed to grow our memory.
 inline constexpr std::size_t max_send_queue_bytes = std::size_t{4} * 1024 * 1024;
 
+// What all peers together may make us hold: their read and send buffers and
+// their compiled bindings. Each peer alone is bounded above (about 13 MiB at
+// every bound at once: two 4 MiB send buffers, a 1 MiB line, 4 MiB of
+// bindings), so 256 peers could otherwise hold 3.3 GiB. Beyond this, the
+// peers holding the most are disconnected until the rest fit. Ordinary use
+// holds well under 1 MiB. What the process takes is more than this (the
+// allocators keep what peers let go for the next ones): bench_hostile
+// measures it, and the units' MemoryMax= leaves room above that.
+inline constexpr std::size_t max_peer_memory_total = std::size_t{64} * 1024 * 1024;
+
 // PCRE2 match limits: a catastrophic regexp gives up within about half a
 // millisecond instead of stalling the send (and with it the whole loop).
 // Measured on a 2-core machine with `^(.+)+1$`-like bombs against a relay
@@ -40,19 +70,55 @@ inline constexpr std::size_t max_send_queue_bytes = std::size_t{4} * 1024 * 1024
 // interpreter (patterns the JIT cannot take, or that outgrow its stack) about
 // 25 ns. Sane bindings stay far below either: `^(\S+) WEATHER (.*)` needs a
 // few units per message. The depth limit only applies to the interpreter and
-// bounds the heap its backtracking frames take; 10 000 still lets a repeated
-// group walk a 10 000-word message.
+// bounds its backtracking frames; 10 000 still lets a repeated group walk a
+// 10 000-word message. The heap limit (KiB) caps the frames the one shared
+// match data block keeps after a deep match.
 inline constexpr unsigned pcre_jit_match_limit = 250000;
 inline constexpr unsigned pcre_match_limit = 25000;
 inline constexpr unsigned pcre_depth_limit = 10000;
+inline constexpr unsigned pcre_heap_limit_kib = 4096;
+
+// Compiled code (PCRE2's, before the JIT) beyond which a regexp is not JIT
+// compiled but interpreted. The JIT takes about 0.25 ms and 15 KiB of
+// machine code per KiB of code: a 17-byte `(?:\w+\s){1,1000}` compiles to
+// 16 KiB, whose JIT would take 3.7 ms of the loop and 250 KiB. Ordinary
+// bindings compile to a few hundred bytes.
+inline constexpr std::size_t pcre_max_jit_code = std::size_t{8} * 1024;
 
 // Matching time one peer's bindings may take for one message we send, all of
 // its regexps together, each shared regexp charged in full to every peer that
-// binds it. A peer beyond it is disconnected: ten such peers at once then
-// delay a send by at most about 10 x (this + one match at the limits above),
-// some 35 ms, within the 50 ms a reading may be late. A thousand ordinary
-// bindings take about half a millisecond.
+// binds it. A peer beyond it is disconnected. A thousand ordinary bindings
+// take about half a millisecond.
 inline constexpr std::chrono::microseconds matching_budget{3000};
+
+// Matching time of one message, all peers together. Peers each just under
+// matching_budget would otherwise cost 256 x 3 ms = 0.77 s per send. Beyond
+// it, the costliest peers are disconnected until the rest fit, and the
+// message is crowded: each peer may then add only crowded_allowance more
+// (CPU time), with PCRE2's limits a twentieth of the above. The worst send is
+// then about this + 256 x (the allowance + one tight match, about 25 us),
+// some 40 ms, within the 50 ms a reading may be late; from the next send on,
+// at most this.
+inline constexpr std::chrono::microseconds total_matching_budget{20000};
+inline constexpr std::chrono::microseconds crowded_allowance{50};
+
+// Compiling a peer's regexps (the JIT included) is charged to that peer: at
+// most compile_budget in a burst, refilled at compile_refill_share of the
+// time passing (5 ms a second). A thousand ordinary bindings take about
+// 15 ms at a handshake. A peer beyond it is disconnected.
+inline constexpr std::chrono::milliseconds compile_budget{50};
+inline constexpr double compile_refill_share = 0.005;
+
+// Compiling for all peers together may take compile_share of the loop's
+// time, in slices of at most compile_slice (plus the one compile under way,
+// at most about 2.5 ms: see pcre_max_jit_code): a peer with regexps to
+// compile beyond that waits in line, its lines held unread, for its turn.
+// 256 peers each using their whole compile_budget at once (13 s of
+// compiling) then delay nothing else by more than a slice, and take 51 s to
+// serve; a peer that binds one regexp meanwhile waits one round, at most
+// 256 x 8 ms = 2 s.
+inline constexpr std::chrono::milliseconds compile_slice{2};
+inline constexpr double compile_share = 0.25;
 
 // How much of a peer-supplied text (an Error line, a bad regexp, a name) is
 // quoted in our own diagnostics.

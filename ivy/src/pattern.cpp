@@ -43,32 +43,72 @@ bool is_unsafe(std::string_view capture) {
     return capture.find_first_of("\r\n") != std::string_view::npos;
 }
 
+// What every match shares (see pattern.h): one match data block sized for
+// the most groups a regexp may have, and the limits of the interpreter and
+// of the JIT. Made once, never freed (the process's patterns all use it).
+struct Scratch {
+    std::unique_ptr<pcre2_match_data, MatchDataFree> match_data;
+    std::unique_ptr<pcre2_match_context, ContextFree> context;      // interpreter's limits
+    std::unique_ptr<pcre2_match_context, ContextFree> jit_context;  // the JIT's
+    MatchLimits limits = MatchLimits::usual;
+
+    void use(MatchLimits wanted);
+};
+
+// A tight match may do a twentieth of the usual work (about 25 us).
+constexpr unsigned tight_share = 20;
+
+void Scratch::use(MatchLimits wanted) {
+    if (wanted == limits) return;
+    limits = wanted;
+    const unsigned divisor = wanted == MatchLimits::tight ? tight_share : 1;
+    pcre2_set_match_limit(context.get(), pcre_match_limit / divisor);
+    pcre2_set_match_limit(jit_context.get(), pcre_jit_match_limit / divisor);
+}
+
+// nullptr when memory is short; compile() then refuses the pattern, so a
+// pattern that exists always has its scratch.
+Scratch* make_scratch() {
+    auto made = std::make_unique<Scratch>();
+    made->match_data.reset(pcre2_match_data_create(max_capture_groups + 1, nullptr));
+    made->context.reset(pcre2_match_context_create(nullptr));
+    made->jit_context.reset(pcre2_match_context_create(nullptr));
+    if (!made->match_data || !made->context || !made->jit_context) return nullptr;
+    pcre2_set_match_limit(made->context.get(), pcre_match_limit);
+    pcre2_set_depth_limit(made->context.get(), pcre_depth_limit);
+    pcre2_set_heap_limit(made->context.get(), pcre_heap_limit_kib);
+    pcre2_set_match_limit(made->jit_context.get(), pcre_jit_match_limit);
+    return made.release();
+}
+
+Scratch* scratch() {
+    static Scratch* const shared = make_scratch();
+    return shared;
+}
+
 }  // namespace
 
 struct Pattern::Impl {
     std::unique_ptr<pcre2_code, CodeFree> code;
-    std::unique_ptr<pcre2_match_data, MatchDataFree> match_data;
-    std::unique_ptr<pcre2_match_context, ContextFree> context;      // interpreter's limits
-    std::unique_ptr<pcre2_match_context, ContextFree> jit_context;  // the JIT's
     bool jit = false;
 
-    int run(std::string_view text) const;
+    int run(std::string_view text, Scratch& with) const;
 };
 
 // The JIT ignores the depth limit and uses its own small stack instead; when
 // that runs out the interpreter, which honours both limits, gets a second go
 // rather than refusing a pattern that is merely deep. Each has a match limit
 // of its own: the interpreter is about ten times slower per unit.
-int Pattern::Impl::run(std::string_view text) const {
+int Pattern::Impl::run(std::string_view text, Scratch& with) const {
+    pcre2_match_data* const data = with.match_data.get();
     if (!jit) {
-        return pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, match_data.get(),
-                           context.get());
+        return pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, data, with.context.get());
     }
-    const int rc = pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, match_data.get(),
-                               jit_context.get());
+    const int rc =
+        pcre2_match(code.get(), bytes_of(text), text.size(), 0, 0, data, with.jit_context.get());
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
-        return pcre2_match(code.get(), bytes_of(text), text.size(), 0, PCRE2_NO_JIT,
-                           match_data.get(), context.get());
+        return pcre2_match(code.get(), bytes_of(text), text.size(), 0, PCRE2_NO_JIT, data,
+                           with.context.get());
     }
     return rc;
 }
@@ -92,39 +132,42 @@ std::unique_ptr<Pattern> Pattern::compile(std::string_view text, CompileError* e
                       std::to_string(max_capture_groups) + ")");
         return nullptr;
     }
-    // Where the platform has no JIT this fails and matching interprets.
-    const bool jit = pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE) == 0;
-
-    std::unique_ptr<Pattern> pattern(new Pattern());
-    pattern->impl_ = std::make_unique<Impl>();
-    Impl& impl = *pattern->impl_;
-    impl.match_data.reset(pcre2_match_data_create_from_pattern(compiled.get(), nullptr));
-    impl.context.reset(pcre2_match_context_create(nullptr));
-    impl.jit_context.reset(pcre2_match_context_create(nullptr));
-    impl.jit = jit;
-    if (!impl.match_data || !impl.context || !impl.jit_context) {
+    if (scratch() == nullptr) {
         set_error(error, 0, "out of memory");
         return nullptr;
     }
-    pcre2_set_match_limit(impl.context.get(), pcre_match_limit);
-    pcre2_set_depth_limit(impl.context.get(), pcre_depth_limit);
-    pcre2_set_match_limit(impl.jit_context.get(), pcre_jit_match_limit);
-    impl.code = std::move(compiled);
+    std::unique_ptr<Pattern> pattern(new Pattern());
+    pattern->impl_ = std::make_unique<Impl>();
+    std::size_t code_size = 0;
+    std::size_t jit_size = 0;
+    pcre2_pattern_info(compiled.get(), PCRE2_INFO_SIZE, &code_size);
+    // Where the platform has no JIT (or refuses writable code) this fails
+    // and matching interprets, within its own limits; so do large patterns.
+    if (code_size <= pcre_max_jit_code) {
+        pattern->impl_->jit = pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE) == 0;
+    }
+    if (pattern->impl_->jit) pcre2_pattern_info(compiled.get(), PCRE2_INFO_JITSIZE, &jit_size);
+    pattern->impl_->code = std::move(compiled);
     pattern->text_ = std::string(text);
+    pattern->memory_ = text.size() + code_size + jit_size;
     return pattern;
 }
 
-MatchResult Pattern::append_msg_payload(std::string_view text, std::string& out) const {
-    const int rc = impl_->run(text);
+MatchResult Pattern::append_msg_payload(std::string_view text, std::string& out,
+                                        MatchLimits limits) const {
+    Scratch& with = *scratch();
+    with.use(limits);
+    const int rc = impl_->run(text, with);
     if (rc == PCRE2_ERROR_NOMATCH) return MatchResult::no_match;
     if (rc < 0) return MatchResult::limit_hit;
-    // 0 means the match data could not hold every group: it is sized from
-    // the pattern, so this cannot happen, but it would mean lost fields.
+    // 0 means the match data could not hold every group: it is sized for the
+    // most groups compile() lets through, so this cannot happen, but it
+    // would mean lost fields.
     if (rc == 0) return MatchResult::too_many_groups;
     const auto highest = static_cast<std::size_t>(rc - 1);
     if (highest > max_fields_per_msg) return MatchResult::too_many_groups;
 
-    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(impl_->match_data.get());
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(with.match_data.get());
     const auto capture = [&](std::size_t group) {
         const PCRE2_SIZE start = ovector[2 * group];
         const PCRE2_SIZE end = ovector[2 * group + 1];

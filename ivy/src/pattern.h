@@ -11,7 +11,11 @@
 // A capture that still holds LF or CR (a message with a line feed inside) is
 // never sent: see MatchResult::unsafe_capture.
 //
-// Not thread-safe: each pattern owns the match data its matches reuse.
+// Not thread-safe: every pattern's matches reuse one process-wide match data
+// block and its limits. One block sized for the most groups a regexp may
+// have, rather than one per pattern, keeps a peer's thousand bindings from
+// also costing a thousand match data blocks (and the interpreter's frames
+// each block keeps after a deep match).
 #pragma once
 
 #include <cstddef>
@@ -25,6 +29,11 @@ struct CompileError {
     int offset = 0;       // PCRE2's error offset: the id field of the Error line
     std::string message;  // PCRE2's text, e.g. "missing closing parenthesis"
 };
+
+// How far one match may go. tight is for a message whose matching has
+// already taken its whole time (see message_budget.h): a twentieth of the
+// usual work, plenty for the short regexps of real agents.
+enum class MatchLimits { usual, tight };
 
 enum class MatchResult {
     no_match,
@@ -49,19 +58,25 @@ public:
 
     const std::string& text() const { return text_; }
 
+    // Bytes this pattern holds: its text, PCRE2's compiled code and the
+    // machine code of the JIT. What a peer's binding costs us.
+    std::size_t memory() const { return memory_; }
+
     // Matches the whole text from offset 0, first match only. On Matched,
     // appends the Msg payload to out: groups 1..n each followed by ETX, where
     // n is the highest group that took part; lower groups that did not take
-    // part give empty fields; no ETX at all when n is 0. Uses match data held
-    // by the pattern: no allocation per call. On any other result out is
-    // left as it was.
-    MatchResult append_msg_payload(std::string_view text, std::string& out) const;
+    // part give empty fields; no ETX at all when n is 0. Uses the shared match
+    // data: no allocation per call. On any other result out is left as it
+    // was.
+    MatchResult append_msg_payload(std::string_view text, std::string& out,
+                                   MatchLimits limits = MatchLimits::usual) const;
 
 private:
     Pattern() = default;
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::string text_;
+    std::size_t memory_ = 0;
 };
 
 // Error line text for a regexp that does not compile:

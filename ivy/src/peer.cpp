@@ -26,7 +26,14 @@ bool would_block(const asio::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
 }
 
+// The buffers of every peer together; each peer keeps its own share in step.
+std::size_t g_memory_total = 0;
+
 }  // namespace
+
+std::size_t Peer::memory_total() {
+    return g_memory_total;
+}
 
 Peer::Peer(tcp::socket socket, PeerEvents& events, Direction dir)
     : direction(dir),
@@ -128,6 +135,8 @@ void Peer::start() {
 
 void Peer::read_more() {
     char* space = lines_.prepare(read_chunk);
+    account();
+    if (closed()) return;  // let go for the memory it just took
     socket_.async_read_some(asio::buffer(space, read_chunk),
                             [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
                                 self->on_read(ec, n);
@@ -145,9 +154,20 @@ void Peer::on_read(const asio::error_code& ec, std::size_t n) {
         return;
     }
     lines_.commit(n);
+    hand_out_lines();
+}
+
+// The complete lines buffered, then more reading; unless the owner holds
+// the peer (a line it cannot take yet) or closes it.
+void Peer::hand_out_lines() {
     while (auto line = lines_.next_line()) {
         if (!handing_out_lines()) continue;
-        events_.on_line(*this, lines_.writable(*line));
+        if (!events_.on_line(*this, lines_.writable(*line))) {
+            if (closed()) return;
+            lines_.unread(*line);
+            held_ = true;
+            return;
+        }
         if (closed()) return;
     }
     if (const std::size_t overlong = lines_.take_overlong(); overlong != 0) {
@@ -157,10 +177,29 @@ void Peer::on_read(const asio::error_code& ec, std::size_t n) {
     read_more();
 }
 
+// From a handler of its own: resume() may be called from inside on_line.
+void Peer::resume() {
+    if (!held_) return;
+    held_ = false;
+    asio::post(loop_context(), [self = shared_from_this()] {
+        if (!self->closed() && !self->held_) self->hand_out_lines();
+    });
+}
+
 PushResult Peer::send(MsgType type, int id, std::string_view payload) {
+    return queue_line(type, id, payload);
+}
+
+PushResult Peer::send(MsgType type, int id, OneLine payload) {
+    return queue_line(type, id, payload);
+}
+
+template <typename Payload>
+PushResult Peer::queue_line(MsgType type, int id, Payload payload) {
     if (state_ != State::open || broken_) return PushResult::queued;
     const PushResult result = queue_.push(type, id, payload);
     if (result != PushResult::queued) return result;
+    account();
     // Outside the loop (before it runs, or after it returned) no handler is
     // going to return: nothing waits.
     const bool in_handler = loop_context().get_executor().running_in_this_thread();
@@ -190,6 +229,7 @@ void Peer::pump() {
     while (!writing_ && (state_ == State::open || state_ == State::finishing)) {
         const std::string_view chunk = queue_.next_chunk();
         if (chunk.empty()) {
+            account();  // the drained buffers may have been freed
             set_congested(false);
             if (shut_down_when_flushed_) {
                 asio::error_code ignored;
@@ -255,6 +295,17 @@ void Peer::close() {
     timer_.cancel();
     socket_.close(ignored);
     queue_.clear();
+    lines_.release();
+    account();
+}
+
+void Peer::account() {
+    const std::size_t now = lines_.memory() + queue_.memory();
+    if (now == accounted_) return;
+    const bool grew = now > accounted_;
+    g_memory_total = g_memory_total - accounted_ + now;
+    accounted_ = now;
+    if (grew) events_.on_memory_grew(*this);
 }
 
 void Peer::end(const asio::error_code& ec) {

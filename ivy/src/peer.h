@@ -28,7 +28,9 @@
 #include <string_view>
 #include <vector>
 
+#include "ivy_limits.h"
 #include "send_queue.h"
+#include "time_bucket.h"
 #include "wire_codec.h"
 
 namespace ivy {
@@ -43,12 +45,18 @@ public:
     virtual void on_connect_failed(Peer& peer, const asio::error_code& ec) = 0;
     // One line, its LF included, in the peer's read buffer: the handler may
     // write over those bytes (to cut fields in place). Valid during the call.
-    virtual void on_line(Peer& peer, std::span<char> line) = 0;
+    // false: the line is not taken yet (nothing written over it); the peer
+    // is held, keeps it and the lines after it, reads nothing more, and hands
+    // it out again once resume() is called.
+    virtual bool on_line(Peer& peer, std::span<char> line) = 0;
     virtual void on_overlong(Peer& peer, std::size_t count) = 0;
     // The connection is closed (end of stream, error, or a deadline set by
     // finish()); the peer will not call again.
     virtual void on_closed(Peer& peer, const asio::error_code& ec) = 0;
     virtual void on_congestion(Peer& peer, bool congested) = 0;
+    // The peer's buffers have just grown (memory_total() with them). Called
+    // from inside send() too: only bookkeeping and closing peers are allowed.
+    virtual void on_memory_grew(Peer& peer) = 0;
 
 protected:
     ~PeerEvents() = default;
@@ -79,6 +87,13 @@ public:
     // it in the same handler when that returns. Full: nothing queued, the
     // peer is left as it is (the caller decides). Only while sendable().
     PushResult send(MsgType type, int id, std::string_view payload);
+    // The same for a payload checked once for all peers (never refused).
+    PushResult send(MsgType type, int id, OneLine payload);
+
+    // Hands out again the line the owner did not take, and those after it,
+    // then reads on (see PeerEvents::on_line). Does nothing unless held.
+    void resume();
+    bool held() const { return held_; }
 
     // Writes what the kernel takes of the queue now, without waiting for the
     // handler to return (before closing, say).
@@ -97,6 +112,9 @@ public:
     bool closed() const { return state_ == State::closed; }
     bool connecting() const { return state_ == State::connecting; }
     std::size_t queued_bytes() const { return queue_.size(); }
+    // Bytes the read and send buffers hold, and what every peer's hold together.
+    std::size_t memory() const { return accounted_; }
+    static std::size_t memory_total();
 
     const Direction direction;
     // Filled when the connection is made: numeric addresses only (host order).
@@ -117,9 +135,12 @@ public:
         bool ready_sent = false;
         bool doomed = false;  // a duplicate of another connection: winding down
         bool unknown_type_reported = false;
+        bool forgotten = false;     // its bindings are being freed
         std::uintptr_t handle = 0;  // the IvyClientPtr the application sees
         int last_ping_id = 0;
         std::chrono::steady_clock::time_point ping_sent{};
+        // What compiling its regexps may still take (ivy_limits.h).
+        TimeBucket compile_credit{compile_budget, compile_refill_share, TimeBucket::Clock::now()};
     } notes;
 
     // Reused for each received Msg handed to the application.
@@ -133,6 +154,10 @@ private:
     void learn_local_endpoint();
     void read_more();
     void on_read(const asio::error_code& ec, std::size_t n);
+    void hand_out_lines();
+    template <typename Payload>
+    PushResult queue_line(MsgType type, int id, Payload payload);
+    void account();
     bool handing_out_lines() const;
     void pump();
     void flush_when_handler_returns();
@@ -154,7 +179,9 @@ private:
     bool keep_lines_ = true;
     bool shut_down_when_flushed_ = false;
     bool reading_ = false;
-    bool broken_ = false;  // a write failed: the connection is being closed
+    bool broken_ = false;        // a write failed: the connection is being closed
+    bool held_ = false;          // a line waits for resume()
+    std::size_t accounted_ = 0;  // this peer's share of memory_total()
 };
 
 }  // namespace ivy

@@ -5,7 +5,9 @@
 // sequence of complete lines, never a torn one glued to the next. Two
 // buffers take turns: the one handed to the socket is left untouched until
 // it is fully written, new lines go to the other. Both keep their capacity,
-// so once they have grown to fit the traffic no allocation happens per line.
+// so once they have grown to fit the traffic no allocation happens per line;
+// buffers a burst to a slow reader grew past kept_capacity are freed once
+// drained, so a peer that was slow once does not hold megabytes for good.
 #pragma once
 
 #include <cstddef>
@@ -24,14 +26,22 @@ enum class PushResult {
 
 class SendQueue {
 public:
+    // What the two buffers may keep once drained: far above what a steady
+    // peer needs (lines are coalesced up to 64 KiB), far below the bound.
+    static constexpr std::size_t kept_capacity = std::size_t{256} * 1024;
+
     explicit SendQueue(std::size_t max_bytes) : max_bytes_(max_bytes) {}
 
     // Appends "<type> <id>\x02<payload>\n".
     PushResult push(MsgType type, int id, std::string_view payload);
+    // The same, for a payload already checked (never refused).
+    PushResult push(MsgType type, int id, OneLine payload);
 
     // Bytes queued and not yet consumed.
     std::size_t size() const { return out_.size() - sent_ + back_.size(); }
     bool empty() const { return size() == 0; }
+    // Bytes the buffers hold, used or not.
+    std::size_t memory() const { return out_.capacity() + back_.capacity(); }
 
     // The bytes to write next; empty when nothing is queued. The view stays
     // valid (and its bytes unchanged) until consume() has consumed all of it,
@@ -41,7 +51,7 @@ public:
     // n bytes of the last chunk were written; n is at most its length.
     void consume(std::size_t n) { sent_ += n; }
 
-    // Forgets everything queued (the peer is gone).
+    // Forgets everything queued and frees the buffers (the peer is gone).
     void clear();
 
 private:

@@ -20,6 +20,7 @@
 
 #include "diagnostics.h"
 #include "event_loop.h"
+#include "facade_guard.h"
 #include "handle_table.h"
 #include "ivy_limits.h"
 
@@ -157,31 +158,39 @@ Handle handle_of(TimerId id) {
 }  // namespace
 }  // namespace ivy
 
+// Each entry point is guarded: the first one made builds the loop, which
+// throws when no descriptor is left for it, and memory can run out.
 extern "C" {
 
 TimerId TimerRepeatAfter(int count, long timeout, TimerCb cb, void* user_data) {
     if (cb == nullptr) return nullptr;
-    ivy::Timer t;
-    t.cb = cb;
-    t.data = user_data;
-    t.period = ivy::period_of(timeout);
-    t.due = ivy::Clock::now() + t.period;
-    t.remaining = count > 0 ? count : 0;
-    ivy::Handle h = ivy::timers().table.insert(t);
-    ivy::rearm();
-    return reinterpret_cast<TimerId>(h);
+    return ivy::guarded("TimerRepeatAfter", [&] {
+        ivy::Timer t;
+        t.cb = cb;
+        t.data = user_data;
+        t.period = ivy::period_of(timeout);
+        t.due = ivy::Clock::now() + t.period;
+        t.remaining = count > 0 ? count : 0;
+        ivy::Handle h = ivy::timers().table.insert(t);
+        ivy::rearm();
+        return reinterpret_cast<TimerId>(h);
+    });
 }
 
 void TimerModify(TimerId id, long timeout) {
-    ivy::Timer* t = ivy::timers().table.find(ivy::handle_of(id));
-    if (t == nullptr) return;
-    t->period = ivy::period_of(timeout);
-    t->due = ivy::Clock::now() + t->period;
-    ivy::rearm();
+    ivy::guarded("TimerModify", [&] {
+        ivy::Timer* t = ivy::timers().table.find(ivy::handle_of(id));
+        if (t == nullptr) return;
+        t->period = ivy::period_of(timeout);
+        t->due = ivy::Clock::now() + t->period;
+        ivy::rearm();
+    });
 }
 
 void TimerRemove(TimerId id) {
-    if (ivy::timers().table.erase(ivy::handle_of(id))) ivy::rearm();
+    ivy::guarded("TimerRemove", [&] {
+        if (ivy::timers().table.erase(ivy::handle_of(id))) ivy::rearm();
+    });
 }
 
 }  // extern "C"

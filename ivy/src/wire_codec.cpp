@@ -59,14 +59,19 @@ std::optional<Frame> parse_line(std::string_view line) {
 }
 
 bool append_line(std::string& out, MsgType type, int id, std::string_view payload) {
-    if (payload.find('\n') != std::string_view::npos) return false;
+    const auto one_line = OneLine::checked(payload);
+    if (!one_line) return false;
+    append_line(out, type, id, *one_line);
+    return true;
+}
+
+void append_line(std::string& out, MsgType type, int id, OneLine payload) {
     append_int(out, static_cast<int>(type));
     out += ' ';
     append_int(out, id);
     out += stx;
-    out += payload;
+    out += payload.text();
     out += '\n';
-    return true;
 }
 
 LineAssembler::LineAssembler(std::size_t max_line) : max_line_(max_line == 0 ? 1 : max_line) {}
@@ -74,6 +79,7 @@ LineAssembler::LineAssembler(std::size_t max_line) : max_line_(max_line == 0 ? 1
 char* LineAssembler::prepare(std::size_t min_space) {
     if (start_ == end_) {
         start_ = end_ = scanned_ = 0;
+        if (buffer_.size() > 2 * min_space) release();
     } else if (start_ > 0) {
         std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
         end_ -= start_;
@@ -114,6 +120,13 @@ std::optional<std::string_view> LineAssembler::next_line() {
             return std::string_view(base + line_start, lf - line_start);
         }
     }
+}
+
+// Only what is buffered goes: a long line being skipped is still skipped
+// up to its line feed.
+void LineAssembler::release() {
+    std::string().swap(buffer_);
+    start_ = end_ = scanned_ = 0;
 }
 
 std::size_t LineAssembler::take_overlong() {

@@ -59,6 +59,29 @@ std::optional<Frame> parse_line(std::string_view line);
 // and false is returned.
 bool append_line(std::string& out, MsgType type, int id, std::string_view payload);
 
+// A payload known to hold no line feed: checked once, then written to any
+// number of peers without being scanned again for each.
+class OneLine {
+public:
+    // nullopt when text holds a line feed.
+    static std::optional<OneLine> checked(std::string_view text) {
+        if (text.find('\n') != std::string_view::npos) return std::nullopt;
+        return OneLine(text);
+    }
+    // For text built only of pieces the caller has checked (a Msg payload of
+    // captures Pattern refused to carry any line feed in).
+    static OneLine trusted(std::string_view text) { return OneLine(text); }
+    std::string_view text() const { return text_; }
+
+private:
+    explicit OneLine(std::string_view text) : text_(text) {}
+    std::string_view text_;
+};
+
+// Appends "<type> <id>\x02<payload>\n" to out, as append_line with its check
+// already made.
+void append_line(std::string& out, MsgType type, int id, OneLine payload);
+
 // Calls on_field(field) for each ETX-separated field of a Msg payload: the
 // final ETX makes no extra empty field, a last piece without ETX is still a
 // field. Returns the number of fields, or nullopt (calling nothing) when
@@ -72,7 +95,10 @@ std::optional<std::size_t> for_each_field(std::string_view payload, std::size_t 
 // LF included) is skipped up to its LF, and reported once through
 // take_overlong(); while it is skipped at most about max_line bytes are held.
 // The buffer is reused: once it has grown to fit the traffic, no allocation
-// happens per line. Call next_line() until nullopt after every commit().
+// happens per line; a buffer grown past twice the usual read by a long line
+// is freed once that line has been handed out, so that one long line does
+// not hold its memory for the life of the connection. Call next_line()
+// until nullopt after every commit().
 class LineAssembler {
 public:
     explicit LineAssembler(std::size_t max_line);
@@ -91,8 +117,17 @@ public:
     }
     // Number of over-long lines skipped since the last call (and resets it).
     std::size_t take_overlong();
+    // Gives back the line next_line() just handed out, unread: the next call
+    // hands it out again (a caller not ready for it yet).
+    void unread(std::string_view line) {
+        start_ = scanned_ = static_cast<std::size_t>(line.data() - buffer_.data());
+    }
     // Bytes received and not yet handed out (a partial line).
     std::size_t buffered() const { return end_ - start_; }
+    // Bytes the buffer holds, used or not.
+    std::size_t memory() const { return buffer_.capacity(); }
+    // Frees the buffer and forgets what it held (the connection is gone).
+    void release();
 
 private:
     std::string buffer_;

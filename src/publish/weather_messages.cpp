@@ -6,7 +6,6 @@
 
 #include "relay_state.h"
 #include "station/serial_port.h"
-#include "station/station_exchange.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 //
 // Principles:
 //  - Conversion and message text are pure functions, tested bytes in, text
-//    out; publish_weather only checks the packet's mark, calls them and hands
-//    the text to the bus.
+//    out; publish_weather checks the packet's mark (a packet without it resets
+//    the link), calls them and hands the text to the bus.
 //  - Pressure, temperature and wind speed are computed in double precision and
 //    then rounded to single precision: the printed digits are those of the
 //    float (30000 prints as 101591.656250, not 101591.659210). The wind

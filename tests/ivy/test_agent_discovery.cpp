@@ -1,6 +1,10 @@
 // Announcements out and in: who connects to whom, what is ignored, and one
 // connection per pair of agents whatever the timing.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +70,72 @@ TEST(AgentDiscovery, OwnAddressAndPortUnderAnyAppIdIsIgnored) {
     EXPECT_EQ(agent.child().count_out("connected"), 0) << agent.child().describe();
     EXPECT_EQ(agent.child().count_out("disconnected"), 0) << agent.child().describe();
     EXPECT_EQ(agent.command("who", "peers"), "peers OTHER,");
+}
+
+bool write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// This process in a user and network namespace of its own whose loopback
+// also carries `address`: an interface address that is not 127.x.
+bool enter_namespace_with(const std::string& address) {
+    const auto uid = ::getuid();
+    const auto gid = ::getgid();
+    return ::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
+           write_file("/proc/self/setgroups", "deny") &&
+           write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1") &&
+           std::system(("ip link set lo up && ip addr add " + address + "/8 dev lo").c_str()) == 0;
+}
+
+// On the loopback bus, from `address`: every socket on the bus port hears it.
+void broadcast_from(const std::string& address, int port, const std::string& datagram) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    ::inet_pton(AF_INET, "127.255.255.255", &a.sin_addr);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&a),
+             sizeof a);
+    ::close(fd);
+}
+
+// Run in a child of its own (it changes namespaces for good): 0 when the
+// agent, refused netlink sockets, knows its own interface address.
+int own_address_known_without_netlink() {
+    const std::string own = "10.9.8.7";
+    if (!enter_namespace_with(own)) return 10;
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent agent({bus_port, "SELF", std::nullopt, {}, {"-N"}}, bus);
+    if (agent.tcp_port() == 0) {
+        std::fputs(agent.child().describe().c_str(), stderr);
+        return 11;
+    }
+    broadcast_from(own, bus_port, "3 " + std::to_string(agent.tcp_port()) + " FORGED SELF\n");
+    const bool recognised = agent.child().wait_err("our own address", milliseconds(3000));
+    const bool alone = agent.command("who", "peers") == "peers ";
+    const bool silent = agent.child().err().find("cannot list") == std::string::npos;
+    if (recognised && alone && silent) return 0;
+    std::fputs(agent.child().describe().c_str(), stderr);
+    return 12;
+}
+
+// Our hardened units refuse netlink sockets, which getifaddrs() needs: the
+// agent still recognises an announcement of an interface address of its
+// own with its own port (here in a private network namespace).
+TEST(AgentDiscovery, OwnInterfaceAddressIsKnownWithoutNetlink) {
+    if (std::system("/usr/bin/unshare -rn true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no network namespace here";
+    }
+    EXPECT_EXIT(std::_Exit(own_address_known_without_netlink()), ::testing::ExitedWithCode(0), "");
 }
 
 // The shapes of r02: what classic agents connect to, and where we differ

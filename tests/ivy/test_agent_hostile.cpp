@@ -2,6 +2,7 @@
 // classic agents answer them (or better, where noted), and hostile peers
 // that must each leave the agent serving a well-behaved peer.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -240,6 +241,96 @@ TEST_F(Hostile, PeerOverItsMatchingBudgetIsDisconnected) {
               seen.end());
     EXPECT_TRUE(
         agent_->child().wait_err("to match one message: disconnecting", milliseconds(1000)));
+    expect_still_serving();
+}
+
+// A regexp over a bound, or one that does not compile, is answered with an
+// Error and not kept; the peer's good bindings are served as before.
+TEST_F(Hostile, RegexpsOverTheBoundsAreRefusedAndNotKept) {
+    auto p = peer("BIG", {"^big good (.*)"});
+    p->send("1 1\x02^big (.*)" + std::string(5000, 'x') + "\n");
+    EXPECT_EQ(p->read_line(), "3 1\x02Regexp longer than 4096 bytes: ignored\n");
+    p->send("1 2\x02^bad (\n");
+    EXPECT_EQ(p->read_line(),
+              "3 6\x02"
+              "Error compiling '^bad (', missing closing parenthesis\n");
+    // 64 texts of 4 KiB are all a peer may bind: the 65th is refused.
+    std::string texts;
+    for (int i = 0; i < 64; ++i) {
+        texts += "1 " + std::to_string(10 + i) + "\x02^t" + std::to_string(i) + " " +
+                 std::string(4096 - 4 - std::to_string(i).size() - 6, 'y') + "(.*)\n";
+    }
+    p->send(texts + "1 99\x02^more (.*)" + std::string(400, 'z') + "\n9 1\x02\n");
+    EXPECT_EQ(p->read_line(milliseconds(10000)),
+              "3 99\x02Your regexps are longer than 262144 bytes together: this one is ignored\n")
+        << agent_->child().describe();
+    EXPECT_EQ(p->read_line(), "10 1\x02\n");
+    EXPECT_EQ(agent_->command("send big one", "sent"), "sent 0");
+    EXPECT_EQ(agent_->command("send bad (", "sent"), "sent 0");
+    EXPECT_EQ(agent_->command("send more " + std::string(400, 'z'), "sent"), "sent 0");
+    EXPECT_EQ(agent_->command("send big good news", "sent"), "sent 1");
+    EXPECT_EQ(p->read_line(), "2 0\x02news\x03\n");
+    EXPECT_TRUE(agent_->child().wait_err("longer than a regexp may be", milliseconds(1000)));
+    expect_still_serving();
+}
+
+// Compiling is charged to the peer, whether the text is kept or not: a
+// stream of regexps that each fail at their very end is cut short.
+TEST_F(Hostile, PeerWhoseRegexpsTakeTooLongToCompileIsDisconnected) {
+    auto p = peer("SLOWCOMPILE");
+    // Each takes about 2.5 ms to compile (JIT), and 260 KiB: past the
+    // peer's memory bound from the eighth on, but compiled all the same.
+    std::string heavy;
+    for (int i = 0; i < 1333; ++i) heavy += ".*a";
+    std::string texts;
+    for (int i = 0; i < 60; ++i) {
+        texts += "1 " + std::to_string(i) + "\x02" + heavy + "(?#" + std::to_string(i) + ")\n";
+    }
+    p->send(texts);
+    std::vector<std::string> seen;
+    EXPECT_TRUE(p->wait_closed(milliseconds(30000), &seen)) << agent_->child().describe();
+    EXPECT_NE(std::find(seen.begin(), seen.end(),
+                        "3 0\x02Your regexps take too long to compile: disconnected\n"),
+              seen.end());
+    EXPECT_LT(seen.size(), 55u);  // cut short, not served to the end
+    EXPECT_TRUE(agent_->child().wait_err("to compile: disconnecting", milliseconds(1000)));
+    expect_still_serving();
+}
+
+// Reports are rate-limited per kind: a flood of one fault does not hide
+// another, least of all the Die that ends the agent.
+TEST_F(Hostile, FloodOfOneReportDoesNotHideTheDie) {
+    auto p = peer("FLOODER");
+    std::string fields;
+    for (int i = 0; i < 121; ++i) fields += "f\x03";
+    std::string lines;
+    for (int i = 0; i < 100; ++i) lines += "2 0\x02" + fields + "\n";
+    p->send(lines + "8 0\x02\n");
+    EXPECT_TRUE(agent_->child().wait_err("Die from FLOODER", milliseconds(3000)))
+        << agent_->child().describe();
+    EXPECT_LE(agent_->child().count_err("more than 120 fields"), 21);
+}
+
+// Peers that stop reading while messages pile up for them: past the bound on
+// what all peers hold together, the one holding the most goes first, and a
+// peer that reads gets every message whole.
+TEST_F(Hostile, CrowdHoldingTooMuchMemoryLosesItsLargestFirst) {
+    std::vector<std::unique_ptr<harness::RawPeer>> crowd;
+    for (int i = 0; i < 24; ++i) {
+        crowd.push_back(peer("STILL" + std::to_string(i), {"^(FLOOD .*)"}));
+        const int tiny = 4096;
+        ::setsockopt(crowd.back()->fd(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    }
+    auto good = peer("GOOD", {"^FLOOD (\\d+) "});
+    ASSERT_TRUE(agent_->wait_out("connected GOOD\n"));
+    // 100 x 64 KiB for each of 24 peers, 150 MiB were nobody let go; the
+    // kernel takes a little of it, each peer's own bound (4 MiB) the rest.
+    agent_->command("flood 100 65536", "flooded");
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(good->read_line(), "2 0\x02" + std::to_string(i) + "\x03\n");
+    }
+    EXPECT_TRUE(agent_->child().wait_err("the most of all peers", milliseconds(3000)))
+        << agent_->child().describe();
     expect_still_serving();
 }
 

@@ -79,16 +79,16 @@ std::vector<Sent> match(ivy::BindingTable& table, std::string_view text, void* o
 TEST(BindingTable, OrderSharingAndReplacement) {
     ivy::BindingTable table;
     int a = 1, b = 2;
-    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::added);
-    EXPECT_EQ(table.add(&a, 0, "^(x)", 10).outcome, AddOutcome::added);
-    EXPECT_EQ(table.add(&b, 5, "^x(.)", 10).outcome, AddOutcome::added);
+    EXPECT_EQ(table.add(&a, 1, "^x(.)").outcome, AddOutcome::added);
+    EXPECT_EQ(table.add(&a, 0, "^(x)").outcome, AddOutcome::added);
+    EXPECT_EQ(table.add(&b, 5, "^x(.)").outcome, AddOutcome::added);
     const auto m = MatchResult::matched;
     EXPECT_EQ(match(table, "xy"),
               (std::vector<Sent>{{2, 5, m, "y\x03"}, {1, 1, m, "y\x03"}, {1, 0, m, "x\x03"}}));
     EXPECT_EQ(match(table, "xy", &a), (std::vector<Sent>{{1, 1, m, "y\x03"}, {1, 0, m, "x\x03"}}));
 
-    EXPECT_EQ(table.add(&a, 1, "^x(.)", 10).outcome, AddOutcome::unchanged);
-    EXPECT_EQ(table.add(&a, 1, "^z", 10).outcome, AddOutcome::replaced);
+    EXPECT_EQ(table.add(&a, 1, "^x(.)").outcome, AddOutcome::unchanged);
+    EXPECT_EQ(table.add(&a, 1, "^z").outcome, AddOutcome::replaced);
     EXPECT_EQ(match(table, "z"), (std::vector<Sent>{{1, 1, m, ""}}));
     EXPECT_EQ(table.remove(&a, 1), "^z");
     EXPECT_FALSE(table.remove(&a, 1));
@@ -98,18 +98,66 @@ TEST(BindingTable, OrderSharingAndReplacement) {
     EXPECT_EQ(table.count(&b), 0u);
 }
 
-TEST(BindingTable, BoundsAndFaults) {
-    ivy::BindingTable table;
+// Every bound refuses the request whole: nothing stored, the id keeps what
+// it held, the owner's totals unchanged; a text that does not compile is
+// not kept either.
+TEST(BindingTable, BoundsRefuseWholeAndBadTextsAreNotKept) {
+    ivy::TableLimits limits;
+    limits.bindings = 3;
+    limits.text_length = 10;
+    limits.text_per_owner = 16;
+    ivy::BindingTable table(limits);
     int a = 1;
-    EXPECT_EQ(table.add(&a, 0, "(", 2).error->offset, 1);
-    EXPECT_EQ(table.add(&a, 1, "(?s)^(.*)", 2).error, nullptr);
-    EXPECT_EQ(table.add(&a, 2, "x", 2).outcome, AddOutcome::too_many);
-    EXPECT_EQ(table.count(&a), 2u);
-    EXPECT_EQ(match(table, "a\nb"), (std::vector<Sent>{{1, 1, MatchResult::unsafe_capture, ""}}));
+    const auto refused = table.add(&a, 0, "(");
+    EXPECT_EQ(refused.outcome, AddOutcome::not_compiled);
+    EXPECT_EQ(refused.error.offset, 1);
+    EXPECT_GT(refused.compile_time.count(), 0);
+    EXPECT_EQ(table.count(&a), 0u);
+    EXPECT_EQ(table.memory(), 0u);
+    EXPECT_EQ(table.add(&a, 0, "0123456789x").outcome, AddOutcome::too_long);
+    EXPECT_EQ(table.add(&a, 0, "(?s)^(.*)").outcome, AddOutcome::added);  // 9 bytes
+    EXPECT_FALSE(table.would_compile(&a, 1, "^abcdefgh"));                // 9 more: 18
+    EXPECT_EQ(table.add(&a, 1, "^abcdefgh").outcome, AddOutcome::too_much_text);
+    EXPECT_EQ(table.add(&a, 0, "[").outcome, AddOutcome::not_compiled);
+    EXPECT_EQ(table.add(&a, 1, "x").outcome, AddOutcome::added);
+    EXPECT_EQ(table.add(&a, 2, "y").outcome, AddOutcome::added);
+    EXPECT_EQ(table.add(&a, 3, "z").outcome, AddOutcome::too_many);
+    EXPECT_EQ(table.add(&a, 2, "^abcd").outcome, AddOutcome::replaced);  // 9 + 1 + 5
+    EXPECT_EQ(match(table, "a\nb"), (std::vector<Sent>{{1, 0, MatchResult::unsafe_capture, ""}}));
     std::vector<std::pair<int, std::string>> listed;
     table.for_each_binding(
         &a, [&](int id, std::string_view text) { listed.emplace_back(id, std::string(text)); });
-    EXPECT_EQ(listed, (std::vector<std::pair<int, std::string>>{{0, "("}, {1, "(?s)^(.*)"}}));
+    EXPECT_EQ(listed,
+              (std::vector<std::pair<int, std::string>>{{0, "(?s)^(.*)"}, {1, "x"}, {2, "^abcd"}}));
+    EXPECT_TRUE(table.would_compile(&a, 2, "^ab"));
+    EXPECT_FALSE(table.would_compile(&a, 3, "^ab"));  // a fourth binding
+}
+
+// What compiled regexps take is charged to each owner holding them, shared
+// ones in full; beyond the owner's bound the text is refused, and forgetting
+// the bindings gives everything back.
+TEST(BindingTable, CompiledMemoryIsBoundedPerOwner) {
+    ivy::TableLimits limits;
+    limits.memory_per_owner = 8 * 1024;
+    ivy::BindingTable table(limits);
+    int a = 1, b = 2;
+    ASSERT_EQ(table.add(&a, 0, "^(\\S+) WEATHER (.*)").outcome, AddOutcome::added);
+    const std::size_t one = table.memory_of(&a);
+    EXPECT_GT(one, 256u);
+    EXPECT_LT(one, 8u * 1024);
+    // Small text, large code: a counted repeat is compiled out in full (16
+    // KiB), though not JIT compiled (that would be 250 KiB more).
+    const std::string repeat = "(?:\\w+\\s){1,1000}";
+    ivy::CompileError error;
+    EXPECT_LT(ivy::Pattern::compile(repeat, &error)->memory(), 20u * 1024);
+    EXPECT_EQ(table.add(&a, 1, repeat).outcome, AddOutcome::too_much_memory);
+    EXPECT_EQ(table.add(&b, 9, "^(\\S+) WEATHER (.*)").outcome, AddOutcome::added);
+    EXPECT_EQ(table.memory_of(&b), one);
+    EXPECT_LT(table.memory(), 2 * one);  // the text itself is held once
+    table.remove_owner(&a);
+    EXPECT_EQ(table.remove(&b, 9), "^(\\S+) WEATHER (.*)");
+    EXPECT_EQ(table.memory(), 0u);
+    EXPECT_EQ(table.memory_of(&b), 0u);
 }
 
 // A text two owners bind is one entry: it outlives either owner, and an id
@@ -118,12 +166,12 @@ TEST(BindingTable, SharedTextOutlivesAHolderAndRebindingDoesNotLeak) {
     ivy::BindingTable table;
     int a = 1, b = 2, c = 3;
     const auto m = MatchResult::matched;
-    table.add(&a, 1, "^x(.)", 10);
-    table.add(&b, 5, "^x(.)", 10);
-    table.add(&c, 7, "^x(.)", 10);
+    table.add(&a, 1, "^x(.)");
+    table.add(&b, 5, "^x(.)");
+    table.add(&c, 7, "^x(.)");
     table.remove_owner(&a);
     EXPECT_EQ(match(table, "xy"), (std::vector<Sent>{{3, 7, m, "y\x03"}, {2, 5, m, "y\x03"}}));
-    EXPECT_EQ(table.add(&b, 5, "^y(.)", 10).outcome, AddOutcome::replaced);
+    EXPECT_EQ(table.add(&b, 5, "^y(.)").outcome, AddOutcome::replaced);
     EXPECT_EQ(match(table, "xy"), (std::vector<Sent>{{3, 7, m, "y\x03"}}));
     EXPECT_EQ(match(table, "yz"), (std::vector<Sent>{{2, 5, m, "z\x03"}}));
     table.remove_owner(&c);
@@ -136,17 +184,22 @@ TEST(BindingTable, SharedTextOutlivesAHolderAndRebindingDoesNotLeak) {
 // all kept and all matched. (Sanitizers make every match slower, our budget
 // as well.)
 TEST(BindingTable, BudgetTripsOnBombsNotOnAThousandGoodRegexps) {
-    ivy::BindingTable table(ivy::matching_budget * test_support::timeout_scale());
+    ivy::TableLimits limits;
+    limits.budget.per_owner = ivy::matching_budget * test_support::timeout_scale();
+    limits.budget.total = ivy::total_matching_budget * test_support::timeout_scale();
+    ivy::BindingTable table(limits);
     int bad = 1, good = 2;
     for (int i = 0; i < 64; ++i) {
-        table.add(&bad, i, "^(.+)+1$(?#" + std::to_string(i) + ")", 1024);
+        table.add(&bad, i, "^(.+)+1$(?#" + std::to_string(i) + ")");
     }
     for (int i = 0; i < 1000; ++i) {
-        table.add(&good, i, "^(\\S+) WEATHER (.*)(?#" + std::to_string(i) + ")", 1024);
+        table.add(&good, i, "^(\\S+) WEATHER (.*)(?#" + std::to_string(i) + ")");
     }
     const std::string text = "1 WEATHER 101591.656250 22.500000 4.470400 180.000000";
     const auto first = match(table, text);
-    EXPECT_EQ(table.over_budget(), std::vector<void*>{&bad});
+    ASSERT_EQ(table.over_budget().size(), 1u);
+    EXPECT_EQ(table.over_budget()[0].owner, &bad);
+    EXPECT_EQ(table.over_budget()[0].reason, ivy::OverReason::own_budget);
     const auto limited = std::count_if(first.begin(), first.end(), [](const Sent& s) {
         return s.result == MatchResult::limit_hit;
     });

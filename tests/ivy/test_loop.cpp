@@ -101,6 +101,36 @@ TEST(LoopStop, SignalHandlerStopsALoopThatIsWaiting) {
     sigaction(SIGALRM, &old, nullptr);
 }
 
+// A stop from a signal handler is never lost, whatever descriptors the loop
+// could get for its wake-up: the probe's loop has nothing else to wake it.
+TEST(LoopStop, SignalStopsTheLoopWithoutEventfdOrAnyWakeDescriptor) {
+    const std::string probe = std::string(ANEMOBUS_BIN_DIR) + "/tests/ivy/loop_probe";
+    const std::pair<const char*, const char*> cases[] = {
+        {"no-eventfd", "a pipe wakes the loop"},
+        {"no-wake-descriptor", "a stop is seen within 50 ms"},
+    };
+    for (const auto& [mode, fallback] : cases) {
+        SCOPED_TRACE(mode);
+        test_support::Child child(probe, {mode});
+        EXPECT_EQ(child.wait_exit(milliseconds(5000)), 0) << child.describe();
+        EXPECT_EQ(child.out(), "stopped\n") << child.describe();
+        EXPECT_NE(child.err().find(fallback), std::string::npos) << child.describe();
+    }
+}
+
+// Without an epoll set (as with no descriptor left for one) no loop can be
+// made: every entry point of the facade reports it and returns, none throws
+// into C (which would abort).
+TEST(LoopStop, EveryEntryPointSurvivesALoopThatCannotBeMade) {
+    test_support::Child child(std::string(ANEMOBUS_BIN_DIR) + "/tests/ivy/loop_probe", {"no-loop"});
+    EXPECT_EQ(child.wait_exit(milliseconds(5000)), 0) << child.describe();
+    EXPECT_EQ(child.out(), "survived\n") << child.describe();
+    for (const char* call :
+         {"TimerRepeatAfter failed", "IvyChannelAdd failed", "IvyMainLoop failed"}) {
+        EXPECT_NE(child.err().find(call), std::string::npos) << call << "\n" << child.describe();
+    }
+}
+
 int hook_calls = 0;
 void count_hook(void*) {
     ++hook_calls;

@@ -16,7 +16,7 @@ std::string temp_path(const std::string& what) {
 Rig::Rig(std::vector<std::string> sim_args, std::vector<std::string> relay_args, bool with_monitor)
     : bus_(test_support::loopback_bus(test_support::random_bus_port())), link_(temp_path("tty")) {
     sim_args.insert(sim_args.end(), {"--link", link_, "-v", "--seed", "1"});
-    sim_.emplace(test_support::program_path("anemobus-sim"), sim_args);
+    sim_.emplace(test_support::program_path("anemobus-sim"), sim_args, true);
     ready_ = sim_->wait_out("\n", 5000ms);
     if (with_monitor)
         monitor_.emplace(test_support::program_path("anemobus-monitor"),

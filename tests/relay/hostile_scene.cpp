@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,14 +21,6 @@ std::string bomb(int peer, int i) {
     return "^(\\S+ ?)+(?:;|#)(?#" + std::to_string(peer) + "-" + std::to_string(i) + ")";
 }
 constexpr int bombs_per_peer = 1024;
-
-std::string handshake(int port, const std::string& name, const std::vector<std::string>& regexps) {
-    std::string lines = "6 " + std::to_string(port) + "\x02" + name + "\n";
-    for (std::size_t i = 0; i < regexps.size(); ++i) {
-        lines += "1 " + std::to_string(i) + "\x02" + regexps[i] + "\n";
-    }
-    return lines + "5 0\x02\n";
-}
 
 std::string make_dir() {
     std::string path = "/tmp/anemobus-hostile-XXXXXX";
@@ -48,12 +41,20 @@ void hold_reading(std::vector<std::unique_ptr<RawPeer>>& peers, milliseconds hol
 
 }  // namespace
 
+std::string handshake(int port, const std::string& name, const std::vector<std::string>& regexps) {
+    std::string lines = "6 " + std::to_string(port) + "\x02" + name + "\n";
+    for (std::size_t i = 0; i < regexps.size(); ++i) {
+        lines += "1 " + std::to_string(i) + "\x02" + regexps[i] + "\n";
+    }
+    return lines + "5 0\x02\n";
+}
+
 Scene::Scene() : bus_port_(test_support::random_bus_port()), dir_(make_dir()) {
     bus_ = std::make_unique<harness::BusSocket>(bus_port_);
     const std::string link = dir_ + "/station";
     sim_ = std::make_unique<test_support::Child>(
         test_support::program_path("anemobus-sim"),
-        std::vector<std::string>{"--link", link, "--log", dir_ + "/sim.log", "--seed", "9"});
+        std::vector<std::string>{"--link", link, "--log", dir_ + "/sim.log", "--seed", "9"}, true);
     if (!sim_->wait_out("\n", milliseconds(5000))) {
         why_ = "no simulator";
         return;
@@ -88,13 +89,41 @@ Scene::~Scene() {
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
+// A WEATHER counts once, on the binding listened to. The first Msg of a
+// newer binding is the same WEATHER as the one just counted on the older
+// (which comes first): the listener moves to it, and drops the older ones.
 void Scene::listen_for_weather() {
     while (!stop_) {
         const auto line = listener_->read_line(milliseconds(100));
-        if (!line || line->rfind("2 0\x02", 0) != 0) continue;
+        int id = -1;
+        if (!line || std::sscanf(line->c_str(), "2 %d\x02", &id) != 1) continue;
+        if (id > listening_id_) {
+            for (int old = listening_id_; old < id; ++old) {
+                listener_->send("4 " + std::to_string(old) + "\x02\n");
+            }
+            listening_id_ = id;
+            continue;
+        }
+        if (id != listening_id_) continue;
         const std::lock_guard<std::mutex> lock(mutex_);
         arrivals_.push_back(Clock::now());
     }
+}
+
+void Scene::listen_last() {
+    const int id = ++last_binding_;
+    listener_->send("1 " + std::to_string(id) + "\x02^(\\S+) WEATHER (.*)(?#matched last " +
+                    std::to_string(id) + ")\n");
+}
+
+Scene::Memory Scene::relay_memory() const {
+    std::ifstream status("/proc/" + std::to_string(relay_->pid()) + "/status");
+    Memory memory;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) memory.rss_kib = std::atol(line.c_str() + 6);
+        if (line.rfind("VmHWM:", 0) == 0) memory.peak_kib = std::atol(line.c_str() + 6);
+    }
+    return memory;
 }
 
 int Scene::relay_fds() const {

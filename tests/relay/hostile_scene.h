@@ -41,6 +41,17 @@ public:
     int served() const;
     // When each WEATHER reached the good listener.
     std::vector<Clock::time_point> arrivals() const;
+    // The good listener binds its regexp again under a text of its own, so
+    // that it is matched after every binding made so far (the relay matches
+    // texts in the order they first came), and drops the older ones once the
+    // new one has served. Called from one thread only.
+    void listen_last();
+    // The relay's resident memory now and at its peak, in KiB.
+    struct Memory {
+        long rss_kib = 0;
+        long peak_kib = 0;
+    };
+    Memory relay_memory() const;
     std::string relay_err() { return relay_->err(); }
     std::string describe();
 
@@ -58,9 +69,15 @@ private:
     std::string why_;
     mutable std::mutex mutex_;
     std::vector<Clock::time_point> arrivals_;
+    int listening_id_ = 0;  // the listener thread's
+    int last_binding_ = 0;  // listen_last()'s
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+// A peer's handshake: StartRegexp, the regexps as AddRegexp ids 0..n-1,
+// EndRegexp.
+std::string handshake(int port, const std::string& name, const std::vector<std::string>& regexps);
 
 // The attacks. Each returns when it is over and its sockets are closed.
 

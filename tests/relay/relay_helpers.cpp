@@ -38,6 +38,7 @@ int StationPlayer::requests() const {
 }
 
 void StationPlayer::run() {
+    test_support::answer_promptly();
     std::string pending;
     while (!stop_) {
         pollfd p{master_, POLLIN, 0};

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -88,7 +89,13 @@ static void set_nonblocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-Child::Child(const std::string& program, const std::vector<std::string>& args) {
+void answer_promptly() {
+    // Per thread on Linux: PRIO_PROCESS with the thread's id.
+    [[maybe_unused]] const int ignored =
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), -10);
+}
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, bool prompt) {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
@@ -107,6 +114,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args) {
         // The child starts with default signal handling whatever the test runner set.
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGPIPE, SIG_DFL);
+        if (prompt) answer_promptly();  // kept across exec
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }

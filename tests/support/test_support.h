@@ -33,11 +33,19 @@ std::string program_path(std::string_view name);
 // Path under tests/data.
 std::string data_path(std::string_view relative);
 
+// Raises the calling thread's scheduling priority where the test may (as
+// root, or with CAP_SYS_NICE), and does nothing otherwise. For what plays
+// the station: it must answer the relay within 30 ms, which a machine
+// loaded with the rest of the suite (and with other work) would otherwise
+// make it miss now and then, failing a test for the machine's sake.
+void answer_promptly();
+
 // A program run as a user would: its own process group, standard input a
 // pipe, standard output and standard error captured. Killed on destruction.
+// `prompt`: run at the priority of answer_promptly() (a station simulator).
 class Child {
 public:
-    Child(const std::string& program, const std::vector<std::string>& args);
+    Child(const std::string& program, const std::vector<std::string>& args, bool prompt = false);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,9 +32,14 @@ struct Monitor {
 
 Monitor state;
 
-void info(const char* fmt, const char* a, const char* b = "") {
+// Informational lines, silenced by -q. The format attribute lets the
+// compiler check each call's format against its arguments.
+__attribute__((format(printf, 1, 2))) void info(const char* fmt, ...) {
     if (state.options.quiet) return;
-    std::fprintf(stderr, fmt, a, b);
+    va_list args;
+    va_start(args, fmt);
+    std::vfprintf(stderr, fmt, args);
+    va_end(args);
 }
 
 void on_message(IvyClientPtr app, void*, int argc, char** argv) {
@@ -56,7 +62,12 @@ void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
     const char* name = IvyGetApplicationName(app);
     switch (event) {
         case IvyApplicationConnected:
-            info("%s connected from %s\n", name, IvyGetApplicationHost(app));
+            // The host is NULL for a peer gone meanwhile; printf must not see that.
+            if (const char* host = IvyGetApplicationHost(app)) {
+                info("%s connected from %s\n", name, host);
+            } else {
+                info("%s connected\n", name);
+            }
             break;
         case IvyApplicationDisconnected:
             info("%s disconnected\n", name);

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "bus_address.h"
+#include <Ivy/ivy.h>
 
 namespace monitor {
 
 inline constexpr const char* default_name = "anemobus-monitor";
 
 struct Options {
-    std::string bus{ivy::default_bus};
+    std::string bus = IVY_DEFAULT_BUS;
     std::string name = default_name;
     std::vector<std::string> regexps;  // never empty after parsing: "(.*)" by default
     long max_messages = 0;             // 0: no limit

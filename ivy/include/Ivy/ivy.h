@@ -80,6 +80,13 @@ void IvyStart(const char* bus);
 #define IVY_HAS_ANNOUNCED_ADDRESS_COUNT 1
 int IvyAnnouncedAddressCount(void);
 
+/*
+ * Extension (IVY_DEFAULT_BUS is defined only here): the bus IvyStart joins
+ * when given NULL or an empty text and IVYBUS is unset or empty, for tools
+ * that show or log the bus they will use.
+ */
+#define IVY_DEFAULT_BUS "127.255.255.255:2010"
+
 /* Makes IvyMainLoop return; called while no loop runs, the next IvyMainLoop
  * returns at once (IvyInit clears that). Async-signal-safe. Closes nothing. */
 void IvyStop(void);

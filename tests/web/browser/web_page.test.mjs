@@ -9,7 +9,9 @@
 //
 //   node web_page.test.mjs --bin BUILD_DIR --fill web_history_fill --out DIR
 // Exit status 0 when every check passed, 1 otherwise, 77 (skipped) when
-// there is no Chromium.
+// there is no Chromium. Whatever the way out (a failed check, an error, a
+// step that hangs until the watchdog below), the output names the failing
+// check or step and holds the programs' logs.
 import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -54,7 +56,24 @@ function run(program, args) {
   });
 }
 
+// The step under way, named in the output should the test hang there.
+let step = 'starting';
+
+// Ends a test that hangs before CTest's own timeout (90 s) would kill it
+// without a word about where it was.
+const watchdog = setTimeout(() => {
+  console.log(`FAIL hung while waiting for ${step}`);
+  showLogs();
+  process.exit(1);
+}, 80000);
+watchdog.unref();
+
+function showLogs() {
+  for (const c of children) console.log(`--- ${c.label} ---\n${c.log}`);
+}
+
 async function until(what, condition, ms) {
+  step = what;
   const deadline = Date.now() + ms * scale;
   for (;;) {
     const value = await condition();
@@ -121,6 +140,7 @@ try {
   const monitor = start('monitor', join(opt.bin, 'tools/anemobus-monitor'), ['-b', bus, '-n', 'sender', '^nothing$'], 'pipe');
   const send = (line) => monitor.stdin.write(`${line}\n`);
 
+  step = 'Chromium to start';
   browser = await chromium.launch({
     executablePath: chromiumPath,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -134,6 +154,7 @@ try {
   page.on('console', (m) => { if (m.type() === 'error') problems.push(m.text()); });
   context.on('page', (p) => p.on('pageerror', (e) => exceptions.push(String(e))));
   page.on('pageerror', (e) => exceptions.push(String(e)));
+  step = 'the page to load';
   await page.goto(url);
   const text = (id) => page.locator(`#${id}`).textContent();
 
@@ -153,6 +174,7 @@ try {
   const limitState = async () => [await page.locator('#headline').getAttribute('data-state'), await text('limit-state')];
   let [mode, said] = await limitState();
   check('within the --wind-limit', mode === 'within' && /WITHIN LIMIT/.test(said), `${mode}: ${said}`);
+  step = 'the limit set on the page';
   await page.fill('#limit-input', '3');
   await page.selectOption('#limit-unit', 'ms');
   await page.click('#limit-set');
@@ -184,6 +206,7 @@ try {
   }), 10000);
   check('wind chart points for the hour', points.mean >= 600 && points.gust === points.mean, JSON.stringify(points));
   check('direction and pressure chart points', points.dir >= 600 && points.pressure >= 600, JSON.stringify(points));
+  step = 'a screenshot';
   await page.screenshot({ path: join(opt.out, 'anemobus-web.png'), fullPage: true });
 
   // Texts: north is 0°, midnight has its date.
@@ -281,10 +304,14 @@ try {
   check('no exceptions in the pages', exceptions.length === 0, exceptions.join(' | '));
 } catch (err) {
   failures++;
-  console.log(`FAIL ${err.message}`);
-  for (const c of children) console.log(`--- ${c.label} ---\n${c.log}`);
+  console.log(`FAIL ${err.message} (during: ${step})`);
 } finally {
-  if (browser) await browser.close();
+  if (failures > 0) showLogs();
+  try {
+    if (browser) await browser.close();
+  } catch (err) {
+    console.log(`closing the browser: ${err.message}`);
+  }
   for (const c of children) c.kill('SIGKILL');
   rmSync(work, { recursive: true, force: true });
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "../common/state_file.h"
 #include "topics.h"
 
 namespace mqtt {
@@ -124,13 +125,8 @@ BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvir
 }
 
 std::string default_outbox_path(const BridgeEnvironment& env) {
-    if (set(env.state_directory)) {
-        const std::string dir = env.state_directory;
-        return dir.substr(0, dir.find(':')) + "/outbox.db";
-    }
-    if (set(env.xdg_state_home)) return std::string(env.xdg_state_home) + "/anemobus/outbox.db";
-    if (set(env.home)) return std::string(env.home) + "/.local/state/anemobus/outbox.db";
-    return "";
+    return tools::default_state_file(env.state_directory, env.xdg_state_home, env.home,
+                                     "outbox.db");
 }
 
 std::string bridge_usage_line(const std::string& program) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "reading_row.h"
+
 namespace web {
 namespace {
 
@@ -182,13 +184,7 @@ bool ReadingStore::reopen(std::string* error) {
 
 bool ReadingStore::insert_row(const StationReading& r, bool* kept) {
     sqlite3_stmt* stmt = r.stamped ? insert_once_ : insert_;
-    const std::string_view id = r.id.view();
-    sqlite3_bind_int64(stmt, 1, r.reading.received_ms);
-    sqlite3_bind_text(stmt, 2, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
-    sqlite3_bind_double(stmt, 3, r.reading.pressure);
-    sqlite3_bind_double(stmt, 4, r.reading.temperature);
-    sqlite3_bind_double(stmt, 5, r.reading.wind);
-    sqlite3_bind_double(stmt, 6, r.reading.direction);
+    bind_reading_row(stmt, r);
     const int rc = sqlite3_step(stmt);
     sqlite3_reset(stmt);
     *kept = rc == SQLITE_DONE && sqlite3_changes(writer_) > 0;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "../common/state_file.h"
+
 namespace web {
 namespace {
 
@@ -129,14 +131,7 @@ ParseResult parse_options(int argc, char* const argv[]) {
 
 std::string default_db_path(const char* state_directory, const char* xdg_state_home,
                             const char* home) {
-    const auto set = [](const char* v) { return v != nullptr && *v != '\0'; };
-    if (set(state_directory)) {
-        std::string dir = state_directory;
-        return dir.substr(0, dir.find(':')) + "/readings.db";
-    }
-    if (set(xdg_state_home)) return std::string(xdg_state_home) + "/anemobus/readings.db";
-    if (set(home)) return std::string(home) + "/.local/state/anemobus/readings.db";
-    return "";
+    return tools::default_state_file(state_directory, xdg_state_home, home, "readings.db");
 }
 
 std::string usage_line(const std::string& program) {

@@ -5,7 +5,10 @@
 //     same subscriber;
 //   - latency, bus to subscriber: a reading every 10 ms, p50 and p99;
 //   - outbox replay: a bridge started on an outbox of 100 000 readings, until
-//     the subscriber has them all.
+//     the subscriber has them all;
+//   - broker to page: anemobus-web --broker subscribed, the ceiling's
+//     payloads published again, until its log holds every one (readings/s),
+//     and the page's peak memory.
 //
 //   bench_mqtt [readings per case, default 100000]
 //
@@ -16,6 +19,7 @@
 #include <Ivy/ivyloop.h>
 #include <Ivy/timer.h>
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -126,7 +130,7 @@ void serve(TimerId timer) {
     TimerRemove(timer);
 }
 
-std::string bridge_peak_memory(int pid) {
+std::string peak_memory(int pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.starts_with("VmHWM:")) return line.substr(line.find_first_not_of(" \t", 6));
@@ -151,7 +155,7 @@ void burst(long readings, int bridge_pid) {
         "bus to broker, %ld readings in a burst: %.0f readings/s (%.2f s), bridge peak "
         "memory %s\n",
         readings, static_cast<double>(readings) / seconds, seconds,
-        bridge_peak_memory(bridge_pid).c_str());
+        peak_memory(bridge_pid).c_str());
 }
 
 // mosquitto_pub reads the payloads from files: from a pipe it publishes a
@@ -159,23 +163,31 @@ void burst(long readings, int bridge_pid) {
 // broker's. And in runs of 25 000: Debian's mosquitto 2.0.11 disconnects a
 // mosquitto_pub -l whose input goes on much longer ("out of memory") and the
 // rest is lost.
-void ceiling(const mqtt_test::TestBroker& broker, long readings) {
-    constexpr long run = 25000;
+constexpr long publish_run = 25000;
+
+// The shell command that publishes `readings` payloads to topic, a
+// millisecond apart from first_ms, each with its own pressure.
+std::string publish_command(const mqtt_test::TestBroker& broker, long readings,
+                            std::int64_t first_ms, const std::string& topic) {
     std::string command = "for f in";
-    for (long first = 0; first < readings; first += run) {
+    for (long first = 0; first < readings; first += publish_run) {
         const std::string path = broker.dir() + "/payloads-" + std::to_string(first);
         std::ofstream lines(path);
-        for (long i = first; i < std::min(readings, first + run); ++i) {
+        for (long i = first; i < std::min(readings, first + publish_run); ++i) {
             std::string line;
             mqtt::append_weather_payload(
-                line,
-                {1796737378123 + i, pressure_base + static_cast<double>(i), 21.5, 4.4704, 180});
+                line, {first_ms + i, pressure_base + static_cast<double>(i), 21.5, 4.4704, 180});
             lines << line << '\n';
         }
         command += " " + path;
     }
-    command += "; do mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
-               " -q 1 -t anemobus/ceiling/1/weather -l < $f || exit 1; done";
+    return command + "; do mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.port()) +
+           " -q 1 -t " + topic + " -l < $f || exit 1; done";
+}
+
+void ceiling(const mqtt_test::TestBroker& broker, long readings) {
+    const std::string command =
+        publish_command(broker, readings, 1796737378123, "anemobus/ceiling/1/weather");
     const long base = subscriber.weather;
     const auto start = Clock::now();
     test_support::Child pub("/bin/sh", {"-c", command});
@@ -184,7 +196,7 @@ void ceiling(const mqtt_test::TestBroker& broker, long readings) {
     std::printf(
         "ceiling, mosquitto_pub -q 1 -l of the same payloads (runs of %ld): %.0f "
         "readings/s (%.2f s)%s\n",
-        run, static_cast<double>(readings) / seconds, seconds, all ? "" : " INCOMPLETE");
+        publish_run, static_cast<double>(readings) / seconds, seconds, all ? "" : " INCOMPLETE");
 }
 
 void latency() {
@@ -239,6 +251,50 @@ void replay(const mqtt_test::TestBroker& broker, const std::string& bus, long re
         readings, seconds, static_cast<double>(readings) / seconds, all ? "" : " INCOMPLETE");
 }
 
+std::int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Rows in the page's log, read as any reader of it would.
+long logged(const std::string& db) {
+    sqlite3* handle = nullptr;
+    long rows = 0;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(handle, "SELECT count(*) FROM readings", -1, &stmt, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        rows = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return rows;
+}
+
+void page_ingest(const mqtt_test::TestBroker& broker, long readings) {
+    const std::string db = broker.dir() + "/page.db";
+    test_support::Child page(test_support::program_path("anemobus-web"),
+                             {"-b", bench::loopback_bus(), "--db", db, "--listen", "127.0.0.1:0",
+                              "--broker", broker.url(), "-q"});
+    if (!page.wait_err("connected to mqtt://", 10000ms)) {
+        std::printf("broker to page: the page did not connect\n");
+        return;
+    }
+    // A millisecond apart, ending now: all within what the page takes.
+    const std::string command =
+        publish_command(broker, readings, now_ms() - readings, "anemobus/bench/1/weather");
+    const auto start = Clock::now();
+    test_support::Child pub("/bin/sh", {"-c", command});
+    const bool all = wait_for([&] { return logged(db) >= readings; }, 120s);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf(
+        "broker to page, %ld readings published by mosquitto_pub until in the page's log: %.0f "
+        "readings/s (%.2f s), page peak memory %s%s\n",
+        readings, static_cast<double>(readings) / seconds, seconds, peak_memory(page.pid()).c_str(),
+        all ? "" : " INCOMPLETE");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -269,6 +325,7 @@ int main(int argc, char** argv) {
     bridge->signal(SIGTERM);
     bridge->wait_exit(10000ms);
     replay(broker, bus, readings);
+    page_ingest(broker, readings);
     IvyTerminate();
     client->stop();
     return 0;

@@ -61,7 +61,9 @@ string(CONCAT ANEMOBUS_WEB_DESCRIPTION
     "anemobus-web joins an Ivy bus, records every weather reading that\n"
     "anemobus broadcasts in an SQLite log, and serves a live weather page\n"
     "(wind with its 2-minute mean and 10-minute gust against a wind limit,\n"
-    "pressure tendency, charts) with the readings as JSON and CSV.\n"
+    "pressure tendency, charts) with the readings as JSON and CSV. Given an\n"
+    "MQTT broker that anemobus-mqtt feeds, it shows every field site's\n"
+    "aircraft too, on one page for an operations centre.\n"
     "\n"
     "It runs as a hardened systemd service. A debconf question chooses who\n"
     "may open the page: this machine only, or the field network.")

@@ -20,15 +20,17 @@
 #include <gtest/gtest.h>
 
 #include "broker_rig.h"
+#include "field_rig.h"
 #include "payload.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using mqtt_test::Field;
+using mqtt_test::relay_readings;
 using mqtt_test::TestBroker;
+using mqtt_test::Values;
 using test_support::Child;
-
-using Values = std::array<double, 4>;
 
 // A reading as the subscriber saw it: its time and values.
 struct Seen {
@@ -76,74 +78,6 @@ std::vector<Seen> weather_seen(Child& sub, int* duplicates = nullptr) {
     return seen;
 }
 
-// The relay's readings as the bus monitor printed them, in order.
-std::vector<Values> relay_readings(Child& monitor) {
-    std::vector<Values> found;
-    std::istringstream lines(monitor.out());
-    std::string line;
-    while (std::getline(lines, line)) {
-        Values v{};
-        std::istringstream fields(line.substr(line.rfind('\t') + 1));
-        if (line.starts_with("anemobus\t") && fields >> v[0] >> v[1] >> v[2] >> v[3])
-            found.push_back(v);
-    }
-    return found;
-}
-
-// The simulator, the relay and the monitor on a bus of the test's own, and
-// the bridge, which can be killed and started again on the same outbox.
-class Field {
-public:
-    Field(const TestBroker& broker, std::vector<std::string> bridge_args)
-        : broker_(broker),
-          bus_(test_support::loopback_bus(test_support::random_bus_port())),
-          link_(broker.dir() + "/station"),
-          bridge_args_(std::move(bridge_args)) {
-        sim_.emplace(test_support::program_path("anemobus-sim"),
-                     std::vector<std::string>{"--link", link_, "--seed", "1"});
-        monitor_.emplace(test_support::program_path("anemobus-monitor"),
-                         std::vector<std::string>{"-b", bus_, "^(\\S+) WEATHER (.*)"});
-        start_bridge();
-    }
-    // After the bridge has joined the bus, so that it hears the first reading.
-    bool start_relay() {
-        if (!monitor_->wait_err("anemobus-mqtt connected", 10000ms)) return false;
-        relay_.emplace(test_support::program_path("anemobus"),
-                       std::vector<std::string>{"-d", link_, "-b", bus_, "-s", "1"});
-        return true;
-    }
-    void start_bridge() {
-        std::vector<std::string> args = {
-            "-b", bus_, "--outbox", broker_.dir() + "/outbox.db", "--site", "test-site"};
-        args.insert(args.end(), bridge_args_.begin(), bridge_args_.end());
-        if (bridge_) old_bridge_logs_ += bridge_->err();
-        bridge_.emplace(test_support::program_path("anemobus-mqtt"), args);
-    }
-    void kill_bridge() {
-        bridge_->signal(SIGKILL);
-        bridge_->wait_exit(5000ms);
-    }
-    void stop_relay() {
-        relay_->signal(SIGINT);
-        relay_->wait_exit(5000ms);
-    }
-    Child& bridge() { return *bridge_; }
-    Child& monitor() { return *monitor_; }
-    std::string describe() {
-        return "=== bridge (earlier runs) ===\n" + old_bridge_logs_ + "\n=== bridge ===\n" +
-               bridge_->describe() + "\n=== relay ===\n" +
-               (relay_ ? relay_->describe() : std::string()) + "\n=== monitor ===\n" +
-               monitor_->describe();
-    }
-
-private:
-    const TestBroker& broker_;
-    std::string bus_, link_;
-    std::vector<std::string> bridge_args_;
-    std::optional<Child> sim_, monitor_, relay_, bridge_;
-    std::string old_bridge_logs_;
-};
-
 // Waits until the subscriber has seen `count` readings.
 bool wait_for_readings(Child& sub, std::size_t count, std::chrono::milliseconds within) {
     return test_support::wait_until([&] { return weather_seen(sub).size() >= count; }, within);
@@ -155,8 +89,9 @@ TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
     const std::string password =
         broker.write_file("bridge-password", std::string(mqtt_test::bridge_user.password) + "\n");
     auto sub = subscribe(broker, "anemobus/#", {"-c", "-i", "test-reader"});
-    Field field(broker, {"--broker", broker.tls_url(), "--cafile", mqtt_test::certificates().ca,
-                         "--user", mqtt_test::bridge_user.name, "--password-file", password});
+    Field field(broker, "test-site",
+                {"--broker", broker.tls_url(), "--cafile", mqtt_test::certificates().ca, "--user",
+                 mqtt_test::bridge_user.name, "--password-file", password});
     ASSERT_TRUE(field.start_relay()) << field.describe();
     ASSERT_TRUE(wait_for_readings(*sub, 3, 15000ms)) << field.describe() << sub->describe();
 

@@ -367,8 +367,7 @@ TEST(WebProgram, AnUnusableLogIsReportedAndLiveReadingsStillShow) {
         // The reading shown was never kept: the end says so.
         rig.web().signal(SIGTERM);
         EXPECT_EQ(rig.web().wait_exit(5000ms), 1) << rig.describe();
-        EXPECT_TRUE(
-            rig.web().wait_err("1 reading(s) taken from the bus are not in the log", 1000ms))
+        EXPECT_TRUE(rig.web().wait_err("1 reading(s) taken are not in the log", 1000ms))
             << rig.describe();
     }
 }
@@ -400,7 +399,7 @@ TEST(WebProgram, ImpossibleValuesAreRefusedAndUnwrittenReadingsFailTheExit) {
     EXPECT_TRUE(rig.wait_get("/api/latest", "\"log\":{\"ok\":false")) << rig.describe();
     rig.web().signal(SIGTERM);
     EXPECT_EQ(rig.web().wait_exit(15000ms), 1) << rig.describe();
-    EXPECT_TRUE(rig.web().wait_err("1 reading(s) taken from the bus are not in the log", 1000ms))
+    EXPECT_TRUE(rig.web().wait_err("1 reading(s) taken are not in the log", 1000ms))
         << rig.describe();
     sqlite3_close(other);
 }

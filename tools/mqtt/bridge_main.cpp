@@ -120,16 +120,12 @@ bool read_command_line(int argc, char** argv) {
 mqtt::ClientSettings client_settings() {
     const mqtt::BridgeOptions& opt = bridge.options;
     mqtt::ClientSettings settings;
-    settings.broker = opt.broker;
-    settings.user = opt.user;
-    settings.tls = opt.tls;
-    settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
     std::string warning, error;
-    if (!opt.password_file.empty() &&
-        !mqtt::read_password_file(opt.password_file, &settings.password, &warning, &error)) {
+    if (!mqtt::client_settings(opt, &settings, &warning, &error)) {
         say(error);
         std::exit(1);
     }
+    settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
     say(warning);
     return settings;
 }

@@ -5,23 +5,13 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "../common/state_file.h"
 #include "topics.h"
 
 namespace mqtt {
 namespace {
 
-enum LongOnly {
-    opt_broker = 256,
-    opt_site,
-    opt_outbox,
-    opt_outbox_days,
-    opt_user,
-    opt_password_file,
-    opt_password,
-    opt_cafile,
-    opt_cert,
-    opt_key,
-};
+enum LongOnly { opt_site = 256, opt_outbox, opt_outbox_days };
 
 BridgeParse error(std::string text) {
     BridgeParse r;
@@ -34,14 +24,9 @@ bool set(const char* v) {
     return v != nullptr && *v != '\0';
 }
 
-std::string path_option(const char* name, const char* value, std::string* out) {
-    if (*value == '\0') return std::string(name) + " needs a file name";
-    *out = value;
-    return "";
-}
-
 // One option with a value; returns the error text, empty when fine.
 std::string apply(int option, const char* value, BridgeOptions& o) {
+    if (is_broker_option(option)) return apply_broker_option(option, value, o);
     const std::string quoted = std::string(" '") + value + "'";
     std::string why;
     switch (option) {
@@ -53,22 +38,19 @@ std::string apply(int option, const char* value, BridgeOptions& o) {
             o.name = value;
             return "";
         case 'i':
-            o.only_id = web::StationId::from(value);
+            o.only_id = web::aircraft_id(value);
             if (!o.only_id) return "-i needs an aircraft id of printable characters, not" + quoted;
             return is_topic_level(value, &why) ? ""
                                                : "-i" + quoted + " cannot be a topic level: " + why;
-        case opt_broker: {
-            auto url = parse_broker_url(value, &why);
-            if (url) o.broker = *url;
-            return url ? "" : "--broker" + quoted + ": " + why;
-        }
         case opt_site:
             o.site = value;
             return is_topic_level(value, &why)
                        ? ""
                        : "--site" + quoted + " cannot be a topic level: " + why;
         case opt_outbox:
-            return path_option("--outbox", value, &o.outbox_path);
+            if (*value == '\0') return "--outbox needs a file name";
+            o.outbox_path = value;
+            return "";
         case opt_outbox_days: {
             errno = 0;
             char* end = nullptr;
@@ -78,33 +60,19 @@ std::string apply(int option, const char* value, BridgeOptions& o) {
             o.outbox_days = static_cast<int>(days);
             return "";
         }
-        case opt_user:
-            if (*value == '\0') return "--user needs a user name";
-            o.user = value;
-            return "";
-        case opt_password_file:
-            return path_option("--password-file", value, &o.password_file);
-        case opt_cafile:
-            return path_option("--cafile", value, &o.tls.cafile);
-        case opt_cert:
-            return path_option("--cert", value, &o.tls.certfile);
-        case opt_key:
-            return path_option("--key", value, &o.tls.keyfile);
         default:
             return "unknown option";
     }
 }
 
 // What only the options together can say.
-std::string check_together(const BridgeOptions& o, bool have_broker) {
-    if (!have_broker) return "--broker URL is required (mqtt://host[:port] or mqtts://host[:port])";
-    if (!o.password_file.empty() && o.user.empty()) return "--password-file needs --user";
-    if (o.tls.certfile.empty() != o.tls.keyfile.empty()) return "--cert and --key go together";
-    const bool tls_files = !o.tls.cafile.empty() || !o.tls.certfile.empty();
-    if (tls_files && !o.broker.tls)
-        return "--cafile, --cert and --key are for TLS: give the broker as mqtts://";
-    if (o.outbox_path.empty()) return "no place for the outbox: give --outbox PATH";
-    return "";
+std::string check_together(const BridgeOptions& o) {
+    if (o.broker.host.empty())
+        return "--broker URL is required (mqtt://host[:port] or mqtts://host[:port])";
+    std::string problem = check_broker_options(o);
+    if (problem.empty() && o.outbox_path.empty())
+        problem = "no place for the outbox: give --outbox PATH";
+    return problem;
 }
 
 // --site's default: the host name, which must make a topic level too.
@@ -121,28 +89,19 @@ std::string default_site(const char* host_name, std::string* site) {
 }  // namespace
 
 BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvironment& env) {
-    static const option long_options[] = {
-        {"broker", required_argument, nullptr, opt_broker},
-        {"site", required_argument, nullptr, opt_site},
-        {"outbox", required_argument, nullptr, opt_outbox},
-        {"outbox-days", required_argument, nullptr, opt_outbox_days},
-        {"user", required_argument, nullptr, opt_user},
-        {"password-file", required_argument, nullptr, opt_password_file},
-        {"password", optional_argument, nullptr, opt_password},
-        {"cafile", required_argument, nullptr, opt_cafile},
-        {"cert", required_argument, nullptr, opt_cert},
-        {"key", required_argument, nullptr, opt_key},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0}};
+    static const std::vector<option> long_options =
+        with_broker_options({{"site", required_argument, nullptr, opt_site},
+                             {"outbox", required_argument, nullptr, opt_outbox},
+                             {"outbox-days", required_argument, nullptr, opt_outbox_days},
+                             {"help", no_argument, nullptr, 'h'}});
     // getopt keeps its position in globals; the tests parse many times.
     optind = 0;
     opterr = 0;
     BridgeParse r;
     if (set(env.ivybus)) r.options.bus = env.ivybus;
     r.options.outbox_path = default_outbox_path(env);
-    bool have_broker = false;
     int c;
-    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options.data(), nullptr)) != -1) {
         if (c == 'h') {
             r.kind = BridgeParse::Kind::help;
             return r;
@@ -151,18 +110,14 @@ BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvir
             r.options.quiet = true;
             continue;
         }
-        if (c == opt_password)
-            return error(
-                "a password is never taken on the command line: put it in a file "
-                "readable only by you and give --password-file FILE");
+        if (c == opt_password) return error(apply_broker_option(c, "", r.options));
         if (c == ':') return error(std::string("option ") + argv[optind - 1] + " needs a value");
         if (c == '?') return error(std::string("unknown option ") + argv[optind - 1]);
         std::string problem = apply(c, optarg, r.options);
         if (!problem.empty()) return error(problem);
-        have_broker = have_broker || c == opt_broker;
     }
     if (optind < argc) return error(std::string("unexpected argument '") + argv[optind] + "'");
-    std::string problem = check_together(r.options, have_broker);
+    std::string problem = check_together(r.options);
     if (problem.empty() && r.options.site.empty())
         problem = default_site(env.host_name, &r.options.site);
     if (!problem.empty()) return error(problem);
@@ -170,13 +125,8 @@ BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvir
 }
 
 std::string default_outbox_path(const BridgeEnvironment& env) {
-    if (set(env.state_directory)) {
-        const std::string dir = env.state_directory;
-        return dir.substr(0, dir.find(':')) + "/outbox.db";
-    }
-    if (set(env.xdg_state_home)) return std::string(env.xdg_state_home) + "/anemobus/outbox.db";
-    if (set(env.home)) return std::string(env.home) + "/.local/state/anemobus/outbox.db";
-    return "";
+    return tools::default_state_file(env.state_directory, env.xdg_state_home, env.home,
+                                     "outbox.db");
 }
 
 std::string bridge_usage_line(const std::string& program) {

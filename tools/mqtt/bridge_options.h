@@ -2,17 +2,14 @@
 // that every case is a test.
 //
 // Principles: a value that cannot be used is a usage error with a one-line
-// reason, never silently mended (exit status 1). A password is never taken on
-// the command line, where `ps` and shell histories would show it: only from
-// a file. TLS options with a plain mqtt:// broker are an error, not ignored,
-// since the user plainly meant the link to be encrypted.
+// reason, never silently mended (exit status 1). The broker's options are
+// those of broker_options.h, taken as every tool takes them.
 #pragma once
 
 #include <optional>
 #include <string>
 
-#include "broker_url.h"
-#include "tls_context.h"
+#include "broker_options.h"
 #include "weather_message.h"
 
 namespace mqtt {
@@ -20,17 +17,13 @@ namespace mqtt {
 inline constexpr const char* default_bridge_name = "anemobus-mqtt";
 inline constexpr int default_outbox_days = 7;
 
-struct BridgeOptions {
+struct BridgeOptions : BrokerOptions {
     std::string bus;  // empty: the library's default
     std::string name = default_bridge_name;
     std::optional<web::StationId> only_id;
-    BrokerUrl broker;
     std::string site;
     std::string outbox_path;
     int outbox_days = default_outbox_days;
-    std::string user;
-    std::string password_file;  // empty: no password
-    TlsFiles tls;
     bool quiet = false;
 };
 

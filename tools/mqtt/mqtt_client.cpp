@@ -151,7 +151,7 @@ void Client::begin_attempt() {
     last_log_error_.clear();
     if (tls_) tls_->take_rejection();
     attempt_started_ = Clock::now();
-    mosq_.reset(mosquitto_new(settings_.client_id.c_str(), true, this));
+    mosq_.reset(mosquitto_new(settings_.client_id.c_str(), !settings_.keep_session, this));
     if (!mosq_ || !configure(mosq_.get())) return end_attempt(MOSQ_ERR_NOMEM, ENOMEM);
     const int rc = mosquitto_connect_async(mosq_.get(), settings_.broker.host.c_str(),
                                            settings_.broker.port, settings_.keepalive_s);
@@ -168,6 +168,7 @@ bool Client::configure(mosquitto* mosq) {
     mosquitto_connect_callback_set(mosq, &Client::on_connect);
     mosquitto_publish_callback_set(mosq, &Client::on_publish);
     mosquitto_message_callback_set(mosq, &Client::on_message);
+    mosquitto_subscribe_callback_set(mosq, &Client::on_subscribe);
     mosquitto_log_callback_set(mosq, &Client::on_log);
     const ClientSettings& s = settings_;
     if (!s.user.empty() &&
@@ -317,6 +318,12 @@ void Client::on_message(mosquitto*, void* self, const mosquitto_message* message
     const std::string_view payload(static_cast<const char*>(message->payload),
                                    static_cast<std::size_t>(message->payloadlen));
     static_cast<Client*>(self)->handler_.on_message(message->topic, payload, message->retain);
+}
+
+void Client::on_subscribe(mosquitto*, void* self, int, int count, const int* granted) {
+    bool all = count > 0;
+    for (int i = 0; i < count; ++i) all = all && granted[i] <= 2;  // 0x80: refused
+    static_cast<Client*>(self)->handler_.on_subscribed(all);
 }
 
 void Client::on_log(mosquitto*, void* self, int level, const char* text) {

@@ -8,7 +8,10 @@
 //  - Each attempt is a fresh libmosquitto session with a clean start. Nothing
 //    is left queued inside the library across a reconnect, so the handler's
 //    own store (the outbox) is the only record of what is unacknowledged, and
-//    a reconnect can never resend something behind the handler's back.
+//    a reconnect can never resend something behind the handler's back. A
+//    subscriber may ask the broker to keep its session instead
+//    (keep_session): the broker then queues what comes while it is away and
+//    delivers it on the next connection; nothing is kept on our side.
 //  - Reconnects back off from 1 s to 30 s with jitter (backoff.h). Every
 //    change of state is reported once, as one line: connected, lost, refused
 //    with the broker's reason, certificate rejected with why. A failure that
@@ -44,7 +47,10 @@ struct Message {
 struct ClientSettings {
     BrokerUrl broker;
     std::string client_id;  // empty: "anemobus-" and random hex
-    std::string user;       // empty: no user name is sent
+    // The broker keeps our subscriptions and queues QoS 1 messages while we
+    // are away; needs a client_id of our own that stays the same.
+    bool keep_session = false;
+    std::string user;  // empty: no user name is sent
     std::string password;
     TlsFiles tls;                   // for mqtts:// only
     std::optional<Message> will{};  // published by the broker if we vanish
@@ -73,6 +79,9 @@ public:
     virtual void on_acked(int /*message_id*/) {}
     virtual void on_message(std::string_view /*topic*/, std::string_view /*payload*/,
                             bool /*retained*/) {}
+    // The broker's answer to a subscribe(): false when it refused it (the
+    // user may not read those topics).
+    virtual void on_subscribed(bool /*granted*/) {}
     // Each turn of the client's loop: after a wake(), after network events,
     // and at least four times a second. session is null while not connected.
     virtual void on_turn(Session* /*session*/) {}
@@ -121,6 +130,7 @@ private:
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_publish(mosquitto*, void* self, int mid);
     static void on_message(mosquitto*, void* self, const mosquitto_message* message);
+    static void on_subscribe(mosquitto*, void* self, int mid, int count, const int* granted);
     static void on_log(mosquitto*, void* self, int level, const char* text);
 
     using Clock = std::chrono::steady_clock;

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include "reading_row.h"
+
 namespace mqtt {
 namespace {
 
@@ -125,13 +127,7 @@ void Outbox::rollback() {
 
 bool Outbox::append(const web::StationReading& r, std::int64_t* seq, std::string* error) {
     sqlite3_stmt* s = insert_.get();
-    const std::string_view id = r.id.view();
-    sqlite3_bind_int64(s, 1, r.reading.received_ms);
-    sqlite3_bind_text(s, 2, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
-    sqlite3_bind_double(s, 3, r.reading.pressure);
-    sqlite3_bind_double(s, 4, r.reading.temperature);
-    sqlite3_bind_double(s, 5, r.reading.wind);
-    sqlite3_bind_double(s, 6, r.reading.direction);
+    web::bind_reading_row(s, r);
     if (!step_done(s)) return fail("writing a reading to the outbox", error);
     *seq = sqlite3_last_insert_rowid(db_);
     return true;

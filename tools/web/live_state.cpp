@@ -1,6 +1,7 @@
 #include "live_state.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace web {
 namespace {
@@ -55,12 +56,30 @@ void LiveState::prime(const StationReading& reading) {
 }
 
 std::uint64_t LiveState::add(const StationReading& reading) {
+    return take(reading).seq;
+}
+
+LiveState::Taken LiveState::add_stamped(const StationReading& reading) {
+    return take(reading);
+}
+
+LiveState::Taken LiveState::take(const StationReading& reading) {
     std::uint64_t seq = 0;
     {
         std::lock_guard taking(taking_mutex_);
         Station* station = station_for(reading.id);
-        if (station == nullptr) return 0;
-        station->stats.add(reading.reading);
+        if (station == nullptr) return {Outcome::too_many_stations};
+        StationStats& stats = station->stats;
+        const std::int64_t t = reading.reading.received_ms;
+        if (reading.stamped && stats.holds(reading.reading)) {
+            std::lock_guard lock(mutex_);
+            ++duplicates_;
+            return {Outcome::duplicate};
+        }
+        if (reading.stamped && !stats.empty() && t < stats.last().received_ms)
+            stats.add_late(reading.reading);
+        else
+            stats.add(reading.reading);
         station->published = true;
         const StationView view = station->stats.view();
         std::lock_guard lock(mutex_);
@@ -71,7 +90,7 @@ std::uint64_t LiveState::add(const StationReading& reading) {
         if (!default_) default_ = reading.id;
     }
     changed_.notify_all();
-    return seq;
+    return {Outcome::added, seq};
 }
 
 // The most readings over the last busiest_span_ms; a tie, or a quiet span,
@@ -117,6 +136,11 @@ void LiveState::set_refused(std::uint64_t total) {
     refused_ = total;
 }
 
+void LiveState::set_broker(const BrokerLink& link) {
+    std::lock_guard lock(mutex_);
+    broker_ = link;
+}
+
 void LiveState::shut_down() {
     {
         std::lock_guard lock(mutex_);
@@ -134,6 +158,8 @@ PageStatus LiveState::status(std::int64_t now_ms) const {
         status.refused = refused_;
         status.default_id = default_;
         status.stations = views_;
+        status.broker = broker_;
+        if (status.broker) status.broker->duplicates = duplicates_;
     }
     for (StationView& view : status.stations) mark_silence(view, now_ms);
     return status;
@@ -181,6 +207,17 @@ void LiveState::visit_recent(
                 copy.push_back(r);
         }
     }
+    // Late readings were kept as they came, and a duplicate older than the
+    // windows may be here twice.
+    const auto same = [](const StationReading& a, const StationReading& b) {
+        return a.id == b.id && a.reading.received_ms == b.reading.received_ms && a.stamped &&
+               b.stamped;
+    };
+    std::stable_sort(
+        copy.begin(), copy.end(), [](const StationReading& a, const StationReading& b) {
+            return std::tie(a.reading.received_ms, a.id) < std::tie(b.reading.received_ms, b.id);
+        });
+    copy.erase(std::unique(copy.begin(), copy.end(), same), copy.end());
     for (const StationReading& r : copy) visit(r.id, r.reading);
 }
 

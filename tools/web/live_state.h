@@ -14,6 +14,12 @@
 // far behind gets the latest only. The number of stations is bounded and an
 // id silent for an hour gives its place up, so a peer that invents ids
 // cannot grow memory nor hold the places for good.
+//
+// Readings from a broker carry their sender's time and may come late (a
+// replay after an outage) or twice (QoS 1): a late one takes its place in
+// the windows without becoming the station's latest, so that neither the
+// "now" figures nor the silence a page judges from the latest time go back;
+// one the station's windows already hold is dropped.
 #pragma once
 
 #include <chrono>
@@ -48,6 +54,13 @@ public:
     // or 0 when its station would be one too many (the reading is then
     // refused).
     std::uint64_t add(const StationReading& reading);
+    // The same for a stamped reading, which may be a duplicate.
+    enum class Outcome { added, duplicate, too_many_stations };
+    struct Taken {
+        Outcome outcome = Outcome::added;
+        std::uint64_t seq = 0;
+    };
+    Taken add_stamped(const StationReading& reading);
     // History from the log at start: figures and memory, no live event;
     // these readings have sequence number 0.
     void prime(const StationReading& reading);
@@ -55,6 +68,7 @@ public:
     // forget_after_ms and picks the id a new page opens on.
     void tick(std::int64_t now_ms);
     void set_refused(std::uint64_t total);
+    void set_broker(const BrokerLink& link);
     // Wakes every live stream for good (the program is ending).
     void shut_down();
 
@@ -66,7 +80,8 @@ public:
     std::vector<StationView> wait_readings(std::uint64_t* seq, std::chrono::milliseconds timeout);
     bool shutting_down() const;
     std::uint64_t sequence() const;
-    // The readings kept in memory within [from_ms, to_ms], in time order.
+    // The readings kept in memory within [from_ms, to_ms], in time order
+    // (late ones in their place), each once.
     void visit_recent(const std::optional<StationId>& id, std::int64_t from_ms, std::int64_t to_ms,
                       const std::function<void(const StationId&, const Reading&)>& visit) const;
     // The readings kept in memory with a sequence number up to up_to_seq
@@ -84,6 +99,7 @@ private:
         bool published = false;  // its view reflects every reading it got
     };
     Station* station_for(const StationId& id);
+    Taken take(const StationReading& reading);
     std::optional<StationId> busiest(std::int64_t now_ms) const;
     // Under mutex_.
     void publish(const StationView& view);
@@ -101,6 +117,8 @@ private:
     std::vector<StationView> views_;  // in the order first heard
     std::optional<StationId> default_;
     std::uint64_t refused_ = 0;
+    std::optional<BrokerLink> broker_;
+    std::uint64_t duplicates_ = 0;
     bool shutting_down_ = false;
     // The latest views, seq-numbered, for the live streams.
     std::uint64_t seq_ = 0;

@@ -127,14 +127,16 @@ void LogWriter::run() {
 void LogWriter::write_batch(std::vector<StationReading>& batch, std::uint64_t batch_seq) {
     if (batch.empty()) return;
     std::string error;
-    if (!store_->insert(batch, &error)) {
+    std::uint64_t duplicates = 0;
+    if (!store_->insert(batch, &error, &duplicates)) {
         set_state(false, error);  // the batch is kept for the next try
         return;
     }
     written_seq_ = std::max(written_seq_, batch_seq);
     {
         std::lock_guard lock(mutex_);
-        state_.written += batch.size();
+        state_.written += batch.size() - duplicates;
+        state_.duplicates += duplicates;
         state_.queued = queue_.size();
     }
     batch.clear();

@@ -34,6 +34,7 @@ struct LogState {
     std::int64_t notice_ms = 0;
     std::size_t queued = 0;
     std::uint64_t written = 0, dropped = 0;
+    std::uint64_t duplicates = 0;  // stamped readings the log held already
 };
 
 class LogWriter {

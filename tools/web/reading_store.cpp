@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "reading_row.h"
 
 namespace web {
 namespace {
@@ -39,6 +42,19 @@ constexpr const char* add_minute_sql =
     " temperature_sum = temperature_sum + excluded.temperature_sum,"
     " east = east + excluded.east, north = north + excluded.north,"
     " directions = directions + excluded.directions";
+
+constexpr const char* insert_sql =
+    "INSERT INTO readings(received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
+    " direction_deg) VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+
+// The time index finds the rows of that millisecond; one of the same
+// aircraft with the same values is the same reading. (Two readings a bridge
+// took in one millisecond share their time, not their values.)
+constexpr const char* insert_once_sql =
+    "INSERT INTO readings(received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
+    " direction_deg) SELECT ?1, ?2, ?3, ?4, ?5, ?6 WHERE NOT EXISTS"
+    " (SELECT 1 FROM readings WHERE received_ms = ?1 AND aircraft = ?2 AND pressure_pa = ?3"
+    " AND temperature_c = ?4 AND wind_m_s = ?5 AND direction_deg = ?6)";
 
 constexpr std::int64_t minute_ms = std::int64_t{60} * 1000;
 
@@ -100,9 +116,10 @@ std::optional<ReadingStore::FileId> ReadingStore::file_id(const std::string& pat
 
 void ReadingStore::close_writer() {
     sqlite3_finalize(insert_);
+    sqlite3_finalize(insert_once_);
     sqlite3_finalize(add_minute_);
     sqlite3_close(writer_);
-    insert_ = add_minute_ = nullptr;
+    insert_ = insert_once_ = add_minute_ = nullptr;
     writer_ = nullptr;
 }
 
@@ -114,15 +131,14 @@ bool ReadingStore::prepare_writer(std::string* error) {
         *error = describe(writer_, "cannot use the reading log");
         return false;
     }
-    const char* insert_sql =
-        "INSERT INTO readings(received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
-        " direction_deg) VALUES (?, ?, ?, ?, ?, ?)";
-    if (sqlite3_prepare_v3(writer_, insert_sql, -1, SQLITE_PREPARE_PERSISTENT, &insert_, nullptr) !=
-            SQLITE_OK ||
-        sqlite3_prepare_v3(writer_, add_minute_sql, -1, SQLITE_PREPARE_PERSISTENT, &add_minute_,
-                           nullptr) != SQLITE_OK) {
-        *error = describe(writer_, "cannot use the reading log");
-        return false;
+    for (const auto& [sql, stmt] :
+         {std::pair{insert_sql, &insert_}, std::pair{insert_once_sql, &insert_once_},
+          std::pair{add_minute_sql, &add_minute_}}) {
+        if (sqlite3_prepare_v3(writer_, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr) !=
+            SQLITE_OK) {
+            *error = describe(writer_, "cannot use the reading log");
+            return false;
+        }
     }
     return true;
 }
@@ -166,7 +182,17 @@ bool ReadingStore::reopen(std::string* error) {
     return ok;
 }
 
-bool ReadingStore::insert(const std::vector<StationReading>& batch, std::string* error) {
+bool ReadingStore::insert_row(const StationReading& r, bool* kept) {
+    sqlite3_stmt* stmt = r.stamped ? insert_once_ : insert_;
+    bind_reading_row(stmt, r);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    *kept = rc == SQLITE_DONE && sqlite3_changes(writer_) > 0;
+    return rc == SQLITE_DONE;
+}
+
+bool ReadingStore::insert(const std::vector<StationReading>& batch, std::string* error,
+                          std::uint64_t* duplicates) {
     if (batch.empty()) return true;
     if (writer_ == nullptr) {
         *error = "cannot write the reading log " + path_ + ": it could not be opened again";
@@ -176,32 +202,26 @@ bool ReadingStore::insert(const std::vector<StationReading>& batch, std::string*
         *error = describe(writer_, "cannot write the reading log");
         return false;
     }
-    for (const StationReading& r : batch) {
-        const std::string_view id = r.id.view();
-        sqlite3_bind_int64(insert_, 1, r.reading.received_ms);
-        sqlite3_bind_text(insert_, 2, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
-        sqlite3_bind_double(insert_, 3, r.reading.pressure);
-        sqlite3_bind_double(insert_, 4, r.reading.temperature);
-        sqlite3_bind_double(insert_, 5, r.reading.wind);
-        sqlite3_bind_double(insert_, 6, r.reading.direction);
-        const int rc = sqlite3_step(insert_);
-        sqlite3_reset(insert_);
-        if (rc != SQLITE_DONE) {
-            *error = describe(writer_, "cannot write the reading log");
-            run(writer_, "ROLLBACK");
-            return false;
-        }
+    kept_.assign(batch.size(), 0);
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < batch.size(); ++i) {
+        bool kept = false;
+        ok = insert_row(batch[i], &kept);
+        kept_[i] = kept ? 1 : 0;
     }
-    if (!insert_minutes(batch) || !run(writer_, "COMMIT")) {
+    if (!ok || !insert_minutes(batch) || !run(writer_, "COMMIT")) {
         *error = describe(writer_, "cannot write the reading log");
         run(writer_, "ROLLBACK");
         return false;
     }
+    if (duplicates != nullptr)
+        *duplicates += static_cast<std::uint64_t>(std::count(kept_.begin(), kept_.end(), 0));
     return true;
 }
 
-// The batch's readings summed by aircraft and minute; a batch in time order
-// makes one row per minute, one out of order only an extra update.
+// The batch's readings summed by aircraft and minute, those written only;
+// a batch in time order makes one row per minute, one out of order only an
+// extra update (sums add up in any order).
 bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
     std::size_t i = 0;
     while (i < batch.size()) {
@@ -211,7 +231,7 @@ bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
         for (; i < batch.size() && batch[i].id == id &&
                batch[i].reading.received_ms / minute_ms == minute;
              ++i)
-            sums.merge(Sums::of(batch[i].reading));
+            if (kept_[i] != 0) sums.merge(Sums::of(batch[i].reading));
         if (sums.count == 0) continue;  // nothing a station measures
         sqlite3_bind_text(add_minute_, 1, id.view().data(), static_cast<int>(id.view().size()),
                           SQLITE_STATIC);

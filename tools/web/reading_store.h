@@ -8,7 +8,11 @@
 // thread reads, each read on a connection of its own taken from a small pool
 // and given back when the query ends (never held across network I/O). Every
 // failure comes back as false with a sentence that names the file and what
-// SQLite said; nothing here prints or exits.
+// SQLite said; nothing here prints or exits. A stamped reading (its time is
+// its sender's, see StationReading) is written only if the log does not hold
+// it already (its aircraft, time and values): the same reading may come
+// twice, and the minutes' sums must count it once, whatever the order it
+// comes in.
 #pragma once
 
 #include <sqlite3.h>
@@ -49,8 +53,10 @@ public:
     // False with the reason; nothing is written until a reopen succeeds.
     bool reopen(std::string* error);
 
-    // The writer's side: one transaction for the whole batch.
-    bool insert(const std::vector<StationReading>& batch, std::string* error);
+    // The writer's side: one transaction for the whole batch. *duplicates
+    // (when given) grows by the stamped readings the log already held.
+    bool insert(const std::vector<StationReading>& batch, std::string* error,
+                std::uint64_t* duplicates = nullptr);
     // Deletes readings received before t_ms, at most `limit` rows at a time
     // so that the writer is never held long; returns the rows deleted.
     std::optional<int> delete_before(std::int64_t t_ms, int limit, std::string* error);
@@ -77,6 +83,7 @@ public:
 
 private:
     using StatementStep = std::function<void(sqlite3_stmt*)>;
+    bool insert_row(const StationReading& r, bool* kept);
     bool insert_minutes(const std::vector<StationReading>& batch);
     explicit ReadingStore(std::string path) : path_(std::move(path)) {}
     bool open_writer(std::string* error);
@@ -100,7 +107,9 @@ private:
     std::optional<FileId> file_, wal_, shm_;
     sqlite3* writer_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* insert_once_ = nullptr;  // for stamped readings
     sqlite3_stmt* add_minute_ = nullptr;
+    std::vector<char> kept_;  // the writer's: which rows of the batch were written
     mutable std::mutex readers_mutex_;
     mutable std::condition_variable readers_back_;
     mutable std::vector<sqlite3*> readers_;  // idle

@@ -5,7 +5,7 @@
 namespace web {
 
 std::string RefusalLog::refuse(std::int64_t now_ms, std::string_view sender, Refusal why, int argc,
-                               const char* const* argv) {
+                               const char* const* argv, std::string_view detail) {
     ++total_;
     if (reported_ && now_ms - last_line_ms_ < interval_ms_) {
         ++held_;
@@ -14,8 +14,9 @@ std::string RefusalLog::refuse(std::int64_t now_ms, std::string_view sender, Ref
         return "";
     }
     // Each field quoted, as the peer sent it: "1" " nan 22.5 4.47 180".
-    std::string line =
-        "refused a message from " + quote_for_log(sender, 64) + ": " + describe(why) + ":";
+    std::string line = "refused a message from " + quote_for_log(sender, 64) + ": " + describe(why);
+    if (!detail.empty()) line += " (" + quote_for_log(detail) + ")";
+    line += ":";
     for (int i = 0; argv != nullptr && i < argc && i < 8; ++i)
         line += " \"" + quote_for_log(argv[i] != nullptr ? argv[i] : "") + "\"";
     if (held_ > 0) line += " (and " + std::to_string(held_) + " more since the last report)";

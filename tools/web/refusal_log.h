@@ -21,8 +21,9 @@ public:
         : interval_ms_(interval_ms) {}
 
     // Counts a refusal; returns the line to print now, or an empty string.
+    // detail, when not empty, says more than the reason ("by 12.0 s").
     std::string refuse(std::int64_t now_ms, std::string_view sender, Refusal why, int argc,
-                       const char* const* argv);
+                       const char* const* argv, std::string_view detail = {});
     // The line about refusals held back, once the interval since the last
     // line has passed; empty otherwise. Called from a timer.
     std::string flush(std::int64_t now_ms);

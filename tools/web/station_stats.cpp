@@ -28,6 +28,31 @@ void TimedRing::push(std::int64_t t_ms, double value) {
     ++size_;
 }
 
+void TimedRing::insert(std::int64_t t_ms, double value) {
+    if (items_.empty() || (size_ == items_.size() && t_ms < time(0))) return;
+    push(t_ms, value);
+    for (std::size_t i = size_ - 1; i > 0 && time(i - 1) > t_ms; --i)
+        std::swap(items_[index(i - 1)], items_[index(i)]);
+}
+
+std::size_t TimedRing::first_from(std::int64_t t_ms) const {
+    std::size_t low = 0, high = size_;
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (time(mid) < t_ms)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+bool TimedRing::holds(std::int64_t t_ms, double value) const {
+    for (std::size_t i = first_from(t_ms); i < size_ && time(i) == t_ms; ++i)
+        if (this->value(i) == value) return true;
+    return false;
+}
+
 StationStats::StationStats(StationId id)
     : id_(id), winds_(wind_capacity), pressures_(pressure_capacity), arrivals_(arrival_capacity) {}
 
@@ -43,6 +68,16 @@ void StationStats::add(const Reading& reading) {
     arrivals_.push(t, 0);
     if (pressures_.empty() || t - pressures_.time(pressures_.size() - 1) >= pressure_sample_ms)
         pressures_.push(t, reading.pressure);
+}
+
+void StationStats::add_late(const Reading& reading) {
+    // Older than the gust's window it changes no figure.
+    if (reading.received_ms > last_.received_ms - gust_window_ms)
+        winds_.insert(reading.received_ms, reading.wind);
+}
+
+bool StationStats::holds(const Reading& r) const {
+    return winds_.holds(r.received_ms, r.wind);  // the latest is there too
 }
 
 double StationStats::wind_mean_2min() const {
@@ -90,16 +125,9 @@ double StationStats::period_s() const {
 }
 
 std::size_t StationStats::readings_since(std::int64_t t_ms) const {
-    // The ring is in time order (a clock stepped back empties it): halve.
-    std::size_t low = 0, high = winds_.size();
-    while (low < high) {
-        const std::size_t mid = low + (high - low) / 2;
-        if (winds_.time(mid) < t_ms)
-            low = mid + 1;
-        else
-            high = mid;
-    }
-    return winds_.size() - low;
+    // The ring is in time order: a clock stepped back empties it, and a
+    // late reading goes in its place.
+    return winds_.size() - winds_.first_from(t_ms);
 }
 
 StationView StationStats::view() const {

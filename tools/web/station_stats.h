@@ -31,6 +31,14 @@ class TimedRing {
 public:
     explicit TimedRing(std::size_t capacity) : items_(capacity) {}
     void push(std::int64_t t_ms, double value);
+    // In time order among the items held, for one that comes late; when
+    // full, one older than every item is not kept. Costs a shift of the
+    // newer items.
+    void insert(std::int64_t t_ms, double value);
+    // With the items in time order: the index of the first at or after
+    // t_ms (size() when none is), and whether one is exactly (t_ms, value).
+    std::size_t first_from(std::int64_t t_ms) const;
+    bool holds(std::int64_t t_ms, double value) const;
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     // i = 0 is the oldest.
@@ -68,6 +76,14 @@ public:
     // Readings come in time order. One older than the latest (the clock
     // was stepped back) starts the windows afresh from it.
     void add(const Reading& reading);
+    // A reading stamped by its sender that comes after a newer one (a
+    // replay): it joins the wind windows in its place; the latest reading,
+    // the period and the tendency stay those of the newest readings.
+    void add_late(const Reading& reading);
+    // Whether this reading is in the wind window (the latest always is): a
+    // stamped reading that comes twice. It is known there by its time and
+    // wind, which two readings stamped in one millisecond would hardly share.
+    bool holds(const Reading& reading) const;
     bool empty() const { return winds_.empty(); }
     const Reading& last() const { return last_; }
 

@@ -19,6 +19,11 @@ std::optional<StationId> StationId::from(std::string_view text) {
     return id;
 }
 
+std::optional<StationId> aircraft_id(std::string_view text) {
+    if (text.size() > max_aircraft_id_length) return std::nullopt;
+    return StationId::from(text);
+}
+
 const char* describe(Refusal refusal) {
     switch (refusal) {
         case Refusal::none:
@@ -38,7 +43,17 @@ const char* describe(Refusal refusal) {
         case Refusal::out_of_bounds:
             return "a value is beyond what a station measures";
         case Refusal::too_many_stations:
-            return "too many aircraft ids already";
+            return "too many stations already";
+        case Refusal::slash_in_bus_id:
+            return "an aircraft id with a '/' would pose as a station from the broker";
+        case Refusal::not_a_station_name:
+            return "the site and aircraft id are not printable ASCII of at most 64 bytes together";
+        case Refusal::bad_payload:
+            return "the payload is not a reading";
+        case Refusal::ahead_of_clock:
+            return "the reading's time is ahead of this machine's clock";
+        case Refusal::too_old:
+            return "the reading is older than the log keeps";
     }
     return "refused";
 }
@@ -112,7 +127,7 @@ CheckedMessage check_weather_message(int argc, const char* const* argv,
         checked.refusal = Refusal::wrong_fields;
         return checked;
     }
-    auto id = StationId::from(argv[0]);
+    auto id = aircraft_id(argv[0]);
     if (!id) {
         checked.refusal = Refusal::bad_id;
         return checked;

@@ -7,6 +7,12 @@
 // exactly four finite decimal numbers, each within what a station on Earth
 // can measure. A refused message is never stored nor shown. No allocation: a
 // reading fits in a fixed-size value.
+//
+// A station is an aircraft id on the bus ("1"), or a site and an aircraft id
+// from a broker ("north/1"). Its name is bounded at 64 bytes: a bus id's 32
+// beside a site of up to 31, or a longer site (up to 62, a host name's first
+// label) beside a short id such as the relay's numbers. Twice the bus's bound
+// costs 32 bytes a reading in the queues, a few MB at their fullest.
 #pragma once
 
 #include <array>
@@ -18,9 +24,11 @@
 
 namespace web {
 
-inline constexpr std::size_t max_id_length = 32;
+inline constexpr std::size_t max_aircraft_id_length = 32;  // on the bus
+inline constexpr std::size_t max_id_length = 64;           // a station's name
 
-// An aircraft id as the relay sends it ("1"): printable ASCII, no space.
+// A station's name: an aircraft id as the relay sends it ("1"), or
+// "site/id" from a broker. Printable ASCII, no space.
 class StationId {
 public:
     StationId() = default;
@@ -44,9 +52,16 @@ struct Reading {
     double direction = 0;          // degrees, as the station gives it
 };
 
+// An aircraft id as the bus carries it: a StationId of at most
+// max_aircraft_id_length bytes.
+std::optional<StationId> aircraft_id(std::string_view text);
+
 struct StationReading {
     StationId id;
     Reading reading;
+    // The time is its sender's (a broker's reading), not ours: the same
+    // reading (aircraft, time and values) may come twice, and is kept once.
+    bool stamped = false;
 };
 
 enum class Refusal {
@@ -59,6 +74,13 @@ enum class Refusal {
     not_finite,         // inf, nan, or out of the range of a double
     out_of_bounds,      // a finite value no station measures (within_physical_bounds)
     too_many_stations,  // a new id when max_stations are already shown
+    // A bus id with a '/' would take the name of a station from the broker.
+    slash_in_bus_id,
+    // From a broker:
+    not_a_station_name,  // the site and id make no station name
+    bad_payload,         // not the JSON of a reading
+    ahead_of_clock,      // stamped later than now, beyond a small skew
+    too_old,             // stamped before what the log keeps
 };
 
 // What a station on Earth can report. Beyond them a value is a fault or an

@@ -1,23 +1,28 @@
-// anemobus-web: records every weather reading on the bus and serves a live
-// weather page. The bus loop (Ivy's main loop, this thread) takes the
-// readings; a writer thread puts them in the log; the server's threads (see
-// web_server.h) serve the page. They meet in LiveState and LogWriter's queue
-// only.
+// anemobus-web: records every weather reading on the bus, and from a broker
+// when one is given, and serves a live weather page. The bus loop (Ivy's
+// main loop, this thread) takes the bus's readings, the MQTT client's thread
+// the broker's; a writer thread puts them in the log; the server's threads
+// (see web_server.h) serve the page. They meet in the Intake, LiveState and
+// LogWriter's queue only.
 #include <Ivy/ivy.h>
 #include <Ivy/ivyloop.h>
 #include <Ivy/timer.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "../common/stop_on_signals.h"
+#include "broker_feed.h"
+#include "intake.h"
 #include "live_state.h"
 #include "log_writer.h"
 #include "reading_store.h"
-#include "refusal_log.h"
 #include "web_options.h"
 #include "web_server.h"
 
@@ -30,8 +35,7 @@ constexpr std::int64_t prime_span_ms = tendency_span_ms + tendency_tolerance_ms;
 struct Agent {
     Options options;
     LiveState* live = nullptr;
-    LogWriter* writer = nullptr;
-    RefusalLog refusals;
+    Intake* intake = nullptr;
 };
 
 Agent agent;
@@ -45,19 +49,8 @@ void print_line(const std::string& line) {
     if (!line.empty()) std::fprintf(stderr, "anemobus-web: %s\n", line.c_str());
 }
 
-void refuse(IvyClientPtr app, Refusal why, int argc, char** argv) {
-    print_line(agent.refusals.refuse(now_ms(), IvyGetApplicationName(app), why, argc, argv));
-    agent.live->set_refused(agent.refusals.total());
-}
-
 void on_weather(IvyClientPtr app, void*, int argc, char** argv) {
-    CheckedMessage checked = check_weather_message(argc, argv, agent.options.only_id);
-    if (checked.refusal != Refusal::none) return refuse(app, checked.refusal, argc, argv);
-    checked.reading.received_ms = now_ms();
-    const StationReading reading{checked.id, checked.reading};
-    const std::uint64_t seq = agent.live->add(reading);
-    if (seq == 0) return refuse(app, Refusal::too_many_stations, argc, argv);
-    agent.writer->push(reading, seq);
+    agent.intake->take_bus(IvyGetApplicationName(app), argc, argv, now_ms());
 }
 
 void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
@@ -71,7 +64,7 @@ void on_application(IvyClientPtr app, void*, IvyApplicationEvent event) {
 
 void on_second(TimerId, void*, unsigned long) {
     const std::int64_t now = now_ms();
-    print_line(agent.refusals.flush(now));
+    agent.intake->flush(now);
     agent.live->tick(now);
 }
 
@@ -122,6 +115,38 @@ void prime_from_log(const ReadingStore& store, LiveState& live) {
     live.tick(now);
 }
 
+// The broker's session is ours across restarts, so that it keeps what comes
+// while we are away: its name comes from this machine, the log it fills and
+// what it subscribes to (another log, or another -i, is another session).
+std::string session_id(const std::string& db_path, const std::string& filter) {
+    char host[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    std::uint32_t h = 2166136261u;
+    for (const char c : db_path + '\n' + filter)
+        h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[12];
+    std::snprintf(hex, sizeof hex, "%08x", h);
+    return std::string("anemobus-web-") + host + "-" + hex;
+}
+
+// The broker's client for feed, not started; null with the reason printed
+// when the password or a TLS file cannot be used.
+std::unique_ptr<mqtt::Client> make_broker_client(BrokerFeed& feed, const std::string& db_path) {
+    mqtt::ClientSettings settings;
+    std::string warning, error;
+    std::unique_ptr<mqtt::Client> client;
+    if (mqtt::client_settings(agent.options.broker, &settings, &warning, &error)) {
+        print_line(warning);
+        settings.client_id = session_id(db_path, feed.filter());
+        settings.keep_session = true;
+        client = mqtt::Client::create(
+            std::move(settings), feed, [&feed](const std::string& line) { feed.report(line); },
+            &error);
+    }
+    if (!client) print_line(error);
+    return client;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,10 +164,23 @@ int main(int argc, char** argv) {
                      {.keep_days = opt.keep_days,
                       .quiet = opt.quiet,
                       .recall = [&live](std::uint64_t seq) { return live.kept_readings(seq); }});
+    const bool with_broker = !opt.broker.broker.host.empty();
+    Intake intake(live, writer, {.only_id = opt.only_id, .with_broker = with_broker}, print_line);
     agent.live = &live;
-    agent.writer = &writer;
+    agent.intake = &intake;
 
-    // 3. The page.
+    // 3. The broker, if any: what cannot be used ends the program here.
+    std::optional<BrokerFeed> feed;
+    std::unique_ptr<mqtt::Client> client;
+    if (with_broker) {
+        feed.emplace(intake, live,
+                     BrokerFeed::Settings{opt.broker.broker.text(), opt.only_id, opt.keep_days},
+                     print_line, now_ms);
+        client = make_broker_client(*feed, db_path);
+        if (!client) return 1;
+    }
+
+    // 4. The page.
     WebServer server(live, writer, store.get(), db_path);
     std::string error;
     const int port = server.bind(opt.listen_host, opt.listen_port, &error);
@@ -155,8 +193,9 @@ int main(int argc, char** argv) {
     std::printf("anemobus-web: serving http://%s%s%s:%d/\n", v6 ? "[" : "", opt.listen_host.c_str(),
                 v6 ? "]" : "", port);
     std::fflush(stdout);
+    if (client) client->start();
 
-    // 4. The bus, until a signal or a Die.
+    // 5. The bus, until a signal or a Die.
     IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, nullptr, nullptr);
     tools::stop_loop_on_signals();
     IvyBindMsg(on_weather, nullptr, "%s", binding_regexp(opt.only_id).c_str());
@@ -164,12 +203,14 @@ int main(int argc, char** argv) {
     IvyStart(opt.bus.empty() ? nullptr : opt.bus.c_str());
     IvyMainLoop();
 
-    // 5. Leave the bus, close the page, write what is queued. A reading
-    // taken but not in the log is a failure, even one the page showed.
+    // 6. Leave the bus and the broker, close the page, write what is
+    // queued. A reading taken but not in the log is a failure, even one the
+    // page showed.
     IvyTerminate();
+    if (client) client->stop();
     server.stop();
     const std::uint64_t unwritten = writer.finish();
     if (unwritten == 0) return 0;
-    print_line(std::to_string(unwritten) + " reading(s) taken from the bus are not in the log");
+    print_line(std::to_string(unwritten) + " reading(s) taken are not in the log");
     return 1;
 }

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
+
+#include "../common/state_file.h"
 
 namespace web {
 namespace {
@@ -29,6 +32,7 @@ bool parse_int(const char* text, long low, long high, int* out) {
 
 // One option with a value; returns the error text, empty when fine.
 std::string apply(int option, const char* value, Options& o) {
+    if (mqtt::is_broker_option(option)) return mqtt::apply_broker_option(option, value, o.broker);
     const std::string quoted = std::string(" '") + value + "'";
     switch (option) {
         case 'b':
@@ -40,7 +44,9 @@ std::string apply(int option, const char* value, Options& o) {
             return "";
         case 'i':
             o.only_id = StationId::from(value);
-            return o.only_id ? "" : "-i needs an aircraft id of printable characters, not" + quoted;
+            return o.only_id ? ""
+                             : "-i needs an aircraft id (or SITE/ID) of printable characters, not" +
+                                   quoted;
         case opt_db:
             if (*value == '\0') return "--db needs a path";
             o.db_path = value;
@@ -86,19 +92,18 @@ bool parse_listen(const std::string& text, std::string* host, int* port) {
 }
 
 ParseResult parse_options(int argc, char* const argv[]) {
-    static const option long_options[] = {
-        {"db", required_argument, nullptr, opt_db},
-        {"keep-days", required_argument, nullptr, opt_keep_days},
-        {"listen", required_argument, nullptr, opt_listen},
-        {"wind-limit", required_argument, nullptr, opt_wind_limit},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0}};
+    static const std::vector<option> long_options =
+        mqtt::with_broker_options({{"db", required_argument, nullptr, opt_db},
+                                   {"keep-days", required_argument, nullptr, opt_keep_days},
+                                   {"listen", required_argument, nullptr, opt_listen},
+                                   {"wind-limit", required_argument, nullptr, opt_wind_limit},
+                                   {"help", no_argument, nullptr, 'h'}});
     // getopt keeps its position in globals; the tests parse many times.
     optind = 0;
     opterr = 0;
     ParseResult r;
     int c;
-    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options.data(), nullptr)) != -1) {
         if (c == 'h') {
             r.kind = ParseResult::Kind::help;
             return r;
@@ -107,43 +112,47 @@ ParseResult parse_options(int argc, char* const argv[]) {
             r.options.quiet = true;
             continue;
         }
+        if (c == mqtt::opt_password)
+            return error(mqtt::apply_broker_option(c, "", r.options.broker));
         if (c == ':') return error(std::string("option ") + argv[optind - 1] + " needs a value");
         if (c == '?') return error(std::string("unknown option ") + argv[optind - 1]);
         std::string problem = apply(c, optarg, r.options);
         if (!problem.empty()) return error(problem);
     }
     if (optind < argc) return error(std::string("unexpected argument '") + argv[optind] + "'");
+    std::string problem = mqtt::check_broker_options(r.options.broker);
+    const auto& id = r.options.only_id;
+    if (problem.empty() && id && !r.options.broker.broker.host.empty() &&
+        id->view().find('/') == std::string_view::npos)
+        problem = "-i with --broker keeps one station from the broker: give it as SITE/ID";
+    if (!problem.empty()) return error(problem);
     return r;
 }
 
 std::string default_db_path(const char* state_directory, const char* xdg_state_home,
                             const char* home) {
-    const auto set = [](const char* v) { return v != nullptr && *v != '\0'; };
-    if (set(state_directory)) {
-        std::string dir = state_directory;
-        return dir.substr(0, dir.find(':')) + "/readings.db";
-    }
-    if (set(xdg_state_home)) return std::string(xdg_state_home) + "/anemobus/readings.db";
-    if (set(home)) return std::string(home) + "/.local/state/anemobus/readings.db";
-    return "";
+    return tools::default_state_file(state_directory, xdg_state_home, home, "readings.db");
 }
 
 std::string usage_line(const std::string& program) {
     return "usage: " + program +
-           " [-b bus] [-n name] [-i id] [--db PATH] [--keep-days N] [--listen ADDR:PORT]"
-           " [--wind-limit M/S] [-q]";
+           " [-b bus] [-n name] [-i id] [--db PATH] [--keep-days N] [--listen ADDR:PORT]\n"
+           "       [--wind-limit M/S] [--broker URL [--user USER --password-file FILE]\n"
+           "       [--cafile FILE] [--cert FILE --key FILE]] [-q]";
 }
 
 std::string help_text(const std::string& program) {
     return usage_line(program) + R"HELP(
 
 Joins an Ivy bus, records every weather reading in an SQLite log and serves a
-live weather page with its charts, and the readings as JSON and CSV.
+live weather page with its charts, and the readings as JSON and CSV. With
+--broker it also takes every site's readings from an MQTT broker.
 
   -b bus              the bus, "addresses:port" (default: $IVYBUS, else
                       127.255.255.255:2010)
   -n name             our name on the bus (default anemobus-web)
-  -i id               keep only this aircraft id's readings (default: all)
+  -i id               keep only this station's readings (default: all): an
+                      aircraft id on the bus, or SITE/ID from the broker
   --db PATH           the reading log (default: $STATE_DIRECTORY/readings.db
                       under systemd, else ~/.local/state/anemobus/readings.db)
   --keep-days N       delete readings older than N days (default 30)
@@ -153,6 +162,18 @@ live weather page with its charts, and the readings as JSON and CSV.
                       sees the readings.
   --wind-limit M/S    the wind limit the page starts with, at most 150 (it
                       can be changed on the page, for that browser)
+  --broker URL        also subscribe to anemobus/+/+/weather on this broker:
+                      mqtt://host[:port] (1883) or mqtts://host[:port]
+                      (8883, TLS, the broker's certificate verified); each
+                      site's aircraft is a station named SITE/ID
+  --user USER         the user name for the broker
+  --password-file FILE
+                      the password, the file's first line (never on the
+                      command line)
+  --cafile FILE       the CA of the broker's certificate (PEM); default: the
+                      system's CAs
+  --cert FILE, --key FILE
+                      a client certificate and its key (PEM)
   -q                  no informational lines on standard error
   -h, --help          this text
 
@@ -163,10 +184,16 @@ as milliseconds since the epoch or ISO 8601 in UTC (2026-06-01T14:00Z).
 A message that is not "<id> WEATHER <Pa> <C> <m/s> <deg>" with four finite
 numbers, within what a station measures (300-1200 hPa, -100 to 80 C, 0-150
 m/s), is refused, counted and reported on standard error (at most one line
-every ten seconds). A log that cannot be opened or written is reported, and
-the page goes on showing live readings. SIGINT and SIGTERM end the program
-after the log is written; exit status 0, or 1 on bad usage, when the page
-cannot be served, or when readings taken from the bus are not in the log.
+every ten seconds). A reading from the broker keeps the time in its payload:
+it is refused when that time is more than 5 s ahead of this machine's clock,
+or older than --keep-days; one that comes twice is kept once. A log that cannot be opened or written is reported, and
+the page goes on showing live readings. The broker's connection is kept up
+on a thread of its own, reconnecting from 1 s to 30 s apart; each change
+(connected, lost, refused with the broker's reason, certificate rejected) is
+one line on standard error. SIGINT and SIGTERM end the program after the log
+is written; exit status 0, or 1 on bad usage (a password file or TLS file
+that cannot be used included), when the page cannot be served, or when
+readings taken are not in the log.
 )HELP";
 }
 

@@ -3,12 +3,14 @@
 // Principles: a value that cannot be used (a port out of range, a negative
 // limit, zero days of retention) is a usage error, never silently mended; the
 // caller prints it with the usage line and exits with status 1. Serving the
-// field network is an explicit choice: the default address is loopback.
+// field network is an explicit choice: the default address is loopback. The
+// broker's options are taken as the bridge takes them (broker_options.h).
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "broker_options.h"
 #include "weather_message.h"
 
 namespace web {
@@ -28,6 +30,7 @@ struct Options {
     int listen_port = default_listen_port;  // 0: any free port
     std::optional<double> wind_limit;       // m/s
     bool quiet = false;
+    mqtt::BrokerOptions broker;  // broker.broker.host empty: no broker
 };
 
 struct ParseResult {

@@ -124,6 +124,7 @@ PageStatus Routes::page_status() const {
     status.log_notice = log.notice;
     status.log_notice_ms = log.notice_ms;
     status.log_path = log_path_;
+    if (status.broker) status.broker->duplicates += log.duplicates;
     return status;
 }
 

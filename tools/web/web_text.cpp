@@ -127,7 +127,18 @@ std::string status_json(const PageStatus& status) {
     append_string_field(out, "error", status.log_error);
     append_string_field(out, "notice", status.log_notice);
     append_integer_field(out, "notice_at", status.log_notice_ms);
-    out += "},\"default\":";
+    out += '}';
+    if (status.broker) {
+        const BrokerLink& b = *status.broker;
+        out += ",\"broker\":{\"url\":";
+        append_json_string(out, b.url);
+        out += b.connected ? ",\"connected\":true" : ",\"connected\":false";
+        append_string_field(out, "state", b.state);
+        append_integer_field(out, "since", b.since_ms);
+        append_integer_field(out, "duplicates", static_cast<std::int64_t>(b.duplicates));
+        out += '}';
+    }
+    out += ",\"default\":";
     append_optional_id(out, status.default_id);
     out += ",\"stations\":[";
     for (std::size_t i = 0; i < status.stations.size(); ++i) {

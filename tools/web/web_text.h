@@ -27,6 +27,17 @@ void append_json_number(std::string& out, double value);
 // {"id":..,"t":..,"pressure":..,...,"silent":..}
 void append_station_json(std::string& out, const StationView& view);
 
+// The link to the broker, when there is one: its URL, whether it is up,
+// the latest change as reported on standard error, and how many readings
+// came twice and were kept once.
+struct BrokerLink {
+    std::string url{};
+    bool connected = false;
+    std::string state{};
+    std::int64_t since_ms = 0;  // of the latest change
+    std::uint64_t duplicates = 0;
+};
+
 // What /api/latest answers, and the page's status event.
 struct PageStatus {
     std::int64_t now_ms = 0;
@@ -39,6 +50,7 @@ struct PageStatus {
     std::int64_t log_notice_ms = 0;
     std::optional<StationId> default_id{};  // the station a new page opens on
     std::vector<StationView> stations{};
+    std::optional<BrokerLink> broker{};
 };
 std::string status_json(const PageStatus& status);
 

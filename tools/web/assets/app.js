@@ -250,6 +250,11 @@ function renderBanners() {
   offline.textContent = state.link === 'full'
     ? 'Too many pages open on anemobus-web: this page is not live. Close another page; this one tries again every 10 s.'
     : `No connection to anemobus-web${state.lastEvent ? ` since ${clockText(state.lostSince)}` : ''} – trying again`;
+  const broker = s && s.broker;
+  $('broker-banner').hidden = !broker || broker.connected;
+  if (broker && !broker.connected) {
+    $('broker-banner').textContent = `No connection to the broker since ${clockText(broker.since)}: ${broker.state}`;
+  }
   const log = $('log-banner');
   const notice = s && s.log.notice ? `Reading log: ${s.log.notice} (${clockText(s.log.notice_at)}).` : '';
   log.hidden = !s || (s.log.ok && !notice);
@@ -490,6 +495,8 @@ function applyStatus(s) {
   if (state.historyOf !== undefined && state.historyOf !== state.station) loadHistory();
 }
 
+// A reading from a broker may come late (a replay): its station's view then
+// keeps its newest reading, already drawn, and only the figures change.
 function onReading(v) {
   if (state.station === null) {
     state.station = v.id;
@@ -498,6 +505,9 @@ function onReading(v) {
   if (v.id !== state.station) return;
   state.view = v;
   renderAll();
+  if (state.pointOf === v.id && v.t <= state.pointT) return;
+  state.pointOf = v.id;
+  state.pointT = v.t;
   addLivePoint(v);
 }
 

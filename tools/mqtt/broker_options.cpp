@@ -1,0 +1,102 @@
+#include "broker_options.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+
+namespace mqtt {
+namespace {
+
+std::string path_option(const char* name, const char* value, std::string* out) {
+    if (*value == '\0') return std::string(name) + " needs a file name";
+    *out = value;
+    return "";
+}
+
+}  // namespace
+
+std::vector<option> with_broker_options(std::initializer_list<option> own) {
+    std::vector<option> table(own);
+    table.insert(table.end(), std::begin(broker_long_options), std::end(broker_long_options));
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+bool is_broker_option(int option) {
+    return std::any_of(std::begin(broker_long_options), std::end(broker_long_options),
+                       [option](const struct option& o) { return o.val == option; });
+}
+
+std::string apply_broker_option(int option, const char* value, BrokerOptions& o) {
+    std::string why;
+    switch (option) {
+        case opt_broker: {
+            auto url = parse_broker_url(value, &why);
+            if (url) o.broker = *url;
+            return url ? "" : "--broker '" + std::string(value) + "': " + why;
+        }
+        case opt_user:
+            if (*value == '\0') return "--user needs a user name";
+            o.user = value;
+            return "";
+        case opt_password_file:
+            return path_option("--password-file", value, &o.password_file);
+        case opt_password:
+            return "a password is never taken on the command line: put it in a file readable "
+                   "only by you and give --password-file FILE";
+        case opt_cafile:
+            return path_option("--cafile", value, &o.tls.cafile);
+        case opt_cert:
+            return path_option("--cert", value, &o.tls.certfile);
+        case opt_key:
+            return path_option("--key", value, &o.tls.keyfile);
+        default:
+            return "unknown option";
+    }
+}
+
+std::string check_broker_options(const BrokerOptions& o) {
+    const bool tls_files = !o.tls.cafile.empty() || !o.tls.certfile.empty();
+    if (o.broker.host.empty() && (tls_files || !o.user.empty() || !o.password_file.empty()))
+        return "--user, --password-file, --cafile, --cert and --key go with --broker URL";
+    if (!o.password_file.empty() && o.user.empty()) return "--password-file needs --user";
+    if (o.tls.certfile.empty() != o.tls.keyfile.empty()) return "--cert and --key go together";
+    if (tls_files && !o.broker.tls)
+        return "--cafile, --cert and --key are for TLS: give the broker as mqtts://";
+    return "";
+}
+
+bool read_password_file(const std::string& path, std::string* password, std::string* warning,
+                        std::string* error) {
+    std::ifstream in(path);
+    if (!in) {
+        std::error_code why(errno, std::generic_category());
+        *error = "cannot read --password-file " + path + ": " + why.message();
+        return false;
+    }
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+        *error = "--password-file " + path + " is empty: the password is its first line";
+        return false;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0)
+        *warning = "--password-file " + path + " can be read by every user of this machine";
+    *password = std::move(line);
+    return true;
+}
+
+bool client_settings(const BrokerOptions& options, ClientSettings* settings, std::string* warning,
+                     std::string* error) {
+    settings->broker = options.broker;
+    settings->user = options.user;
+    settings->tls = options.tls;
+    return options.password_file.empty() ||
+           read_password_file(options.password_file, &settings->password, warning, error);
+}
+
+}  // namespace mqtt

@@ -1,0 +1,76 @@
+// The options that name a broker and how to log in to it, taken alike by
+// every tool that talks to one (the bridge, the page): --broker, --user,
+// --password-file, --cafile, --cert and --key, and the connection settings
+// made from them.
+//
+// Principles: a password is never taken on the command line, where `ps` and
+// shell histories would show it: --password is refused with a pointer to
+// --password-file. TLS files with a plain mqtt:// broker are an error, not
+// ignored, since the user plainly meant the link to be encrypted. Parsing is
+// pure; only client_settings() reads a file.
+#pragma once
+
+#include <getopt.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "broker_url.h"
+#include "mqtt_client.h"
+#include "tls_context.h"
+
+namespace mqtt {
+
+struct BrokerOptions {
+    BrokerUrl broker;  // host empty: no --broker given
+    std::string user;
+    std::string password_file;  // empty: no password
+    TlsFiles tls;
+};
+
+// The getopt_long values of these options, above any short option and any
+// long option of the tools' own (which they number from 256).
+enum BrokerOption {
+    opt_broker = 512,
+    opt_user,
+    opt_password_file,
+    opt_password,  // refused, with the reason
+    opt_cafile,
+    opt_cert,
+    opt_key,
+};
+
+// Their entries for a getopt_long table, which the tool copies into its own.
+inline constexpr option broker_long_options[] = {
+    {"broker", required_argument, nullptr, opt_broker},
+    {"user", required_argument, nullptr, opt_user},
+    {"password-file", required_argument, nullptr, opt_password_file},
+    {"password", optional_argument, nullptr, opt_password},
+    {"cafile", required_argument, nullptr, opt_cafile},
+    {"cert", required_argument, nullptr, opt_cert},
+    {"key", required_argument, nullptr, opt_key},
+};
+
+// A getopt_long table: the tool's own long options, these, and the end.
+std::vector<option> with_broker_options(std::initializer_list<option> own);
+
+bool is_broker_option(int option);
+// Takes one of them; returns the error's text, empty when fine.
+std::string apply_broker_option(int option, const char* value, BrokerOptions& options);
+// What only the options together can say; empty when fine. Without
+// --broker, any other of them is an error.
+std::string check_broker_options(const BrokerOptions& options);
+
+// The password: the file's first line, without its line end. False with the
+// reason in *error when the file cannot be read or the line is empty. A file
+// every user of the machine can read gives a warning in *warning.
+bool read_password_file(const std::string& path, std::string* password, std::string* warning,
+                        std::string* error);
+
+// The connection's settings from the options, the password read from its
+// file. False with the reason in *error; a warning to print in *warning.
+bool client_settings(const BrokerOptions& options, ClientSettings* settings, std::string* warning,
+                     std::string* error);
+
+}  // namespace mqtt

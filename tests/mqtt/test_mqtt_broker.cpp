@@ -5,7 +5,6 @@
 // second time with the bridge killed -9 meanwhile, and every reading must
 // still arrive once duplicates are removed, in order. Credentials and
 // certificates that are wrong must say so, and nothing go out in clear text.
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -188,16 +187,7 @@ namespace {
 // A TCP listener of the test's own on loopback: what a client sends first.
 class Listener {
 public:
-    Listener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof a;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 4);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
-        port_ = ntohs(a.sin_port);
-    }
+    Listener() : fd_(test_support::listen_loopback(&port_)) {}
     ~Listener() { ::close(fd_); }
     int port() const { return port_; }
     // The first bytes of the next connection, within the (scaled) timeout.
@@ -211,7 +201,7 @@ public:
     }
 
 private:
-    int fd_, port_ = 0;
+    int port_ = 0, fd_;  // port_ first: the listener sets it
 };
 
 // Runs a bridge on a bus of its own and returns it once its standard error

@@ -94,6 +94,11 @@ struct Pty {
 };
 std::optional<Pty> open_pty();
 
+// TCP on 127.0.0.1: a connected socket, or a listening one on a port the
+// kernel chose (stored in *port); -1 when it fails. The caller closes it.
+int connect_loopback(int port);
+int listen_loopback(int* port);
+
 // Reads what is available on fd within timeout (scaled), at most max bytes.
 std::string read_available(int fd, milliseconds timeout, std::size_t max = 65536);
 

@@ -1,7 +1,6 @@
 // anemobus-web's server against the clients a field network has: queries
 // that would overflow, clients that send slowly or idle, more pages than it
 // streams to, a second instance on the same port; and the live stream's pace.
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -28,17 +27,13 @@ using web_test::WebRig;
 // misbehave.
 class RawClient {
 public:
-    explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    explicit RawClient(int port) : fd_(test_support::connect_loopback(port)) {}
+    ~RawClient() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    ~RawClient() { ::close(fd_); }
     bool send(const std::string& text) {
-        return connected_ && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
-                                 static_cast<ssize_t>(text.size());
+        return fd_ >= 0 && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
+                               static_cast<ssize_t>(text.size());
     }
     // Reads what came within wait; false once the server has closed.
     bool read(std::chrono::milliseconds wait) {
@@ -57,7 +52,6 @@ public:
 
 private:
     int fd_;
-    bool connected_ = false;
     std::string in_;
 };
 

@@ -26,7 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using mqtt_test::Field;
-using mqtt_test::relay_readings;
 using mqtt_test::TestBroker;
 using mqtt_test::Values;
 using test_support::Child;
@@ -128,10 +127,10 @@ TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
         << field.describe();
     std::this_thread::sleep_for(2s);
     field.kill_bridge();
-    const std::size_t killed_at = relay_readings(field.monitor()).size();
+    const std::size_t killed_at = field.relay_readings().size();
     field.start_bridge();
     ASSERT_TRUE(field.bridge().wait_err("anemobus connected", 10000ms)) << field.describe();
-    const std::size_t back_at = relay_readings(field.monitor()).size();
+    const std::size_t back_at = field.relay_readings().size();
     std::this_thread::sleep_for(2s);
     ASSERT_TRUE(broker.start()) << broker.describe();
     ASSERT_TRUE(field.bridge().wait_err("connected to mqtts://", 30000ms)) << field.describe();
@@ -139,7 +138,7 @@ TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
     // Once the relay stops, the subscriber has all it published.
     std::this_thread::sleep_for(1s);
     field.stop_relay();
-    const std::vector<Values> published = relay_readings(field.monitor());
+    const std::vector<Values> published = field.relay_readings();
     ASSERT_GE(published.size(), 20u) << field.describe();
     ASSERT_TRUE(test_support::wait_until(
         [&] {

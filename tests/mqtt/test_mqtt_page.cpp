@@ -99,7 +99,7 @@ TEST(MqttPage, TwoSitesOnTwoBusesReachOnePageThroughTheBroker) {
     ASSERT_EQ(south_rows.size(), typed.size());
     for (std::size_t i = 0; i < typed.size(); ++i) EXPECT_EQ(south_rows[i].values, typed[i]);
     const auto north_rows = csv_rows(page, "north/1");
-    const auto published = mqtt_test::relay_readings(north.monitor());
+    const auto published = north.relay_readings();
     for (std::size_t i = 0; i < north_rows.size(); ++i) {
         EXPECT_NE(std::find(published.begin(), published.end(), north_rows[i].values),
                   published.end())

@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -16,14 +14,6 @@ namespace mqtt_test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Never a shared folder instead: the folder is removed at the end.
-std::string make_temp_dir(const char* what) {
-    std::string pattern = std::string("/tmp/anemobus-") + what + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot make a folder like " + pattern);
-    return pattern;
-}
 
 void run(const std::string& command) {
     if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
@@ -36,7 +26,8 @@ std::string new_key(const std::string& out) {
 }
 
 struct CertificateFolder {
-    std::string dir = make_temp_dir("mqtt-certs");
+    test_support::TempDir folder{"mqtt-certs"};
+    std::string dir = folder.path();
     Certificates files{dir + "/ca.pem", dir + "/wrong-ca.pem", dir + "/server.pem",
                        dir + "/server.key"};
     CertificateFolder() {
@@ -50,10 +41,6 @@ struct CertificateFolder {
         run("openssl x509 -req -in " + dir + "/server.csr -CA " + files.ca + " -CAkey " + dir +
             "/ca.key -CAcreateserial -days 2 -extfile " + dir + "/ext.cnf -out " +
             files.server_cert);
-    }
-    ~CertificateFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
     }
 };
 
@@ -82,7 +69,7 @@ bool accepts_connections(int port) {
 }
 
 TestBroker::TestBroker(bool with_users)
-    : dir_(make_temp_dir("mqtt-broker")), port_(free_tcp_port()), tls_port_(free_tcp_port()) {
+    : dir_(folder_.path()), port_(free_tcp_port()), tls_port_(free_tcp_port()) {
     const Certificates& certs = certificates();
     std::ofstream config(config_ = dir_ + "/mosquitto.conf");
     config << "user " << user_name() << "\nper_listener_settings false\n"
@@ -108,9 +95,7 @@ TestBroker::TestBroker(bool with_users)
 }
 
 TestBroker::~TestBroker() {
-    process_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    process_.reset();  // before its folder goes
 }
 
 bool TestBroker::start() {

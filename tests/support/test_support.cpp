@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -245,6 +246,19 @@ std::optional<Pty> open_pty() {
     p.slave_path = name;
     p.slave_keepalive = slave;
     return p;
+}
+
+TempDir::TempDir(std::string_view what) {
+    std::string pattern = "/tmp/anemobus-" + std::string(what) + "-XXXXXX";
+    // Thrown, not left empty: the test would write at the root instead.
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a folder like " + pattern);
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 namespace {

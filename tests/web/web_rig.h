@@ -3,9 +3,6 @@
 // standard input is one), and the answers read over HTTP.
 #pragma once
 
-#include <unistd.h>
-
-#include <filesystem>
 #include <optional>
 #include <regex>
 #include <string>
@@ -19,21 +16,7 @@ namespace web_test {
 using namespace std::chrono_literals;
 using test_support::Child;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/anemobus-web-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using test_support::TempDir;
 
 // A bus with anemobus-web on it and a monitor to talk through; `extra`
 // goes on anemobus-web's command line at every start.

@@ -1,16 +1,12 @@
 #include "broker_rig.h"
 
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -18,14 +14,6 @@ namespace mqtt_test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Never a shared folder instead: the folder is removed at the end.
-std::string make_temp_dir(const char* what) {
-    std::string pattern = std::string("/tmp/anemobus-") + what + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot make a folder like " + pattern);
-    return pattern;
-}
 
 void run(const std::string& command) {
     if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
@@ -38,7 +26,8 @@ std::string new_key(const std::string& out) {
 }
 
 struct CertificateFolder {
-    std::string dir = make_temp_dir("mqtt-certs");
+    test_support::TempDir folder{"mqtt-certs"};
+    std::string dir = folder.path();
     Certificates files{dir + "/ca.pem", dir + "/wrong-ca.pem", dir + "/server.pem",
                        dir + "/server.key"};
     CertificateFolder() {
@@ -52,10 +41,6 @@ struct CertificateFolder {
         run("openssl x509 -req -in " + dir + "/server.csr -CA " + files.ca + " -CAkey " + dir +
             "/ca.key -CAcreateserial -days 2 -extfile " + dir + "/ext.cnf -out " +
             files.server_cert);
-    }
-    ~CertificateFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
     }
 };
 
@@ -72,30 +57,19 @@ const Certificates& certificates() {
 }
 
 int free_tcp_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    int port = 0;
+    ::close(test_support::listen_loopback(&port));
+    return port;
 }
 
 bool accepts_connections(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
+    const int fd = test_support::connect_loopback(port);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
 }
 
 TestBroker::TestBroker(bool with_users)
-    : dir_(make_temp_dir("mqtt-broker")), port_(free_tcp_port()), tls_port_(free_tcp_port()) {
+    : dir_(folder_.path()), port_(free_tcp_port()), tls_port_(free_tcp_port()) {
     const Certificates& certs = certificates();
     std::ofstream config(config_ = dir_ + "/mosquitto.conf");
     config << "user " << user_name() << "\nper_listener_settings false\n"
@@ -121,9 +95,7 @@ TestBroker::TestBroker(bool with_users)
 }
 
 TestBroker::~TestBroker() {
-    process_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    process_.reset();  // before its folder goes
 }
 
 bool TestBroker::start() {

@@ -54,6 +54,7 @@ public:
     std::string describe();
 
 private:
+    test_support::TempDir folder_{"mqtt-broker"};
     std::string dir_, config_;
     int port_ = 0, tls_port_ = 0;
     std::optional<test_support::Child> process_;

@@ -1,7 +1,8 @@
-// A field site for the tests against a broker: the simulator and the relay
-// on a bus of the site's own, the bus monitor recording what the relay
-// published, and the bridge forwarding it under the site's name. The bridge
-// can be killed and started again on the same outbox.
+// A field site for the tests against a broker: the relay's end-to-end rig
+// (the simulator, the relay, and the bus monitor recording what the relay
+// published) on a bus of the site's own, and the bridge forwarding it under
+// the site's name. The bridge can be killed and started again on the same
+// outbox.
 #pragma once
 
 #include <array>
@@ -10,13 +11,11 @@
 #include <vector>
 
 #include "broker_rig.h"
+#include "e2e_rig.h"
 
 namespace mqtt_test {
 
 using Values = std::array<double, 4>;
-
-// The relay's readings as the bus monitor printed them, in order.
-std::vector<Values> relay_readings(test_support::Child& monitor);
 
 class Field {
 public:
@@ -26,16 +25,18 @@ public:
     void start_bridge();
     void kill_bridge();
     void stop_relay();
-    const std::string& bus() const { return bus_; }
     test_support::Child& bridge() { return *bridge_; }
-    test_support::Child& monitor() { return *monitor_; }
+    test_support::Child& monitor() { return rig_.monitor(); }
+    // The relay's readings as the bus monitor printed them, in order.
+    std::vector<Values> relay_readings();
     std::string describe();
 
 private:
     const TestBroker& broker_;
-    std::string site_, bus_, link_;
+    std::string site_;
     std::vector<std::string> bridge_args_;
-    std::optional<test_support::Child> sim_, monitor_, relay_, bridge_;
+    relay_test::Rig rig_;
+    std::optional<test_support::Child> bridge_;
     std::string old_bridge_logs_;
 };
 

@@ -5,7 +5,6 @@
 // second time with the bridge killed -9 meanwhile, and every reading must
 // still arrive once duplicates are removed, in order. Credentials and
 // certificates that are wrong must say so, and nothing go out in clear text.
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -27,7 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using mqtt_test::Field;
-using mqtt_test::relay_readings;
 using mqtt_test::TestBroker;
 using mqtt_test::Values;
 using test_support::Child;
@@ -129,10 +127,10 @@ TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
         << field.describe();
     std::this_thread::sleep_for(2s);
     field.kill_bridge();
-    const std::size_t killed_at = relay_readings(field.monitor()).size();
+    const std::size_t killed_at = field.relay_readings().size();
     field.start_bridge();
     ASSERT_TRUE(field.bridge().wait_err("anemobus connected", 10000ms)) << field.describe();
-    const std::size_t back_at = relay_readings(field.monitor()).size();
+    const std::size_t back_at = field.relay_readings().size();
     std::this_thread::sleep_for(2s);
     ASSERT_TRUE(broker.start()) << broker.describe();
     ASSERT_TRUE(field.bridge().wait_err("connected to mqtts://", 30000ms)) << field.describe();
@@ -140,7 +138,7 @@ TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
     // Once the relay stops, the subscriber has all it published.
     std::this_thread::sleep_for(1s);
     field.stop_relay();
-    const std::vector<Values> published = relay_readings(field.monitor());
+    const std::vector<Values> published = field.relay_readings();
     ASSERT_GE(published.size(), 20u) << field.describe();
     ASSERT_TRUE(test_support::wait_until(
         [&] {
@@ -188,16 +186,7 @@ namespace {
 // A TCP listener of the test's own on loopback: what a client sends first.
 class Listener {
 public:
-    Listener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof a;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 4);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
-        port_ = ntohs(a.sin_port);
-    }
+    Listener() : fd_(test_support::listen_loopback(&port_)) {}
     ~Listener() { ::close(fd_); }
     int port() const { return port_; }
     // The first bytes of the next connection, within the (scaled) timeout.
@@ -211,7 +200,7 @@ public:
     }
 
 private:
-    int fd_, port_ = 0;
+    int port_ = 0, fd_;  // port_ first: the listener sets it
 };
 
 // Runs a bridge on a bus of its own and returns it once its standard error
@@ -227,8 +216,21 @@ std::unique_ptr<Child> bridge_saying(const TestBroker& broker, std::vector<std::
     return bridge;
 }
 
-TEST(MqttBridge, WrongCredentialsAndCertificatesAreNamedAndNothingGoesInClearText) {
+TEST(MqttBridge, WrongSetupsAreNamedNothingGoesInClearTextAndACleanStopIsZero) {
     TestBroker broker;
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--broker", "mqtt://127.0.0.1", "--password", "x"}, "never taken on the command line"},
+        {{"--broker", "mqtt://127.0.0.1", "--user", "u", "--password-file", broker.dir() + "/none"},
+         "cannot read --password-file"},
+        {{"--broker", "mqtts://127.0.0.1", "--cafile", broker.dir() + "/none"},
+         "cannot load --cafile"},
+        {{"--broker", "mqtt://127.0.0.1", "--outbox", "/proc/no/outbox.db"}, "outbox"},
+    };
+    for (const auto& [args, text] : cases) {
+        Child bridge(test_support::program_path("anemobus-mqtt"), args);
+        EXPECT_EQ(bridge.wait_exit(10000ms), 1) << bridge.describe();
+        EXPECT_NE(bridge.err().find(text), std::string::npos) << bridge.describe();
+    }
     ASSERT_TRUE(broker.start()) << broker.describe();
     const auto& certs = mqtt_test::certificates();
     const std::string right = broker.write_file("right", mqtt_test::bridge_user.password);
@@ -274,30 +276,14 @@ TEST(MqttBridge, WrongCredentialsAndCertificatesAreNamedAndNothingGoesInClearTex
         EXPECT_EQ(bytes.find("MQTT") == std::string::npos, tls);
         EXPECT_EQ(bytes.find(mqtt_test::bridge_user.password) == std::string::npos, tls);
     }
-}
 
-TEST(MqttBridge, UnusableSetupsEndWithStatusOneAndACleanStopWithZero) {
-    TestBroker broker(false);
-    const std::pair<std::vector<std::string>, const char*> cases[] = {
-        {{"--broker", "mqtt://127.0.0.1", "--password", "x"}, "never taken on the command line"},
-        {{"--broker", "mqtt://127.0.0.1", "--user", "u", "--password-file", broker.dir() + "/none"},
-         "cannot read --password-file"},
-        {{"--broker", "mqtts://127.0.0.1", "--cafile", broker.dir() + "/none"},
-         "cannot load --cafile"},
-        {{"--broker", "mqtt://127.0.0.1", "--outbox", "/proc/no/outbox.db"}, "outbox"},
-    };
-    for (const auto& [args, text] : cases) {
-        Child bridge(test_support::program_path("anemobus-mqtt"), args);
-        EXPECT_EQ(bridge.wait_exit(10000ms), 1) << bridge.describe();
-        EXPECT_NE(bridge.err().find(text), std::string::npos) << bridge.describe();
-    }
     // One outbox, one bridge; hostile messages are refused and said so; a
-    // clean stop says "offline" and ends with 0.
-    ASSERT_TRUE(broker.start()) << broker.describe();
+    // clean stop says "offline" and ends with 0. (A site of its own: the
+    // bridges above are still connected as "s".)
     const std::string bus = test_support::loopback_bus(test_support::random_bus_port());
     const std::vector<std::string> args = {
-        "--broker", broker.url(), "--outbox", broker.dir() + "/outbox.db",
-        "--site",   "s",          "-b",       bus};
+        "--broker", broker.url(), "--outbox", broker.dir() + "/outbox.db", "--site", "t", "-b",
+        bus,        "--user",     "bridge",   "--password-file",           right};
     Child first(test_support::program_path("anemobus-mqtt"), args);
     ASSERT_TRUE(first.wait_err("connected to mqtt://", 10000ms)) << first.describe();
     Child sender(test_support::program_path("anemobus-monitor"), {"-b", bus, "^nothing$"});
@@ -313,7 +299,8 @@ TEST(MqttBridge, UnusableSetupsEndWithStatusOneAndACleanStopWithZero) {
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait_exit(10000ms), 0) << first.describe();
     Child status("/usr/bin/mosquitto_sub", {"-h", "127.0.0.1", "-p", std::to_string(broker.port()),
-                                            "-t", "anemobus/s/status", "-C", "1", "-F", "%r %p"});
+                                            "-u", "reader", "-P", mqtt_test::reader_user.password,
+                                            "-t", "anemobus/t/status", "-C", "1", "-F", "%r %p"});
     ASSERT_TRUE(status.wait_exit(10000ms)) << status.describe();
     EXPECT_EQ(status.out(), "1 offline\n");
 }

@@ -2,8 +2,6 @@
 // session: order, the window, what a lost connection resends, `latest`
 // never going back in time (across a restart too), the age bound, and one
 // bridge per outbox.
-#include <unistd.h>
-
 #include <map>
 
 #include <gtest/gtest.h>
@@ -12,6 +10,7 @@
 
 #include "forwarder.h"
 #include "payload.h"
+#include "test_support.h"
 
 namespace {
 
@@ -65,20 +64,13 @@ public:
     int last_mid = 0;
 };
 
+// An outbox's path in a folder of its own (SQLite adds its -wal and -shm).
 class TempFile {
 public:
-    TempFile()
-        : path_("/tmp/anemobus-outbox-test-" + std::to_string(::getpid()) + "-" +
-                std::to_string(++serial_) + ".db") {}
-    ~TempFile() {
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-            ::unlink((path_ + suffix).c_str());
-    }
-    const std::string& path() const { return path_; }
+    std::string path() const { return dir_.path() + "/outbox.db"; }
 
 private:
-    static inline int serial_ = 0;
-    std::string path_;
+    test_support::TempDir dir_{"outbox"};
 };
 
 web::StationReading reading(const char* id, std::int64_t ms) {

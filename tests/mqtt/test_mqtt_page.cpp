@@ -12,7 +12,7 @@
 
 #include "field_rig.h"
 #include "payload.h"
-#include "web_client.h"
+#include "web_rig.h"
 #include "web_text.h"
 
 namespace {
@@ -22,42 +22,12 @@ using mqtt_test::Field;
 using mqtt_test::TestBroker;
 using mqtt_test::Values;
 using test_support::Child;
+using web_test::WebRig;
 
 std::int64_t now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
-
-// anemobus-web on a bus of its own, its page on a free port.
-class Page {
-public:
-    Page(const std::string& db, const std::vector<std::string>& broker_args) {
-        std::vector<std::string> args = {
-            "-b",       test_support::loopback_bus(test_support::random_bus_port()),
-            "--db",     db,
-            "--listen", "127.0.0.1:0"};
-        args.insert(args.end(), broker_args.begin(), broker_args.end());
-        web_.emplace(test_support::program_path("anemobus-web"), args);
-        std::smatch m;
-        test_support::wait_until(
-            [&] {
-                const std::string& out = web_->out();
-                return std::regex_search(out, m, std::regex("serving http://127.0.0.1:(\\d+)/")) ||
-                       !web_->running();
-            },
-            10000ms);
-        port_ = m.empty() ? 0 : std::stoi(m[1]);
-    }
-    std::string get(const std::string& path) {
-        const auto res = web_test::http_get(port_, path);
-        return res && res->status == 200 ? res->body : "";
-    }
-    Child& web() { return *web_; }
-
-private:
-    std::optional<Child> web_;
-    int port_ = 0;
-};
 
 struct Row {
     std::int64_t ms;
@@ -70,11 +40,11 @@ std::string recent_span() {
 }
 
 // One station's rows in the page's CSV, in the order given.
-std::vector<Row> csv_rows(Page& page, const std::string& id) {
+std::vector<Row> csv_rows(WebRig& page, const std::string& id) {
     std::vector<Row> rows;
     std::istringstream lines(page.get("/api/readings.csv?" + recent_span() + "&id=" + id));
     std::string line;
-    std::getline(lines, line);  // the header
+    std::getline(lines, line);  // the status and the header
     while (std::getline(lines, line)) {
         for (char& c : line)
             if (c == ',') c = ' ';
@@ -97,8 +67,8 @@ TEST(MqttPage, TwoSitesOnTwoBusesReachOnePageThroughTheBroker) {
         broker.write_file("bridge-password", mqtt_test::bridge_user.password);
     const std::string reader_password =
         broker.write_file("reader-password", mqtt_test::reader_user.password);
-    Page page(broker.dir() + "/ops.db", {"--broker", broker.tls_url(), "--cafile", ca, "--user",
-                                         "reader", "--password-file", reader_password});
+    WebRig page(broker.dir() + "/ops.db", {"--broker", broker.tls_url(), "--cafile", ca, "--user",
+                                           "reader", "--password-file", reader_password});
     ASSERT_TRUE(page.web().wait_err("connected to mqtts://", 10000ms)) << page.web().describe();
 
     // North: the simulator and the relay, its bridge over TLS. South: readings
@@ -129,7 +99,7 @@ TEST(MqttPage, TwoSitesOnTwoBusesReachOnePageThroughTheBroker) {
     ASSERT_EQ(south_rows.size(), typed.size());
     for (std::size_t i = 0; i < typed.size(); ++i) EXPECT_EQ(south_rows[i].values, typed[i]);
     const auto north_rows = csv_rows(page, "north/1");
-    const auto published = mqtt_test::relay_readings(north.monitor());
+    const auto published = north.relay_readings();
     for (std::size_t i = 0; i < north_rows.size(); ++i) {
         EXPECT_NE(std::find(published.begin(), published.end(), north_rows[i].values),
                   published.end())
@@ -173,7 +143,7 @@ TEST(MqttPage, ReplayedOrDoubledReadingsLandOnceInTheirPlaceAndNothingIsMissedWh
     const std::vector<std::string> args = {"--broker", broker.url(),      "--user",
                                            "reader",   "--password-file", password};
     const std::string db = broker.dir() + "/ops.db";
-    auto page = std::make_unique<Page>(db, args);
+    auto page = std::make_unique<WebRig>(db, args);
     ASSERT_TRUE(page->web().wait_err("connected to mqtt://", 10000ms)) << page->web().describe();
 
     // Reading i at start + i s, wind i / 10: the second half first, then
@@ -198,7 +168,7 @@ TEST(MqttPage, ReplayedOrDoubledReadingsLandOnceInTheirPlaceAndNothingIsMissedWh
     lines.clear();
     for (int i = 60; i < 65; ++i) lines += reading(i);
     publish(broker, "anemobus/north/1/weather", lines + reading(59));
-    page = std::make_unique<Page>(db, args);
+    page->start_web(db);
     ASSERT_TRUE(
         test_support::wait_until([&] { return csv_rows(*page, "north/1").size() >= 65; }, 15000ms))
         << page->web().describe();
@@ -226,21 +196,15 @@ TEST(MqttPage, AWrongPasswordOrCaIsNamedAndUnusableSettingsEndWithStatusOne) {
     TestBroker broker;
     ASSERT_TRUE(broker.start()) << broker.describe();
     const std::string wrong = broker.write_file("wrong", "guess\n");
-    Page refused(broker.dir() + "/a.db",
-                 {"--broker", broker.url(), "--user", "reader", "--password-file", wrong});
+    WebRig refused(broker.dir() + "/a.db",
+                   {"--broker", broker.url(), "--user", "reader", "--password-file", wrong});
     EXPECT_TRUE(refused.web().wait_err("check --user and --password-file", 10000ms))
         << refused.web().describe();
-    EXPECT_TRUE(test_support::wait_until(
-        [&] {
-            return refused.get("/api/latest")
-                       .find(
-                           "\"connected\":false,\"state\":\"cannot "
-                           "connect to") != std::string::npos;
-        },
-        5000ms))
+    EXPECT_TRUE(
+        refused.wait_get("/api/latest", "\"connected\":false,\"state\":\"cannot connect to"))
         << refused.get("/api/latest");
-    Page rejected(broker.dir() + "/b.db",
-                  {"--broker", broker.tls_url(), "--cafile", mqtt_test::certificates().wrong_ca});
+    WebRig rejected(broker.dir() + "/b.db",
+                    {"--broker", broker.tls_url(), "--cafile", mqtt_test::certificates().wrong_ca});
     EXPECT_TRUE(rejected.web().wait_err("certificate rejected: ", 10000ms))
         << rejected.web().describe();
 
@@ -250,7 +214,7 @@ TEST(MqttPage, AWrongPasswordOrCaIsNamedAndUnusableSettingsEndWithStatusOne) {
         {"--broker", broker.url(), "-i", "1"},
     };
     for (const auto& args : unusable) {
-        Page page(broker.dir() + "/c.db", args);
+        WebRig page(broker.dir() + "/c.db", args);
         EXPECT_EQ(page.web().wait_exit(10000ms), 1) << page.web().describe();
     }
 }

@@ -13,7 +13,8 @@ std::string temp_path(const std::string& what) {
            std::to_string(++serial);
 }
 
-Rig::Rig(std::vector<std::string> sim_args, std::vector<std::string> relay_args, bool with_monitor)
+Rig::Rig(std::vector<std::string> sim_args, std::vector<std::string> relay_args, bool with_monitor,
+         bool start_relay)
     : bus_(test_support::loopback_bus(test_support::random_bus_port())), link_(temp_path("tty")) {
     sim_args.insert(sim_args.end(), {"--link", link_, "-v", "--seed", "1"});
     sim_.emplace(test_support::program_path("anemobus-sim"), sim_args, true);
@@ -21,7 +22,7 @@ Rig::Rig(std::vector<std::string> sim_args, std::vector<std::string> relay_args,
     if (with_monitor)
         monitor_.emplace(test_support::program_path("anemobus-monitor"),
                          std::vector<std::string>{"-b", bus_, "(.*)"});
-    restart_relay(std::move(relay_args));
+    if (start_relay) restart_relay(std::move(relay_args));
 }
 
 Rig::~Rig() {
@@ -61,8 +62,8 @@ bool Rig::next_weather(std::chrono::milliseconds within) {
 }
 
 std::string Rig::describe() {
-    std::string text =
-        "=== relay ===\n" + relay_->describe() + "\n=== simulator ===\n" + sim_->describe();
+    std::string text = "=== relay ===\n" + (relay_ ? relay_->describe() : std::string()) +
+                       "\n=== simulator ===\n" + sim_->describe();
     if (monitor_) text += "\n=== monitor ===\n" + monitor_->describe();
     return text;
 }

@@ -21,9 +21,10 @@ std::string temp_path(const std::string& what);
 class Rig {
 public:
     // The simulator gets sim_args and its link, -v and seed 1; the relay
-    // the link, the bus and -s 1, then relay_args, which win.
+    // the link, the bus and -s 1, then relay_args, which win. Without
+    // start_relay, the relay waits for restart_relay().
     Rig(std::vector<std::string> sim_args, std::vector<std::string> relay_args,
-        bool with_monitor = true);
+        bool with_monitor = true, bool start_relay = true);
     ~Rig();
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
@@ -33,6 +34,7 @@ public:
     test_support::Child& relay() { return *relay_; }
     test_support::Child& monitor() { return *monitor_; }
     const std::string& link() const { return link_; }
+    const std::string& bus() const { return bus_; }
 
     // Starts the relay again, as the first was started; the earlier one,
     // if still running, is killed first.

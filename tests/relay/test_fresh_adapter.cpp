@@ -65,16 +65,9 @@ std::vector<std::string> command_words(const std::string& text, const std::strin
 class Installation {
 public:
     Installation() {
-        char pattern[] = "/tmp/anemobus-fresh-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) return;
-        work_ = pattern;
         Child install(ANEMOBUS_CMAKE, {"--install", ANEMOBUS_BIN_DIR, "--prefix", work_ + "/usr"});
         installed_ = install.wait_exit(60000ms) == 0;
         report_ = install.describe();
-    }
-    ~Installation() {
-        std::error_code ignored;
-        if (!work_.empty()) std::filesystem::remove_all(work_, ignored);
     }
     bool installed() const { return installed_; }
     const std::string& report() const { return report_; }
@@ -120,7 +113,8 @@ public:
     }
 
 private:
-    std::string work_, report_;
+    test_support::TempDir folder_{"fresh"};
+    std::string work_ = folder_.path(), report_;
     bool installed_ = false;
 };
 

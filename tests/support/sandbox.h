@@ -44,20 +44,6 @@ inline std::vector<sock_filter> head() {
     };
 }
 
-// socket(family, ...) fails with EAFNOSUPPORT, as under RestrictAddressFamilies=.
-inline bool refuse_socket_family(int family) {
-    auto program = head();
-    program.insert(program.end(),
-                   {
-                       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
-                       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-                       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(family), 0, 1),
-                       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
-                       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-                   });
-    return install(std::move(program));
-}
-
 // Every listed system call fails with `error`.
 inline bool refuse_calls(const std::vector<long>& calls, int error) {
     auto program = head();
@@ -86,6 +72,11 @@ inline bool refuse_call_with(long call, unsigned arg, unsigned value, int error)
                        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
                    });
     return install(std::move(program));
+}
+
+// socket(family, ...) fails with EAFNOSUPPORT, as under RestrictAddressFamilies=.
+inline bool refuse_socket_family(int family) {
+    return refuse_call_with(SYS_socket, 0, static_cast<unsigned>(family), EAFNOSUPPORT);
 }
 
 }  // namespace sandbox

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -245,6 +246,52 @@ std::optional<Pty> open_pty() {
     p.slave_path = name;
     p.slave_keepalive = slave;
     return p;
+}
+
+TempDir::TempDir(std::string_view what) {
+    std::string pattern = "/tmp/anemobus-" + std::string(what) + "-XXXXXX";
+    // Thrown, not left empty: the test would write at the root instead.
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a folder like " + pattern);
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+
+sockaddr_in loopback_address(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+}
+
+}  // namespace
+
+int connect_loopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback_address(port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+int listen_loopback(int* port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback_address(0);
+    socklen_t size = sizeof a;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(fd, 16) == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
+        *port = ntohs(a.sin_port);
+        return fd;
+    }
+    if (fd >= 0) ::close(fd);
+    return -1;
 }
 
 std::string read_available(int fd, milliseconds timeout, std::size_t max) {

@@ -94,6 +94,25 @@ struct Pty {
 };
 std::optional<Pty> open_pty();
 
+// A folder of the test's own under /tmp ("anemobus-<what>-XXXXXX"), removed
+// with everything in it when the object goes; throws when none can be made.
+class TempDir {
+public:
+    explicit TempDir(std::string_view what = "test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// TCP on 127.0.0.1: a connected socket, or a listening one on a port the
+// kernel chose (stored in *port); -1 when it fails. The caller closes it.
+int connect_loopback(int port);
+int listen_loopback(int* port);
+
 // Reads what is available on fd within timeout (scaled), at most max bytes.
 std::string read_available(int fd, milliseconds timeout, std::size_t max = 65536);
 

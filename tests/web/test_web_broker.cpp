@@ -41,10 +41,9 @@ TEST(WebBroker, TopicsBecomeStationsNamedSiteSlashId) {
               "field-a.example.org/17");
     const std::string longest = "anemobus/" + std::string(31, 's') + "/" + std::string(32, 'i');
     EXPECT_EQ(station_of_topic(longest + "/weather")->view().size(), max_id_length);
+    // The topic's shape is the bridge's parser's; these are the station id's.
     for (const std::string& no :
-         {std::string("anemobus/north/1/latest"), std::string("anemobus/north/status"),
-          std::string("anemobus/north/1/x/weather"), std::string("other/north/1/weather"),
-          std::string("anemobus//1/weather"), std::string("anemobus/Z\xc3\xbcrich/1/weather"),
+         {std::string("anemobus//1/weather"), std::string("anemobus/Z\xc3\xbcrich/1/weather"),
           std::string("anemobus/field a/1/weather"),
           "anemobus/" + std::string(32, 's') + "/" + std::string(32, 'i') + "/weather"})
         EXPECT_FALSE(station_of_topic(no)) << no;
@@ -235,14 +234,9 @@ Options parse(std::vector<const char*> args, std::string* error) {
 
 TEST(WebBroker, TheBrokersOptionsAreTheBridges) {
     std::string error;
-    Options o = parse({"--broker", "mqtts://ops.example.org", "--cafile", "/ca", "--user", "ops",
-                       "--password-file", "/p", "-i", "north/1"},
-                      &error);
+    const Options o = parse({"--broker", "mqtts://ops", "-i", "north/1"}, &error);
     ASSERT_EQ(error, "");
-    EXPECT_TRUE(o.broker.broker.tls);
-    EXPECT_EQ(o.broker.broker.port, 8883);
-    EXPECT_EQ(o.broker.tls.cafile, "/ca");
-    EXPECT_EQ(o.only_id->view(), "north/1");
+    EXPECT_EQ(o.only_id->view(), "north/1");  // a station from the broker, as SITE/ID
     const std::pair<std::vector<const char*>, const char*> bad[] = {
         {{"--broker", "http://b"}, "mqtt://host[:port]"},
         {{"--broker", "mqtt://b", "--password", "x"}, "never taken on the command line"},

@@ -3,9 +3,6 @@
 // standard input is one), and the answers read over HTTP.
 #pragma once
 
-#include <unistd.h>
-
-#include <filesystem>
 #include <optional>
 #include <regex>
 #include <string>
@@ -19,40 +16,30 @@ namespace web_test {
 using namespace std::chrono_literals;
 using test_support::Child;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/anemobus-web-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
+using test_support::TempDir;
 
-private:
-    std::string path_;
-};
-
-// A bus with anemobus-web on it and a monitor to talk through.
+// A bus with anemobus-web on it and a monitor to talk through; `extra`
+// goes on anemobus-web's command line at every start.
 class WebRig {
 public:
-    explicit WebRig(const std::string& db)
-        : bus_(test_support::loopback_bus(test_support::random_bus_port())) {
+    explicit WebRig(const std::string& db, std::vector<std::string> extra = {})
+        : bus_(test_support::loopback_bus(test_support::random_bus_port())),
+          extra_(std::move(extra)) {
         start_web(db);
         monitor_.emplace(test_support::program_path("anemobus-monitor"),
                          std::vector<std::string>{"-b", bus_, "-n", "sender", "^nothing$"});
     }
     void start_web(const std::string& db) {
         web_.reset();
-        web_.emplace(test_support::program_path("anemobus-web"),
-                     std::vector<std::string>{"-b", bus_, "--db", db, "--listen", "127.0.0.1:0"});
+        std::vector<std::string> args = {"-b", bus_, "--db", db, "--listen", "127.0.0.1:0"};
+        args.insert(args.end(), extra_.begin(), extra_.end());
+        web_.emplace(test_support::program_path("anemobus-web"), args);
         std::smatch m;
         test_support::wait_until(
             [&] {
                 const std::string& out = web_->out();
-                return std::regex_search(out, m, std::regex("serving http://127.0.0.1:(\\d+)/"));
+                return std::regex_search(out, m, std::regex("serving http://127.0.0.1:(\\d+)/")) ||
+                       !web_->running();
             },
             5000ms);
         port_ = m.empty() ? 0 : std::stoi(m[1]);
@@ -76,6 +63,7 @@ public:
 
 private:
     std::string bus_;
+    std::vector<std::string> extra_;
     int port_ = 0;
     std::optional<Child> web_, monitor_;
 };

@@ -159,8 +159,8 @@ std::unique_ptr<test_support::Child> start_bridge(const mqtt_test::TestBroker& b
 void burst(long readings, int bridge_pid) {
     sender = {.sent = 0, .target = readings, .base = subscriber.weather, .bridge_on_bus = true};
     const auto start = Clock::now();
-    TimerId stop = TimerRepeatAfter(1, 120000, [](TimerId, void*, unsigned long) { IvyStop(); },
-                                    nullptr);
+    TimerId stop = TimerRepeatAfter(
+        1, 120000, [](TimerId, void*, unsigned long) { IvyStop(); }, nullptr);
     serve(TimerRepeatAfter(TIMER_LOOP, 1, top_up, nullptr));
     TimerRemove(stop);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -168,8 +168,8 @@ void burst(long readings, int bridge_pid) {
     std::printf(
         "bus to broker, %ld readings in a burst: %.0f readings/s (%.2f s), bridge peak "
         "memory %s%s\n",
-        readings, static_cast<double>(readings) / seconds, seconds,
-        peak_memory(bridge_pid).c_str(), all ? "" : " INCOMPLETE");
+        readings, static_cast<double>(readings) / seconds, seconds, peak_memory(bridge_pid).c_str(),
+        all ? "" : " INCOMPLETE");
 }
 
 // mosquitto_pub reads the payloads from files: from a pipe it publishes a
@@ -189,8 +189,7 @@ std::string publish_command(const mqtt_test::TestBroker& broker, long readings,
         std::ofstream lines(path);
         for (long i = first; i < std::min(readings, first + publish_run); ++i) {
             std::string line;
-            mqtt::append_weather_payload(
-                line, {first_ms + i, pressure_of(i), 21.5, 4.4704, 180});
+            mqtt::append_weather_payload(line, {first_ms + i, pressure_of(i), 21.5, 4.4704, 180});
             lines << line << '\n';
         }
         command += " " + path;
@@ -242,8 +241,7 @@ bool fill_outbox(const std::string& path, long readings) {
                                  .count();
     for (long i = 0; i < readings; ++i) {
         std::int64_t seq = 0;
-        const web::Reading r{now - readings + i, pressure_of(i), 21.5,
-                             4.4704, 180};
+        const web::Reading r{now - readings + i, pressure_of(i), 21.5, 4.4704, 180};
         if (!outbox->append({id, r}, &seq, &error)) return false;
     }
     return outbox->commit(&error);

@@ -94,30 +94,20 @@ BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvir
                              {"outbox", required_argument, nullptr, opt_outbox},
                              {"outbox-days", required_argument, nullptr, opt_outbox_days},
                              {"help", no_argument, nullptr, 'h'}});
-    // getopt keeps its position in globals; the tests parse many times.
-    optind = 0;
-    opterr = 0;
     BridgeParse r;
     if (set(env.ivybus)) r.options.bus = env.ivybus;
     r.options.outbox_path = default_outbox_path(env);
-    int c;
-    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options.data(), nullptr)) != -1) {
-        if (c == 'h') {
-            r.kind = BridgeParse::Kind::help;
-            return r;
-        }
-        if (c == 'q') {
-            r.options.quiet = true;
-            continue;
-        }
-        if (c == opt_password) return error(apply_broker_option(c, "", r.options));
-        if (c == ':') return error(std::string("option ") + argv[optind - 1] + " needs a value");
-        if (c == '?') return error(std::string("unknown option ") + argv[optind - 1]);
-        std::string problem = apply(c, optarg, r.options);
-        if (!problem.empty()) return error(problem);
+    bool help = false;
+    std::string problem = read_command_line(
+        argc, argv, long_options,
+        [&](int option, const char* value) { return apply(option, value, r.options); }, &help,
+        &r.options.quiet);
+    if (help) {
+        r.kind = BridgeParse::Kind::help;
+        return r;
     }
-    if (optind < argc) return error(std::string("unexpected argument '") + argv[optind] + "'");
-    std::string problem = check_together(r.options);
+    if (!problem.empty()) return error(problem);
+    problem = check_together(r.options);
     if (problem.empty() && r.options.site.empty())
         problem = default_site(env.host_name, &r.options.site);
     if (!problem.empty()) return error(problem);

@@ -24,6 +24,31 @@ std::vector<option> with_broker_options(std::initializer_list<option> own) {
     return table;
 }
 
+std::string read_command_line(int argc, char* const argv[], const std::vector<option>& long_options,
+                              const ApplyOption& apply, bool* help, bool* quiet) {
+    // getopt keeps its position in globals; the tests parse many times.
+    optind = 0;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options.data(), nullptr)) != -1) {
+        if (c == 'h') {
+            *help = true;
+            return "";
+        }
+        if (c == 'q') {
+            *quiet = true;
+            continue;
+        }
+        if (c == ':') return std::string("option ") + argv[optind - 1] + " needs a value";
+        if (c == '?') return std::string("unknown option ") + argv[optind - 1];
+        const char* value = c == opt_password || optarg == nullptr ? "" : optarg;
+        std::string problem = apply(c, value);
+        if (!problem.empty()) return problem;
+    }
+    if (optind < argc) return std::string("unexpected argument '") + argv[optind] + "'";
+    return "";
+}
+
 bool is_broker_option(int option) {
     return std::any_of(std::begin(broker_long_options), std::end(broker_long_options),
                        [option](const struct option& o) { return o.val == option; });

@@ -12,6 +12,7 @@
 
 #include <getopt.h>
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -54,6 +55,16 @@ inline constexpr option broker_long_options[] = {
 
 // A getopt_long table: the tool's own long options, these, and the end.
 std::vector<option> with_broker_options(std::initializer_list<option> own);
+
+// The command line of a tool on the bus and a broker (the bridge, the
+// page): -b, -n and -i (with a value), -q, -h, and the long options of the
+// table. getopt's complaints and stray arguments are the error returned;
+// -h and -q are noted in *help and *quiet (-h ends the reading); every other
+// option goes to apply, whose error text (empty when fine) ends it too.
+// --password's value, if one was given, never reaches apply.
+using ApplyOption = std::function<std::string(int option, const char* value)>;
+std::string read_command_line(int argc, char* const argv[], const std::vector<option>& long_options,
+                              const ApplyOption& apply, bool* help, bool* quiet);
 
 bool is_broker_option(int option);
 // Takes one of them; returns the error's text, empty when fine.

@@ -98,29 +98,18 @@ ParseResult parse_options(int argc, char* const argv[]) {
                                    {"listen", required_argument, nullptr, opt_listen},
                                    {"wind-limit", required_argument, nullptr, opt_wind_limit},
                                    {"help", no_argument, nullptr, 'h'}});
-    // getopt keeps its position in globals; the tests parse many times.
-    optind = 0;
-    opterr = 0;
     ParseResult r;
-    int c;
-    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options.data(), nullptr)) != -1) {
-        if (c == 'h') {
-            r.kind = ParseResult::Kind::help;
-            return r;
-        }
-        if (c == 'q') {
-            r.options.quiet = true;
-            continue;
-        }
-        if (c == mqtt::opt_password)
-            return error(mqtt::apply_broker_option(c, "", r.options.broker));
-        if (c == ':') return error(std::string("option ") + argv[optind - 1] + " needs a value");
-        if (c == '?') return error(std::string("unknown option ") + argv[optind - 1]);
-        std::string problem = apply(c, optarg, r.options);
-        if (!problem.empty()) return error(problem);
+    bool help = false;
+    std::string problem = mqtt::read_command_line(
+        argc, argv, long_options,
+        [&](int option, const char* value) { return apply(option, value, r.options); }, &help,
+        &r.options.quiet);
+    if (help) {
+        r.kind = ParseResult::Kind::help;
+        return r;
     }
-    if (optind < argc) return error(std::string("unexpected argument '") + argv[optind] + "'");
-    std::string problem = mqtt::check_broker_options(r.options.broker);
+    if (!problem.empty()) return error(problem);
+    problem = mqtt::check_broker_options(r.options.broker);
     const auto& id = r.options.only_id;
     if (problem.empty() && id && !r.options.broker.broker.host.empty() &&
         id->view().find('/') == std::string_view::npos)

@@ -137,6 +137,8 @@ int main(int argc, char** argv) {
          [](hostile::Scene& s) { hostile::per_peer_limits(s, 1, at_limits_time); }},
         {"at the per-peer limits, 256 peers",
          [](hostile::Scene& s) { hostile::per_peer_limits(s, 256, at_limits_time); }},
+        {"16 ordinary peers x 1024 regexps",
+         [](hostile::Scene& s) { hostile::ordinary_peers(s, 16, at_limits_time); }},
         {"256 peers x the maximum text",
          [](hostile::Scene& s) { hostile::maximum_text(s, 256, at_limits_time); }},
         {"compile storm, 256 peers",

@@ -12,14 +12,18 @@
 namespace hostile {
 
 // Each attacker at every bound of its own: 1024 bindings of 256 bytes (all
-// the text it may bind), as many of them as fit in the matching budget
-// (measured here on this machine) matched by every WEATHER without a match.
+// the text it may bind), each a costly match of every WEATHER, within
+// PCRE2's limits. Prints how many were let go.
 void per_peer_limits(Scene& scene, int peers, milliseconds hold);
+// Ordinary agents of ground software: 1024 regexps each, of the shapes such
+// agents bind, one of them taking the WEATHER. Prints how many were let go
+// (none should be) and the fewest WEATHER one of them got.
+void ordinary_peers(Scene& scene, int peers, milliseconds hold);
 // Each attacker binding the most text it may, in the longest regexps: 64 of
 // 4 KiB that never match.
 void maximum_text(Scene& scene, int peers, milliseconds hold);
 // Each attacker binding the regexps that take the longest to compile (JIT
-// included), 64 of them, until its compile budget is spent.
+// included), 64 of them, past its memory bound.
 void compile_storm(Scene& scene, int peers, milliseconds hold);
 
 }  // namespace hostile

@@ -342,7 +342,9 @@ void Agent::on_memory_grew(Peer&) {
 }
 
 void Agent::check_memory() {
-    if (Peer::memory_total() + table_.memory() > max_peer_memory_total) shed_memory();
+    if (Peer::memory_total() + table_.memory() + backlog_memory_ > max_peer_memory_total) {
+        shed_memory();
+    }
 }
 
 // The peers that still take part, holding the most first, are let go until

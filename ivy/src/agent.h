@@ -164,7 +164,6 @@ private:
     bool may_compile(Peer& peer);
     void arm_compile_turn();
     void next_compile_turn();
-    bool charge_compile(Peer& peer, std::chrono::nanoseconds cost);
     void refuse_regexp(Peer& peer, int id, std::string_view regexp, const AddResult& result);
     void on_del_regexp(Peer& peer, int id);
     void on_end_regexp(Peer& peer);
@@ -174,12 +173,29 @@ private:
     void on_unknown(Peer& peer, int type, std::string_view line);
     void tell_bind(Peer& peer, int id, std::string_view regexp, IvyBindEvent event);
 
+    // Matching what we send, at once or in turns (agent_matching.cpp)
+    struct SendRound;
+    int send_matches(std::string_view text, Peer* only);
+    int match_at_once(Peer& peer, SendRound& round);
+    template <typename GoOn>
+    MatchPosition match_for(Peer& peer, std::string_view text, MatchPosition from, int& count,
+                            GoOn&& go_on);
+    void deliver(Peer& peer, const Holder& holder, MatchResult result, std::string_view payload,
+                 int& count);
+    void defer(Peer& peer, SendRound& round, MatchPosition from, std::chrono::nanoseconds spent);
+    void join_matching_line(Peer& peer);
+    void serve_matching_line();
+    void serve_turn(Peer& peer, std::chrono::steady_clock::time_point until);
+    void catch_up(Peer& peer);
+    void finish_oldest(Peer& peer);
+    void clear_backlog(Peer& peer);
+    void note_bomber(Peer& peer);
+    void expel_bombers();
+
     // Lines to peers (agent_outbound.cpp)
     void send_handshake(Peer& peer);
     void send_ready(Peer& peer);
-    int send_matches(std::string_view text, Peer* only);
     void report_fault(Peer& peer, const Holder& holder, MatchResult result);
-    void expel_slow_matcher(Peer& peer, OverReason reason);
     void expel(Peer& peer, std::string_view error_text);
     void send_line(Peer& peer, MsgType type, int id, std::string_view payload);
     void send_to_all(MsgType type, int id, std::string_view payload);
@@ -195,6 +211,9 @@ private:
     std::shared_ptr<Listener> listener_;
     std::shared_ptr<Discovery> discovery_;
 
+    // Before peers_: the messages their backlogs share give their bytes
+    // back here as they go (agent_matching.cpp).
+    std::size_t backlog_memory_ = 0;
     std::vector<std::shared_ptr<Peer>> peers_;
     std::unordered_map<Handle, Peer*> clients_;  // the application's handles
     Handle next_client_ = 1;
@@ -208,6 +227,12 @@ private:
     asio::steady_timer compile_turn_;
     bool compile_turn_armed_ = false;
     bool shedding_ = false;  // shed_memory() is under way
+    // Peers whose matching waits its turn, in turn; whether a slice of
+    // serve_matching_line() is posted; the bytes of the messages waiting
+    // (each counted once, however many peers wait for it).
+    std::deque<std::weak_ptr<Peer>> matching_line_;
+    bool matching_posted_ = false;
+    std::vector<Peer*> bombers_;  // to let go once the send is over
     // Peers let go whose bindings are still being freed, oldest first.
     std::deque<std::shared_ptr<Peer>> graveyard_;
 

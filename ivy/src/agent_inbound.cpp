@@ -45,8 +45,6 @@ const char* refusal_reason(AddOutcome outcome) {
     }
 }
 
-constexpr const char* over_compile_text = "Your regexps take too long to compile: disconnected";
-
 }  // namespace
 
 // Every line is taken at once but an AddRegexp whose compiling must wait for
@@ -130,7 +128,7 @@ bool Agent::on_add_regexp(Peer& peer, int id, std::string_view regexp) {
     if (peer.notes.doomed || !peer.sendable()) return true;
     if (table_.would_compile(&peer, id, regexp) && !may_compile(peer)) return false;
     const AddResult result = table_.add(&peer, id, regexp);
-    if (!charge_compile(peer, result.compile_time)) return true;
+    compile_time_.take(result.compile_time, Clock::now());
     switch (result.outcome) {
         case AddOutcome::unchanged:
             tell_bind(peer, id, regexp, IvyChangeBind);
@@ -194,20 +192,6 @@ void Agent::next_compile_turn() {
         break;
     }
     arm_compile_turn();  // for the next in line
-}
-
-// Charged whether the text was kept or not: a peer sending texts that fail
-// to compile costs the same time.
-bool Agent::charge_compile(Peer& peer, std::chrono::nanoseconds cost) {
-    if (cost == std::chrono::nanoseconds{}) return true;
-    const auto now = Clock::now();
-    compile_time_.take(cost, now);
-    peer.notes.compile_credit.take(cost, now);
-    if (peer.notes.compile_credit.level(now) >= std::chrono::nanoseconds{}) return true;
-    report("%s's regexps took more than %lld ms to compile: disconnecting",
-           quote(peer.notes.name).c_str(), static_cast<long long>(compile_budget.count()));
-    expel(peer, over_compile_text);
-    return false;
 }
 
 void Agent::on_del_regexp(Peer& peer, int id) {

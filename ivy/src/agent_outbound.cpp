@@ -29,13 +29,6 @@ const char* fault_text(MatchResult result) {
 }
 
 constexpr const char* limit_hit_text = "Regexp hit the matching limits: no longer matched";
-constexpr const char* over_budget_text = "Your regexps take too long to match: disconnected";
-constexpr const char* crowd_text =
-    "Your regexps are among the costliest on a crowded bus: disconnected";
-
-double ms_of(std::chrono::microseconds time) {
-    return std::chrono::duration<double, std::milli>(time).count();
-}
 
 }  // namespace
 
@@ -85,31 +78,6 @@ int Agent::send_text(std::string_view text) {
     return send_matches(without_final_lf(text), nullptr);
 }
 
-int Agent::send_matches(std::string_view text, Peer* only) {
-    int count = 0;
-    table_.match(text, only,
-                 [&](const Holder& holder, MatchResult result, std::string_view payload) {
-                     auto& peer = *static_cast<Peer*>(holder.owner);
-                     if (!peer.sendable()) return;
-                     if (result != MatchResult::matched) {
-                         report_fault(peer, holder, result);
-                         return;
-                     }
-                     // Captures holding a line feed never get here: the
-                     // payload is checked once, by the pattern.
-                     const auto line = OneLine::trusted(payload);
-                     if (peer.send(MsgType::msg, holder.id, line) == PushResult::full) {
-                         overflowed(peer);
-                     } else {
-                         ++count;
-                     }
-                 });
-    for (const Over& over : table_.over_budget()) {
-        expel_slow_matcher(*static_cast<Peer*>(over.owner), over.reason);
-    }
-    return count;
-}
-
 // A regexp that hit the limits once will hit them again on messages like
 // this one: the table no longer runs it for this peer, who is told why.
 void Agent::report_fault(Peer& peer, const Holder& holder, MatchResult result) {
@@ -123,32 +91,6 @@ void Agent::report_fault(Peer& peer, const Holder& holder, MatchResult result) {
     }
     report("Msg for regexp %d of %s not sent: %s (reported once)", holder.id,
            quote(peer.notes.name).c_str(), fault_text(result));
-}
-
-// Its regexps would make every send slow for everyone else: told, and let go
-// like a peer that sent a malformed line.
-void Agent::expel_slow_matcher(Peer& peer, OverReason reason) {
-    if (!peer.sendable()) return;
-    switch (reason) {
-        case OverReason::own_budget:
-            report("%s's regexps took more than %.0f ms to match one message: disconnecting",
-                   quote(peer.notes.name).c_str(), ms_of(matching_budget));
-            expel(peer, over_budget_text);
-            return;
-        case OverReason::costliest:
-            report(
-                "%s's regexps were among the costliest when one message took more than "
-                "%.0f ms to match for all peers: disconnecting",
-                quote(peer.notes.name).c_str(), ms_of(total_matching_budget));
-            break;
-        case OverReason::crowded:
-            report(
-                "%s's regexps went on matching after one message took more than %.0f ms "
-                "to match for all peers: disconnecting",
-                quote(peer.notes.name).c_str(), ms_of(total_matching_budget));
-            break;
-    }
-    expel(peer, crowd_text);
 }
 
 // Error and Bye, then the connection winds down; its bindings are left out

@@ -6,12 +6,6 @@
 namespace ivy {
 namespace {
 
-// The most one usual match is charged. A match at PCRE2's limits takes about
-// half a millisecond here; a figure beyond this cap is time the kernel gave
-// to other processes while we matched, and must not push a good peer over.
-// (Crowded matches are timed in CPU time and need no cap.)
-constexpr std::chrono::microseconds max_match_charge{2000};
-
 // What one binding costs besides what PCRE2 reports of its pattern: the
 // table's nodes for the entry, its text and its holder, and the rounding of
 // PCRE2's and the JIT's allocators. Measured: 30 000 bindings of 256-byte
@@ -23,32 +17,6 @@ std::size_t cost_of(const Pattern& pattern) {
 }
 
 }  // namespace
-
-bool BindingTable::takes_part(const Holder& holder, Owner only) const {
-    if (only != nullptr && holder.owner != only) return false;
-    return !holder.disabled && budget_.takes_part(*holder.spend);
-}
-
-bool BindingTable::runs_for(const Entry& entry, Owner only) const {
-    return std::any_of(entry.holders.begin(), entry.holders.end(),
-                       [&](const Holder& h) { return takes_part(h, only); });
-}
-
-void BindingTable::charge(const Entry& entry, Owner only, std::chrono::nanoseconds cost,
-                          bool crowded, MatchResult result) {
-    if (!crowded) cost = std::min<std::chrono::nanoseconds>(cost, max_match_charge);
-    for (const Holder& holder : entry.holders) {
-        if (!takes_part(holder, only)) continue;
-        // Under tight limits a regexp real agents use does not give up: one
-        // that does is what crowds the message.
-        if (crowded && result == MatchResult::limit_hit) {
-            budget_.put_over(*holder.spend, OverReason::crowded);
-        } else {
-            budget_.charge(*holder.spend, &entry, cost);
-        }
-    }
-    budget_.add_to_total(cost);
-}
 
 // The checks that need no compiling, so that a refused text costs nothing.
 AddResult BindingTable::check_room(const OwnerRecord& record, const Entry* old,
@@ -94,13 +62,17 @@ BindingTable::Entry* BindingTable::entry_for(std::string_view text, const OwnerR
     memory_ += compiled->memory();
     Entry& entry = entries_.emplace_back();
     entry.pattern = std::move(compiled);
+    entry.arrival = next_arrival_++;
     by_text_.emplace(std::string_view(entry.text()), std::prev(entries_.end()));
     return &entry;
 }
 
 void BindingTable::attach(OwnerRecord& record, Owner owner, int id, Entry& entry) {
-    entry.holders.push_back(Holder{owner, id, 0, false, &record.spend});
+    entry.holders.push_back(Holder{owner, id, 0, false});
     record.ids.emplace(id, &entry);
+    auto& held = record.by_arrival[entry.arrival];
+    held.first = &entry;
+    ++held.second;
     record.text_bytes += entry.text().size();
     record.memory += cost_of(*entry.pattern);
     memory_ += binding_overhead;
@@ -109,6 +81,8 @@ void BindingTable::attach(OwnerRecord& record, Owner owner, int id, Entry& entry
 // Forgets (owner, id) on entry, and entry itself once nobody holds it.
 void BindingTable::detach(OwnerRecord& record, Owner owner, int id, Entry* entry) {
     record.ids.erase(id);
+    const auto held = record.by_arrival.find(entry->arrival);
+    if (--held->second.second == 0) record.by_arrival.erase(held);
     record.text_bytes -= entry->text().size();
     record.memory -= cost_of(*entry->pattern);
     memory_ -= binding_overhead;
@@ -137,7 +111,6 @@ bool BindingTable::would_compile(Owner owner, int id, std::string_view text) con
 AddResult BindingTable::add(Owner owner, int id, std::string_view text) {
     const auto [owner_it, created] = by_owner_.try_emplace(owner);
     OwnerRecord& record = owner_it->second;
-    record.spend.owner = owner;
     const auto held = record.ids.find(id);
     Entry* const old = held == record.ids.end() ? nullptr : held->second;
     if (old != nullptr && old->text() == text) return {AddOutcome::unchanged, {}, {}};
@@ -184,12 +157,17 @@ bool BindingTable::remove_owner(Owner owner, std::size_t most) {
 
 void BindingTable::suspend(Owner owner) {
     const auto it = by_owner_.find(owner);
-    if (it != by_owner_.end()) it->second.spend.suspended = true;
+    if (it != by_owner_.end()) it->second.suspended = true;
 }
 
 std::size_t BindingTable::count(Owner owner) const {
     const auto it = by_owner_.find(owner);
     return it == by_owner_.end() ? 0 : it->second.ids.size();
+}
+
+std::size_t BindingTable::limit_hits(Owner owner) const {
+    const auto it = by_owner_.find(owner);
+    return it == by_owner_.end() ? 0 : it->second.limit_hits;
 }
 
 std::size_t BindingTable::memory_of(Owner owner) const {

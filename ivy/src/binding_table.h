@@ -17,13 +17,16 @@
 // agents keep a regexp that does not compile (it never matches), we do not:
 // it would cost memory for nothing.
 //
-// No peer may make a send slow for the others. A binding whose match hits
-// PCRE2's limits is disabled for its holder; every match is timed and
-// charged (message_budget.h), and owners over budget are left out of the
-// rest of the message and listed in over_budget(), for the caller to
-// disconnect.
+// Matching goes owner by owner (match_owner), so that the caller can serve
+// its peers in an order of its choosing and stop one owner's matching part
+// way, to go on from there later: the caller schedules, the table only
+// matches. What decides about an owner is deterministic, the same on every
+// machine however fast or busy: a binding whose match hits PCRE2's limits
+// (which count steps, not time) is disabled for its holder, and the owner's
+// count of such bindings grows (limit_hits), for the caller to judge.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -38,10 +41,11 @@
 
 #include "ivy_limits.h"
 #include "match_clock.h"
-#include "message_budget.h"
 #include "pattern.h"
 
 namespace ivy {
+
+using Owner = void*;  // the peer that bound a regexp, never dereferenced here
 
 struct Holder {
     Owner owner = nullptr;
@@ -51,7 +55,6 @@ struct Holder {
     mutable std::uint32_t reported = 0;
     // The regexp hit PCRE2's limits for this holder: it is not run for it again.
     mutable bool disabled = false;
-    Spend* spend = nullptr;  // its owner's
 };
 
 enum class AddOutcome {
@@ -83,14 +86,17 @@ struct TableLimits {
     std::size_t text_length = max_regexp_length;
     std::size_t text_per_owner = max_regexp_text_per_peer;
     std::size_t memory_per_owner = max_regexp_memory_per_peer;
-    BudgetLimits budget{};
 };
+
+// Where one owner's matching of one message stands: the arrival number of
+// the next regexp to run; match_done once every regexp has run.
+using MatchPosition = std::uint64_t;
+inline constexpr MatchPosition match_start = 0;
+inline constexpr MatchPosition match_done = UINT64_MAX;
 
 class BindingTable {
 public:
-    explicit BindingTable(TableLimits limits = {},
-                          MessageBudget::CpuClock cpu_clock = MatchClock::thread_cpu_time)
-        : limits_(limits), budget_(limits.budget, cpu_clock) {}
+    explicit BindingTable(TableLimits limits = {}) : limits_(limits) {}
 
     AddResult add(Owner owner, int id, std::string_view text);
 
@@ -111,6 +117,9 @@ public:
     void suspend(Owner owner);
 
     std::size_t count(Owner owner) const;
+    // How many of the owner's bindings hit PCRE2's limits since it first
+    // bound a regexp, rebound ones included.
+    std::size_t limit_hits(Owner owner) const;
     // Bytes the owner's bindings are charged (texts, compiled forms and
     // bookkeeping; shared texts in full), and what the table holds in all
     // (each text once).
@@ -121,31 +130,35 @@ public:
     template <typename Fn>
     void for_each_binding(Owner owner, Fn&& fn) const;
 
-    // Matches text against every distinct regexp (only those held by `only`
-    // when it is not null) and calls emit(holder, result, payload) for each
-    // holder of each regexp whose result is not no_match, in the order above,
-    // leaving out disabled holders and owners over budget. payload is
+    // Matches text against owner's regexps, from position `from` on, in the
+    // order of classic agents (texts as first received; the owner's ids
+    // holding one text most recently added first), and calls emit(holder,
+    // result, payload) for each whose result is not no_match; payload is
     // meaningful when result is matched and valid during the call. A holder
-    // given limit_hit is disabled afterwards. emit must not change the table.
-    // Reuses its buffers: no allocation.
-    template <typename Emit>
-    void match(std::string_view text, Owner only, Emit&& emit);
-
-    // The owners put over budget during the last match(), in order, with why.
-    const std::vector<Over>& over_budget() const { return budget_.over(); }
+    // given limit_hit is disabled afterwards. Before each regexp but the
+    // first, go_on() is asked whether to continue: when it says no, returns
+    // where to go on from; else match_done. Nothing for a suspended owner.
+    // emit must not change the table. Reuses its buffers: no allocation.
+    template <typename Emit, typename GoOn>
+    MatchPosition match_owner(Owner owner, std::string_view text, MatchPosition from, Emit&& emit,
+                              GoOn&& go_on);
 
 private:
     struct Entry {
         std::unique_ptr<Pattern> pattern;  // never null: its text is the key
         std::vector<Holder> holders;       // oldest first; walked backwards
+        MatchPosition arrival = 0;         // in the order texts first came
         const std::string& text() const { return pattern->text(); }
     };
 
     struct OwnerRecord {
         std::map<int, Entry*> ids;
-        Spend spend;  // its holders point here; map nodes never move
+        // The entries it holds by arrival, with how many of its ids hold each.
+        std::map<MatchPosition, std::pair<Entry*, int>> by_arrival;
         std::size_t text_bytes = 0;
         std::size_t memory = 0;
+        std::size_t limit_hits = 0;
+        bool suspended = false;  // for good: see suspend()
     };
 
     using Entries = std::list<Entry>;
@@ -155,18 +168,14 @@ private:
                      AddResult& result);
     void attach(OwnerRecord& record, Owner owner, int id, Entry& entry);
     void detach(OwnerRecord& record, Owner owner, int id, Entry* entry);
-    bool takes_part(const Holder& holder, Owner only) const;
-    bool runs_for(const Entry& entry, Owner only) const;
-    void charge(const Entry& entry, Owner only, std::chrono::nanoseconds cost, bool crowded,
-                MatchResult result);
 
     TableLimits limits_;
     Entries entries_;  // in order of first arrival; a list keeps erasing O(1)
     std::unordered_map<std::string_view, Entries::iterator> by_text_;  // views Entry::text()
     std::unordered_map<Owner, OwnerRecord> by_owner_;
+    MatchPosition next_arrival_ = match_start + 1;
     std::size_t memory_ = 0;
     std::string payload_;
-    MessageBudget budget_;
     MatchClock clock_;
 };
 
@@ -177,26 +186,31 @@ void BindingTable::for_each_binding(Owner owner, Fn&& fn) const {
     for (const auto& [id, entry] : it->second.ids) fn(id, std::string_view(entry->text()));
 }
 
-template <typename Emit>
-void BindingTable::match(std::string_view text, Owner only, Emit&& emit) {
-    budget_.begin();
-    for (const Entry& entry : entries_) {
-        if (!runs_for(entry, only)) continue;
-        // Once crowded, each match is timed in CPU time and runs under tight
-        // limits (message_budget.h).
-        const bool crowded = budget_.crowded();
+template <typename Emit, typename GoOn>
+MatchPosition BindingTable::match_owner(Owner owner, std::string_view text, MatchPosition from,
+                                        Emit&& emit, GoOn&& go_on) {
+    const auto found = by_owner_.find(owner);
+    if (found == by_owner_.end() || found->second.suspended) return match_done;
+    OwnerRecord& record = found->second;
+    bool first = true;
+    for (auto it = record.by_arrival.lower_bound(from); it != record.by_arrival.end(); ++it) {
+        if (!first && !go_on()) return it->first;
+        first = false;
+        Entry& entry = *it->second.first;
+        const auto holds = [&](const Holder& h) { return h.owner == owner && !h.disabled; };
+        if (std::none_of(entry.holders.begin(), entry.holders.end(), holds)) continue;
         payload_.clear();
-        clock_.begin(crowded);
-        const MatchResult result = entry.pattern->append_msg_payload(
-            text, payload_, crowded ? MatchLimits::tight : MatchLimits::usual);
-        charge(entry, only, clock_.end(), crowded, result);
+        const MatchResult result = entry.pattern->append_msg_payload(text, payload_);
         if (result == MatchResult::no_match) continue;
         for (auto h = entry.holders.rbegin(); h != entry.holders.rend(); ++h) {
-            if (!takes_part(*h, only)) continue;
+            if (!holds(*h)) continue;
             emit(*h, result, std::string_view(payload_));
-            if (result == MatchResult::limit_hit) h->disabled = true;
+            if (result != MatchResult::limit_hit) continue;
+            h->disabled = true;
+            ++record.limit_hits;
         }
     }
+    return match_done;
 }
 
 }  // namespace ivy

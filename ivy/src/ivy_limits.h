@@ -85,38 +85,48 @@ inline constexpr unsigned pcre_heap_limit_kib = 4096;
 // bindings compile to a few hundred bytes.
 inline constexpr std::size_t pcre_max_jit_code = std::size_t{8} * 1024;
 
-// Matching time one peer's bindings may take for one message we send, all of
-// its regexps together, each shared regexp charged in full to every peer that
-// binds it. A peer beyond it is disconnected. A thousand ordinary bindings
-// take about half a millisecond.
-inline constexpr std::chrono::microseconds matching_budget{3000};
+// Bindings of one peer that may hit PCRE2's limits (each then left out, and
+// the peer told) before the peer is taken for a bomber and disconnected. The
+// regexps of real agents never hit them on the messages they see; a peer
+// binding a thousand bombs would otherwise cost a thousand times the limit,
+// once. Counted in bindings, not time: the verdict is the same on every
+// machine, however fast or busy.
+inline constexpr std::size_t max_limit_hits_per_peer = 16;
 
-// Matching time of one message, all peers together. Peers each just under
-// matching_budget would otherwise cost 256 x 3 ms = 0.77 s per send. Beyond
-// it, the costliest peers are disconnected until the rest fit, and the
-// message is crowded: each peer may then add only crowded_allowance more
-// (CPU time), with PCRE2's limits a twentieth of the above. The worst send is
-// then about this + 256 x (the allowance + one tight match, about 25 us),
-// some 40 ms, within the 50 ms a reading may be late; from the next send on,
-// at most this.
-inline constexpr std::chrono::microseconds total_matching_budget{20000};
-inline constexpr std::chrono::microseconds crowded_allowance{50};
+// Scheduling a message's matching (CPU time; it decides only when a peer is
+// served, never whether). A send matches at once, for each peer in turn, the
+// peers whose matching was prompt before first, then new ones. A peer whose
+// matching of one message takes more than prompt_matching, or that comes
+// after prompt_matching_total has gone on the message, waits its turn: its
+// matching goes on later, in slices of matching_slice (wall time) between
+// the loop's other work, peer after peer, each peer's messages in order. It
+// is served at once again when a message of its own took less than
+// prompt_matching. A thousand ordinary bindings take about half a
+// millisecond here; a peer at every bound about 500 ms. The loop is then
+// held at most prompt_matching_total by a send, matching_slice by a slice
+// (plus one match, at most about 6 ms at PCRE2's limits).
+inline constexpr std::chrono::microseconds prompt_matching{5000};
+inline constexpr std::chrono::microseconds prompt_matching_total{10000};
+inline constexpr std::chrono::microseconds matching_slice{2000};
 
-// Compiling a peer's regexps (the JIT included) is charged to that peer: at
-// most compile_budget in a burst, refilled at compile_refill_share of the
-// time passing (5 ms a second). A thousand ordinary bindings take about
-// 15 ms at a handshake. A peer beyond it is disconnected.
-inline constexpr std::chrono::milliseconds compile_budget{50};
-inline constexpr double compile_refill_share = 0.005;
+// Messages waiting their turn to be matched for one peer. Past it, a send
+// first matches the peer's oldest waiting message whole: the sender is held
+// up (a burst sent in one handler, or a machine too slow for the peers'
+// regexps), and nobody is let go for the machine's pace. Each peer's waiting
+// messages are the latest ones sent, shared, so all of them together hold
+// about this much.
+inline constexpr std::size_t max_backlog_bytes = std::size_t{1024} * 1024;
 
 // Compiling for all peers together may take compile_share of the loop's
 // time, in slices of at most compile_slice (plus the one compile under way,
 // at most about 2.5 ms: see pcre_max_jit_code): a peer with regexps to
-// compile beyond that waits in line, its lines held unread, for its turn.
-// 256 peers each using their whole compile_budget at once (13 s of
-// compiling) then delay nothing else by more than a slice, and take 51 s to
-// serve; a peer that binds one regexp meanwhile waits one round, at most
-// 256 x 8 ms = 2 s.
+// compile beyond that waits in line, its lines held unread, for its turn,
+// and goes to the back of the line after it. Nobody is disconnected for
+// compiling: what a peer may make us compile is bounded by the counts and
+// sizes above, and a peer that keeps binding only slows itself down. 256
+// peers each binding a thousand ordinary regexps at once (about 4 s of
+// compiling) then delay nothing else by more than a slice; a peer that binds
+// one regexp meanwhile waits one round, at most 256 x 8 ms = 2 s.
 inline constexpr std::chrono::milliseconds compile_slice{2};
 inline constexpr double compile_share = 0.25;
 

@@ -1,15 +1,10 @@
-// Times the matching of one message against the bindings, and the
-// compiling of a peer's regexp, to hold each peer to its budgets
-// (ivy_limits.h).
+// Times the compiling of a peer's regexps and each peer's matching of a
+// message, to schedule them (ivy_limits.h): who is matched at once, who
+// waits its turn, how long a turn lasts. Nothing about a peer is decided by
+// these times, which depend on the machine and on what else it is doing.
 //
-// Principles: the wall clock is cheap (vDSO) and read around every usual
-// match; the thread's CPU clock is a system call, read for a peer whose
-// matches have already taken a good part of its budget, around each match
-// of a crowded message (message_budget.h) and around each compile. A
-// wall-clock figure can include time the kernel gave other processes, and on
-// a busy machine that alone could push a good peer over; so before anyone
-// is blamed, the figure is capped by the CPU time this thread really spent
-// meanwhile.
+// The wall clock is cheap (vDSO); the thread's CPU clock is a system call,
+// read at each peer's start and every few matches, and around each compile.
 #pragma once
 
 #include <chrono>

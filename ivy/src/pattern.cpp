@@ -50,21 +50,7 @@ struct Scratch {
     std::unique_ptr<pcre2_match_data, MatchDataFree> match_data;
     std::unique_ptr<pcre2_match_context, ContextFree> context;      // interpreter's limits
     std::unique_ptr<pcre2_match_context, ContextFree> jit_context;  // the JIT's
-    MatchLimits limits = MatchLimits::usual;
-
-    void use(MatchLimits wanted);
 };
-
-// A tight match may do a twentieth of the usual work (about 25 us).
-constexpr unsigned tight_share = 20;
-
-void Scratch::use(MatchLimits wanted) {
-    if (wanted == limits) return;
-    limits = wanted;
-    const unsigned divisor = wanted == MatchLimits::tight ? tight_share : 1;
-    pcre2_set_match_limit(context.get(), pcre_match_limit / divisor);
-    pcre2_set_match_limit(jit_context.get(), pcre_jit_match_limit / divisor);
-}
 
 // nullptr when memory is short; compile() then refuses the pattern, so a
 // pattern that exists always has its scratch.
@@ -153,10 +139,8 @@ std::unique_ptr<Pattern> Pattern::compile(std::string_view text, CompileError* e
     return pattern;
 }
 
-MatchResult Pattern::append_msg_payload(std::string_view text, std::string& out,
-                                        MatchLimits limits) const {
+MatchResult Pattern::append_msg_payload(std::string_view text, std::string& out) const {
     Scratch& with = *scratch();
-    with.use(limits);
     const int rc = impl_->run(text, with);
     if (rc == PCRE2_ERROR_NOMATCH) return MatchResult::no_match;
     if (rc < 0) return MatchResult::limit_hit;

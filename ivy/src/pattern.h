@@ -30,11 +30,6 @@ struct CompileError {
     std::string message;  // PCRE2's text, e.g. "missing closing parenthesis"
 };
 
-// How far one match may go. tight is for a message whose matching has
-// already taken its whole time (see message_budget.h): a twentieth of the
-// usual work, plenty for the short regexps of real agents.
-enum class MatchLimits { usual, tight };
-
 enum class MatchResult {
     no_match,
     matched,          // payload appended
@@ -68,8 +63,7 @@ public:
     // part give empty fields; no ETX at all when n is 0. Uses the shared match
     // data: no allocation per call. On any other result out is left as it
     // was.
-    MatchResult append_msg_payload(std::string_view text, std::string& out,
-                                   MatchLimits limits = MatchLimits::usual) const;
+    MatchResult append_msg_payload(std::string_view text, std::string& out) const;
 
 private:
     Pattern() = default;

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -30,7 +31,6 @@
 
 #include "ivy_limits.h"
 #include "send_queue.h"
-#include "time_bucket.h"
 #include "wire_codec.h"
 
 namespace ivy {
@@ -139,8 +139,17 @@ public:
         std::uintptr_t handle = 0;  // the IvyClientPtr the application sees
         int last_ping_id = 0;
         std::chrono::steady_clock::time_point ping_sent{};
-        // What compiling its regexps may still take (ivy_limits.h).
-        TimeBucket compile_credit{compile_budget, compile_refill_share, TimeBucket::Clock::now()};
+        // Messages whose matching for this peer waits its turn, oldest
+        // first, and how far the oldest has got (agent_matching.cpp).
+        struct Backlog {
+            std::deque<std::shared_ptr<const std::string>> messages;
+            std::uint64_t resume_at = 0;  // a MatchPosition in the oldest
+            std::size_t bytes = 0;
+            std::chrono::nanoseconds spent{};  // CPU time on the oldest so far
+            bool slow = false;                 // its last message took long: waits its turn
+            bool measured = false;             // has had a message matched whole
+            bool in_line = false;              // in the agent's line of peers to serve
+        } backlog;
     } notes;
 
     // Reused for each received Msg handed to the application.

@@ -1,7 +1,7 @@
 // A budget of time that refills with the time passing: what compiling
 // peers' regexps may take of the loop, all peers together (a small bucket
-// refilling at a small share) and each peer alone (a larger one refilling
-// slowly). Pure: times are handed in.
+// refilling at a small share). It schedules, never judges: a peer that finds
+// it empty waits its turn. Pure: times are handed in.
 #pragma once
 
 #include <chrono>

@@ -40,11 +40,9 @@ std::string survives(const std::function<void(hostile::Scene&)>& attack,
 TEST(HostilePeers, RegexpBombs) {
     const std::string err =
         survives([](hostile::Scene& s) { hostile::regexp_bombs(s, 1, milliseconds(3000)); });
-    // Either defuse shows that the bombs reached the matcher: a bomb stopped at
-    // PCRE2's limits, or (on a slow machine, before any bomb got that far) the
-    // bomber expelled for its matching time.
-    const bool defused = err.find("matching limits") != std::string::npos ||
-                         err.find("to match one message: disconnecting") != std::string::npos;
+    // The bombs reached the matcher, stopped at PCRE2's limits, and their
+    // peer was let go for it: by counts, not time, so on any machine.
+    const bool defused = err.find("matching limits: disconnecting") != std::string::npos;
     EXPECT_TRUE(defused) << "the bombs did not go off:\n" << err;
 }
 

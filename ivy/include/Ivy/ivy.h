@@ -97,8 +97,10 @@ void IvyTerminate(void);
 
 /*
  * Formats the text like printf and sends it to every peer whose expressions
- * match it, one Msg per matching (peer, binding). Returns that count; 0 for
- * a NULL or empty format.
+ * match it, one Msg per matching (peer, binding). Returns the count of those
+ * queued within the call; 0 for a NULL or empty format. A peer whose
+ * matching takes long waits its turn: its Msgs follow later, in order, and
+ * are not counted.
  */
 int IvySendMsg(const char* fmt_message, ...) __attribute__((format(printf, 1, 2)));
 

@@ -97,8 +97,10 @@ public:
     // Writes now what waits for the handler under way to return.
     void flush_all();
 
-    // One Msg per matching (peer, binding); returns how many were queued.
+    // One Msg per matching (peer, binding); returns how many were queued
+    // within the call. The peers that waited their turn for it: last_send_waiting().
     int send_text(std::string_view text);
+    int last_send_waiting() const { return last_send_waiting_; }
 
     Handle bind(MsgCallback callback, void* user_data, std::string regexp);
     // New id for the same handle; 0 when handle is unknown.
@@ -232,6 +234,7 @@ private:
     // (each counted once, however many peers wait for it).
     std::deque<std::weak_ptr<Peer>> matching_line_;
     bool matching_posted_ = false;
+    int last_send_waiting_ = 0;
     std::vector<Peer*> bombers_;  // to let go once the send is over
     // Peers let go whose bindings are still being freed, oldest first.
     std::deque<std::shared_ptr<Peer>> graveyard_;

@@ -62,6 +62,7 @@ int Agent::send_matches(std::string_view text, Peer* only) {
     SendRound round{text, nullptr};
     const Ns started = MatchClock::thread_cpu_time();
     int count = 0;
+    last_send_waiting_ = 0;
     for (const bool measured : {true, false}) {
         for (const auto& held : peers_) {
             Peer& peer = *held;
@@ -144,6 +145,7 @@ void Agent::deliver(Peer& peer, const Holder& holder, MatchResult result, std::s
 // for nothing before it.
 void Agent::defer(Peer& peer, SendRound& round, MatchPosition from, Ns spent) {
     auto& backlog = peer.notes.backlog;
+    ++last_send_waiting_;
     if (backlog.messages.empty()) {
         backlog.resume_at = from;
         backlog.spent = spent;

@@ -117,6 +117,10 @@ int IvySendMsg(const char* fmt_message, ...) {
     return count;
 }
 
+int IvySendMsgWaiting(void) {
+    return guarded("IvySendMsgWaiting", [] { return the_agent().last_send_waiting(); });
+}
+
 MsgRcvPtr IvyBindMsg(MsgCallback callback, void* user_data, const char* fmt_regexp, ...) {
     if (fmt_regexp == nullptr) return nullptr;
     va_list args;

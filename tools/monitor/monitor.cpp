@@ -90,8 +90,15 @@ void on_die(IvyClientPtr app, void*, int) {
 
 void send_line(std::string_view line) {
     std::string text(line);
-    int peers = IvySendMsg("%s", text.c_str());
-    if (!state.options.quiet) std::fprintf(stderr, "sent to %d peer(s)\n", peers);
+    const int peers = IvySendMsg("%s", text.c_str());
+    if (state.options.quiet) return;
+    // Peers whose regexps take long match the line later, and may get it.
+    const int waiting = IvySendMsgWaiting();
+    if (waiting == 0) {
+        std::fprintf(stderr, "sent to %d peer(s)\n", peers);
+    } else {
+        std::fprintf(stderr, "sent to %d peer(s); %d more still matching it\n", peers, waiting);
+    }
 }
 
 void on_input(Channel channel, IVY_HANDLE fd, void*) {

@@ -104,6 +104,13 @@ void IvyTerminate(void);
  */
 int IvySendMsg(const char* fmt_message, ...) __attribute__((format(printf, 1, 2)));
 
+/*
+ * How many peers waited their turn for the last IvySendMsg: they may still
+ * get Msgs of it, which its count leaves out. Not in classic libraries: an
+ * application that must also build on them does without it.
+ */
+int IvySendMsgWaiting(void);
+
 /* Binds a printf-formatted regular expression (Perl syntax) and tells every
  * peer; the callback gets the captured fields of every matching message a
  * peer sends. Returns the binding's handle; NULL for a NULL expression. */

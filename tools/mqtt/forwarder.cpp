@@ -25,7 +25,9 @@ Forwarder::Forwarder(Outbox& outbox, Inbox& inbox, ForwarderSettings settings, R
       now_(std::move(now)) {}
 
 bool Forwarder::load(std::string* error) {
-    last_seq_ = outbox_.last_seq();
+    const auto last = outbox_.last_seq(error);
+    if (!last) return false;
+    last_seq_ = *last;
     return outbox_.newest_rows(
         [this](const web::StationId& id, std::int64_t seq) { newest_[id] = seq; }, error);
 }

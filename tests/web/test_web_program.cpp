@@ -159,18 +159,24 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     EXPECT_EQ(rows, written);
 }
 
-// A read whose client has left stops at the next row, whatever its span.
+// A read whose client has left stops at the next row, whatever its span, and
+// says so rather than blame the log. The log's bounds tell an empty log from
+// one that cannot be read.
 TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
     TempDir dir;
     std::string error;
     auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
     ASSERT_TRUE(store) << error;
+    std::optional<web::ReadingStore::TimeBounds> bounds{{1, 2}};
+    ASSERT_TRUE(store->time_bounds(&bounds, &error)) << error;
+    EXPECT_FALSE(bounds);
     const auto id = *web::StationId::from("1");
     std::vector<web::StationReading> batch;
     for (std::int64_t i = 0; i < 5000; ++i)
         batch.push_back({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
     ASSERT_TRUE(store->insert(batch, &error)) << error;
-    EXPECT_EQ(store->time_bounds(),
+    ASSERT_TRUE(store->time_bounds(&bounds, &error)) << error;
+    EXPECT_EQ(bounds,
               std::make_pair(std::int64_t{1'700'000'000'000}, std::int64_t{1'700'004'999'000}));
     std::atomic<bool> gone{false};
     int rows = 0;
@@ -178,12 +184,26 @@ TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
         std::nullopt, 0, web::max_query_time_ms,
         [&](const auto&, const auto&) { gone = ++rows == 10; }, &error, &gone));
     EXPECT_EQ(rows, 10);
+    EXPECT_NE(error.find("stopped: its client has left"), std::string::npos) << error;
+    EXPECT_EQ(error.find("cannot read"), std::string::npos) << error;
     rows = 0;
     gone = false;
     EXPECT_FALSE(store->read_minutes(
         id, 0, web::max_query_time_ms, [&](const web::Sums&) { gone = ++rows == 3; }, &error,
         &gone));
     EXPECT_EQ(rows, 3);
+
+    // Another file put at a log's path (its write-ahead files gone) before
+    // its first read: the reader opened then finds no log there.
+    const std::string other_path = dir.path() + "/other.db";
+    auto other = web::ReadingStore::open(other_path, &error);
+    ASSERT_TRUE(other) << error;
+    { std::ofstream(other_path + ".new") << std::string(4096, 'x'); }
+    ASSERT_EQ(::rename((other_path + ".new").c_str(), other_path.c_str()), 0);
+    ::unlink((other_path + "-wal").c_str());
+    ::unlink((other_path + "-shm").c_str());
+    EXPECT_FALSE(other->time_bounds(&bounds, &error));
+    EXPECT_NE(error.find("cannot read the reading log " + other_path), std::string::npos) << error;
 }
 
 // The log deleted, then replaced, while it is written: a new log at the path

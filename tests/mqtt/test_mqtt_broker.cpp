@@ -225,6 +225,9 @@ TEST(MqttBridge, WrongSetupsAreNamedNothingGoesInClearTextAndACleanStopIsZero) {
         {{"--broker", "mqtts://127.0.0.1", "--cafile", broker.dir() + "/none"},
          "cannot load --cafile"},
         {{"--broker", "mqtt://127.0.0.1", "--outbox", "/proc/no/outbox.db"}, "outbox"},
+        // Refused by libmosquitto on every attempt: said once, at start.
+        {{"--broker", "mqtt://127.0.0.1", "--user", "\xff", "--outbox", broker.dir() + "/u.db"},
+         "libmosquitto refuses --user and --password-file: Malformed UTF-8"},
     };
     for (const auto& [args, text] : cases) {
         Child bridge(test_support::program_path("anemobus-mqtt"), args);

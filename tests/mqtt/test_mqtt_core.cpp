@@ -198,6 +198,11 @@ TEST(BridgeOptions, EveryBadCommandLineIsAClearError) {
         EXPECT_EQ(r.kind, BridgeParse::Kind::error) << reason;
         EXPECT_NE(r.error.find(reason), std::string::npos) << r.error;
     }
+    // A short option inside a cluster is named by its letter, a long one as written.
+    EXPECT_EQ(parse({"--broker", "mqtt://b", "-Zq"}).error, "unknown option -Z");
+    EXPECT_EQ(parse({"--broker", "mqtt://b", "-qb"}).error, "option -b needs a value");
+    EXPECT_EQ(parse({"--broker", "mqtt://b", "--help=x"}).error, "option --help takes no value");
+    EXPECT_EQ(parse({"--broker=mqtt://b", "--site"}).error, "option --site needs a value");
     EXPECT_NE(parse({"--broker", "mqtt://b"}, {.host_name = "a+b"}).error.find("give --site"),
               std::string::npos);
     BridgeEnvironment nowhere{.host_name = "pc", .home = ""};

@@ -93,7 +93,9 @@ TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
 }
 
 // A log locked by someone else: the writer reports it, keeps the readings,
-// and writes them all once the lock is gone.
+// and writes them all once the lock is gone. While writes keep failing, what
+// is held (the batch kept and the queue) stays within twice max_queued, the
+// rest counted as dropped, however many retries pass.
 TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     TempDir dir;
     const std::string path = dir.path() + "/readings.db";
@@ -103,12 +105,19 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto id = *web::StationId::from("1");
+    std::int64_t pushed = 0;
+    std::uint64_t written = 0;
     {
-        web::LogWriter writer(store.get(), "",
-                              {.flush_interval = 20ms, .retry_pause = 50ms, .quiet = true});
-        const auto id = *web::StationId::from("1");
-        for (std::int64_t i = 0; i < 50; ++i)
-            writer.push({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
+        web::LogWriter writer(
+            store.get(), "",
+            {.flush_interval = 20ms, .retry_pause = 20ms, .max_queued = 50, .quiet = true});
+        const auto push = [&](int count) {
+            for (int i = 0; i < count; ++i, ++pushed)
+                writer.push(
+                    {id, web_test::synthetic_reading(1'700'000'000'000 + pushed * 1000, pushed)});
+        };
+        push(50);
         ASSERT_TRUE(test_support::wait_until([&] { return !writer.state().ok; }, 10000ms));
         EXPECT_NE(writer.state().error.find("database is locked"), std::string::npos)
             << writer.state().error;
@@ -118,26 +127,56 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
             test_support::wait_until([&] { return writer.state().written == 50; }, 10000ms));
         EXPECT_TRUE(writer.state().ok);
         EXPECT_EQ(writer.state().dropped, 0u);
+
+        // Writes refused at once from now on: a small batch fails, then
+        // the queue fills behind it, retry after retry.
+        ASSERT_EQ(sqlite3_exec(other,
+                               "CREATE TRIGGER refuse BEFORE INSERT ON readings"
+                               " BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        push(10);
+        ASSERT_TRUE(test_support::wait_until([&] { return !writer.state().ok; }, 10000ms));
+        for (int round = 0; round < 10; ++round) {
+            push(50);
+            std::this_thread::sleep_for(50ms);  // time for retries
+            EXPECT_LE(writer.state().queued, 100u) << "round " << round;
+        }
+        ASSERT_EQ(sqlite3_exec(other, "DROP TRIGGER refuse", nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_TRUE(test_support::wait_until(
+            [&] {
+                const auto state = writer.state();
+                return state.written + state.dropped == static_cast<std::uint64_t>(pushed);
+            },
+            10000ms));
+        EXPECT_GT(writer.state().dropped, 0u);
+        written = writer.state().written;
     }
     sqlite3_close(other);
     std::size_t rows = 0;
     store->read_range(
         std::nullopt, 0, INT64_MAX, [&](const auto&, const auto&) { ++rows; }, &error);
-    EXPECT_EQ(rows, 50u);
+    EXPECT_EQ(rows, written);
 }
 
-// A read whose client has left stops at the next row, whatever its span.
+// A read whose client has left stops at the next row, whatever its span, and
+// says so rather than blame the log. The log's bounds tell an empty log from
+// one that cannot be read.
 TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
     TempDir dir;
     std::string error;
     auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
     ASSERT_TRUE(store) << error;
+    std::optional<web::ReadingStore::TimeBounds> bounds{{1, 2}};
+    ASSERT_TRUE(store->time_bounds(&bounds, &error)) << error;
+    EXPECT_FALSE(bounds);
     const auto id = *web::StationId::from("1");
     std::vector<web::StationReading> batch;
     for (std::int64_t i = 0; i < 5000; ++i)
         batch.push_back({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
     ASSERT_TRUE(store->insert(batch, &error)) << error;
-    EXPECT_EQ(store->time_bounds(),
+    ASSERT_TRUE(store->time_bounds(&bounds, &error)) << error;
+    EXPECT_EQ(bounds,
               std::make_pair(std::int64_t{1'700'000'000'000}, std::int64_t{1'700'004'999'000}));
     std::atomic<bool> gone{false};
     int rows = 0;
@@ -145,12 +184,26 @@ TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
         std::nullopt, 0, web::max_query_time_ms,
         [&](const auto&, const auto&) { gone = ++rows == 10; }, &error, &gone));
     EXPECT_EQ(rows, 10);
+    EXPECT_NE(error.find("stopped: its client has left"), std::string::npos) << error;
+    EXPECT_EQ(error.find("cannot read"), std::string::npos) << error;
     rows = 0;
     gone = false;
     EXPECT_FALSE(store->read_minutes(
         id, 0, web::max_query_time_ms, [&](const web::Sums&) { gone = ++rows == 3; }, &error,
         &gone));
     EXPECT_EQ(rows, 3);
+
+    // Another file put at a log's path (its write-ahead files gone) before
+    // its first read: the reader opened then finds no log there.
+    const std::string other_path = dir.path() + "/other.db";
+    auto other = web::ReadingStore::open(other_path, &error);
+    ASSERT_TRUE(other) << error;
+    { std::ofstream(other_path + ".new") << std::string(4096, 'x'); }
+    ASSERT_EQ(::rename((other_path + ".new").c_str(), other_path.c_str()), 0);
+    ::unlink((other_path + "-wal").c_str());
+    ::unlink((other_path + "-shm").c_str());
+    EXPECT_FALSE(other->time_bounds(&bounds, &error));
+    EXPECT_NE(error.find("cannot read the reading log " + other_path), std::string::npos) << error;
 }
 
 // The log deleted, then replaced, while it is written: a new log at the path

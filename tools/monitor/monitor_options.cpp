@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "../common/getopt_complaint.h"
+
 namespace monitor {
 namespace {
 
@@ -53,8 +55,9 @@ ParseResult parse_options(int argc, char* const argv[], const char* ivybus) {
     reset_getopt();
     ParseResult r;
     if (ivybus != nullptr && *ivybus != '\0') r.options.bus = ivybus;
+    const char* const short_options = ":b:n:c:t:qh";
     int c;
-    while ((c = getopt_long(argc, argv, ":b:n:c:t:qh", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         switch (c) {
             case 'b':
                 r.options.bus = optarg;
@@ -81,11 +84,8 @@ ParseResult parse_options(int argc, char* const argv[], const char* ivybus) {
             case 'h':
                 r.kind = ParseResult::Kind::help;
                 return r;
-            case ':':
-                return error(std::string("option -") + char(optopt) + " needs a value");
             default:
-                if (optopt != 0) return error(std::string("unknown option -") + char(optopt));
-                return error(std::string("unknown option ") + argv[optind - 1]);
+                return error(tools::getopt_complaint(c, short_options, argv));
         }
     }
     for (int i = optind; i < argc; ++i) r.options.regexps.emplace_back(argv[i]);

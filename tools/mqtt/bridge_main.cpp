@@ -142,6 +142,16 @@ std::unique_ptr<mqtt::Outbox> open_outbox() {
     return outbox;
 }
 
+// For the line that starts the bridge. A count that fails is said and the
+// bridge goes on: the forwarding reads the outbox on its own.
+std::string waiting_in(mqtt::Outbox& outbox) {
+    std::string error;
+    const auto count = outbox.count(&error);
+    if (count) return std::to_string(*count) + " reading(s) waiting";
+    say(error);
+    return "the readings waiting cannot be counted";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,7 +178,7 @@ int main(int argc, char** argv) {
     }
     inbox.on_put([&client] { client->wake(); });
     info("site " + opt.site + ", broker " + opt.broker.text() + ", outbox " + opt.outbox_path +
-         " (" + std::to_string(outbox->count()) + " reading(s) waiting)");
+         " (" + waiting_in(*outbox) + ")");
     client->start();
 
     // 3. The bus, until a signal or a Die.

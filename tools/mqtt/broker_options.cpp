@@ -6,6 +6,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "../common/getopt_complaint.h"
+
 namespace mqtt {
 namespace {
 
@@ -29,8 +31,9 @@ std::string read_command_line(int argc, char* const argv[], const std::vector<op
     // getopt keeps its position in globals; the tests parse many times.
     optind = 0;
     opterr = 0;
+    const char* const short_options = ":b:n:i:qh";
     int c;
-    while ((c = getopt_long(argc, argv, ":b:n:i:qh", long_options.data(), nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, short_options, long_options.data(), nullptr)) != -1) {
         if (c == 'h') {
             *help = true;
             return "";
@@ -39,8 +42,7 @@ std::string read_command_line(int argc, char* const argv[], const std::vector<op
             *quiet = true;
             continue;
         }
-        if (c == ':') return std::string("option ") + argv[optind - 1] + " needs a value";
-        if (c == '?') return std::string("unknown option ") + argv[optind - 1];
+        if (c == ':' || c == '?') return tools::getopt_complaint(c, short_options, argv);
         const char* value = c == opt_password || optarg == nullptr ? "" : optarg;
         std::string problem = apply(c, value);
         if (!problem.empty()) return problem;

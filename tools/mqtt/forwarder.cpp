@@ -25,7 +25,9 @@ Forwarder::Forwarder(Outbox& outbox, Inbox& inbox, ForwarderSettings settings, R
       now_(std::move(now)) {}
 
 bool Forwarder::load(std::string* error) {
-    last_seq_ = outbox_.last_seq();
+    const auto last = outbox_.last_seq(error);
+    if (!last) return false;
+    last_seq_ = *last;
     return outbox_.newest_rows(
         [this](const web::StationId& id, std::int64_t seq) { newest_[id] = seq; }, error);
 }
@@ -81,10 +83,10 @@ void Forwarder::store_turn() {
     if (!outbox_.begin(&error) || !write_turn(prune_due, added, &error) ||
         !outbox_.commit(&error)) {
         outbox_.rollback();
-        return say_error(error + "; the readings wait in memory and the write is tried again");
+        return say_error(write_error_,
+                         error + "; the readings wait in memory and the write is tried again");
     }
-    if (!last_error_.empty()) report_("the outbox is written again");
-    last_error_.clear();
+    say_recovered(write_error_, "the outbox is written again");
     report_pruned();
     for (const auto& [id, seq] : added) newest_[id] = seq;
     if (!added.empty()) last_seq_ = added.back().second;
@@ -127,7 +129,9 @@ void Forwarder::fill_window(Session& session) {
     while (in_flight_.size() < settings_.window && cursor_ < last_seq_) {
         const std::size_t room = std::min(read_batch, settings_.window - in_flight_.size());
         std::string error;
-        if (!outbox_.read_after(cursor_, room, rows_, &error)) return say_error(error);
+        if (!outbox_.read_after(cursor_, room, rows_, &error))
+            return say_error(read_error_, error + "; the read is tried again");
+        say_recovered(read_error_, "the outbox is read again");
         if (rows_.empty()) {
             cursor_ = last_seq_;
             return;
@@ -168,10 +172,18 @@ void Forwarder::report_dropped_in_memory() {
                 " reading(s) from the bus: the outbox could not take them in time");
 }
 
-void Forwarder::say_error(const std::string& error) {
-    if (error == last_error_) return;
-    last_error_ = error;
+// Reads and writes fail apart (a full disk still lets the outbox be read):
+// each has its own last error, so that each recovery said is true.
+void Forwarder::say_error(std::string& last, const std::string& error) {
+    if (error == last) return;
+    last = error;
     report_(error);
+}
+
+void Forwarder::say_recovered(std::string& last, const std::string& line) {
+    if (last.empty()) return;
+    last.clear();
+    report_(line);
 }
 
 }  // namespace mqtt

@@ -73,7 +73,8 @@ private:
     void fill_window(Session& session);
     bool send_row(Session& session, const OutboxRow& row);
     void report_dropped_in_memory();
-    void say_error(const std::string& error);
+    void say_error(std::string& last, const std::string& error);
+    void say_recovered(std::string& last, const std::string& line);
 
     Outbox& outbox_;
     Inbox& inbox_;
@@ -91,7 +92,7 @@ private:
     Outbox::Dropped pruned_;  // by this turn's prune
     int stop_message_ = 0;    // the "offline" status while stopping, until acknowledged
     std::uint64_t published_ = 0;
-    std::string last_error_;
+    std::string write_error_, read_error_;  // the last said, until it is over
     std::vector<OutboxRow> rows_;
     std::string payload_;
 };

@@ -54,6 +54,13 @@ const char* refusal_hint(int code) {
     }
 }
 
+// Whether libmosquitto took a setting; false with what it refused and why.
+bool taken(int rc, const std::string& setting, std::string* error) {
+    if (rc == MOSQ_ERR_SUCCESS) return true;
+    *error = "libmosquitto refuses " + setting + ": " + mosquitto_strerror(rc);
+    return false;
+}
+
 }  // namespace
 
 void Client::MosquittoFree::operator()(mosquitto* m) const {
@@ -69,6 +76,10 @@ std::unique_ptr<Client> Client::create(ClientSettings settings, Handler& handler
             TlsContext::create(client->settings_.broker.host, client->settings_.tls, error);
         if (!client->tls_) return nullptr;
     }
+    // A setting libmosquitto refuses (a user name that is not UTF-8) would
+    // be refused on every attempt: it ends the program here instead.
+    if (!client->new_session(error)) return nullptr;
+    client->mosq_.reset();
     client->wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (client->wake_fd_ < 0) {
         *error = std::string("eventfd: ") + std::strerror(errno);
@@ -151,15 +162,28 @@ void Client::begin_attempt() {
     last_log_error_.clear();
     if (tls_) tls_->take_rejection();
     attempt_started_ = Clock::now();
-    mosq_.reset(mosquitto_new(settings_.client_id.c_str(), !settings_.keep_session, this));
-    if (!mosq_ || !configure(mosq_.get())) return end_attempt(MOSQ_ERR_NOMEM, ENOMEM);
+    // create() made a session with the same settings: what fails now is
+    // memory, which may come back, so it is tried again as a connection is.
+    std::string why;
+    if (!new_session(&why)) return end_attempt(why);
     const int rc = mosquitto_connect_async(mosq_.get(), settings_.broker.host.c_str(),
                                            settings_.broker.port, settings_.keepalive_s);
     const int error_number = errno;
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING) end_attempt(rc, error_number);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING)
+        end_attempt(failure_reason(rc, error_number));
 }
 
-bool Client::configure(mosquitto* mosq) {
+bool Client::new_session(std::string* error) {
+    mosq_.reset(mosquitto_new(settings_.client_id.c_str(), !settings_.keep_session, this));
+    if (!mosq_) {
+        *error = "libmosquitto refuses the client id " + settings_.client_id + ": " +
+                 std::strerror(errno);
+        return false;
+    }
+    return configure(mosq_.get(), error);
+}
+
+bool Client::configure(mosquitto* mosq, std::string* error) {
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
     // The handler keeps its own window of messages in flight; a second
@@ -170,22 +194,33 @@ bool Client::configure(mosquitto* mosq) {
     mosquitto_message_callback_set(mosq, &Client::on_message);
     mosquitto_subscribe_callback_set(mosq, &Client::on_subscribe);
     mosquitto_log_callback_set(mosq, &Client::on_log);
+    return set_login(mosq, error) && set_will(mosq, error) && set_tls(mosq, error);
+}
+
+bool Client::set_login(mosquitto* mosq, std::string* error) const {
     const ClientSettings& s = settings_;
-    if (!s.user.empty() &&
-        mosquitto_username_pw_set(mosq, s.user.c_str(),
-                                  s.password.empty() ? nullptr : s.password.c_str()) != 0)
-        return false;
-    if (s.will &&
-        mosquitto_will_set(mosq, s.will->topic.c_str(), static_cast<int>(s.will->payload.size()),
-                           s.will->payload.data(), 1, s.will->retain) != 0)
-        return false;
-    if (tls_) {
-        // Our context as it is: libmosquitto's defaults would replace our
-        // verification with its own.
-        mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
-        if (mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, tls_->get()) != 0) return false;
-    }
-    return true;
+    return s.user.empty() ||
+           taken(mosquitto_username_pw_set(mosq, s.user.c_str(),
+                                           s.password.empty() ? nullptr : s.password.c_str()),
+                 "--user and --password-file", error);
+}
+
+bool Client::set_will(mosquitto* mosq, std::string* error) const {
+    const auto& will = settings_.will;
+    return !will || taken(mosquitto_will_set(mosq, will->topic.c_str(),
+                                             static_cast<int>(will->payload.size()),
+                                             will->payload.data(), 1, will->retain),
+                          "the last will on " + will->topic, error);
+}
+
+bool Client::set_tls(mosquitto* mosq, std::string* error) const {
+    if (!tls_) return true;
+    // Our context as it is: libmosquitto's defaults would replace our
+    // verification with its own.
+    return taken(mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0), "our TLS context",
+                 error) &&
+           taken(mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, tls_->get()), "our TLS context",
+                 error);
 }
 
 // Connected, every packet waiting is read in one turn (up to a bound, so
@@ -220,7 +255,7 @@ void Client::service(short revents) {
     if (rc == MOSQ_ERR_SUCCESS && !connected_ &&
         Clock::now() - attempt_started_ > settings_.connect_timeout)
         rc = MOSQ_ERR_TIMEOUT;
-    if (rc != MOSQ_ERR_SUCCESS) end_attempt(rc, error_number);
+    if (rc != MOSQ_ERR_SUCCESS) end_attempt(failure_reason(rc, error_number));
 }
 
 std::string Client::failure_reason(int rc, int error_number) {
@@ -250,8 +285,7 @@ std::string Client::failure_reason(int rc, int error_number) {
     }
 }
 
-void Client::end_attempt(int rc, int error_number) {
-    const std::string reason = failure_reason(rc, error_number);
+void Client::end_attempt(const std::string& reason) {
     const bool was_connected = connected_;
     mosq_.reset();
     connected_ = false;

@@ -95,8 +95,9 @@ class Client : private Session {
 public:
     using Report = std::function<void(const std::string& line)>;
 
-    // Checks what can be checked before the network (the TLS files);
-    // nullptr with the reason in *error. Nothing runs before start().
+    // Checks what can be checked before the network (the TLS files, and
+    // that libmosquitto takes every setting); nullptr with the reason in
+    // *error. Nothing runs before start().
     static std::unique_ptr<Client> create(ClientSettings settings, Handler& handler, Report report,
                                           std::string* error);
     ~Client() override;
@@ -117,12 +118,16 @@ private:
 
     void run();
     void begin_attempt();
-    bool configure(mosquitto* mosq);
+    bool new_session(std::string* error);
+    bool configure(mosquitto* mosq, std::string* error);
+    bool set_login(mosquitto* mosq, std::string* error) const;
+    bool set_will(mosquitto* mosq, std::string* error) const;
+    bool set_tls(mosquitto* mosq, std::string* error) const;
     short wait_for_events(std::chrono::milliseconds timeout);
     std::chrono::milliseconds turn_timeout() const;
     void service(short revents);
     int exchange(short revents);
-    void end_attempt(int rc, int error_number);
+    void end_attempt(const std::string& reason);
     std::string failure_reason(int rc, int error_number);
     void say(const std::string& line);
     void linger(std::chrono::milliseconds limit);

@@ -193,19 +193,30 @@ bool Outbox::newest_rows(const std::function<void(const web::StationId&, std::in
     return rc == SQLITE_DONE || fail("reading the outbox", error);
 }
 
-std::int64_t Outbox::single_integer(const char* sql) {
+// The query's one number; 0 when it gives no row.
+std::optional<std::int64_t> Outbox::single_integer(const char* sql, const char* what,
+                                                   std::string* error) {
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return 0;
+    if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        fail(what, error);
+        return std::nullopt;
+    }
     Statement s(raw);
-    return sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int64(raw, 0) : 0;
+    const int rc = sqlite3_step(raw);
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(raw, 0);
+    if (rc == SQLITE_DONE) return 0;
+    fail(what, error);
+    return std::nullopt;
 }
 
-std::int64_t Outbox::count() {
-    return single_integer("SELECT COUNT(*) FROM outbox");
+std::optional<std::int64_t> Outbox::count(std::string* error) {
+    return single_integer("SELECT COUNT(*) FROM outbox", "counting the outbox's readings", error);
 }
 
-std::int64_t Outbox::last_seq() {
-    return single_integer("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
+// No row until the first reading is written.
+std::optional<std::int64_t> Outbox::last_seq(std::string* error) {
+    return single_integer("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'",
+                          "reading the outbox's last number", error);
 }
 
 }  // namespace mqtt

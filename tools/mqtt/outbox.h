@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,10 @@ public:
     // For each aircraft id, its newest row's number.
     bool newest_rows(const std::function<void(const web::StationId&, std::int64_t)>& each,
                      std::string* error);
-    // How many readings wait, and the highest number ever given (0: none).
-    std::int64_t count();
-    std::int64_t last_seq();
+    // How many readings wait, and the highest number ever given (0: none);
+    // nullopt with the reason in *error.
+    std::optional<std::int64_t> count(std::string* error);
+    std::optional<std::int64_t> last_seq(std::string* error);
 
 private:
     struct StatementFree {
@@ -81,7 +83,8 @@ private:
     bool prepare_all(std::string* error);
     bool exec(const char* sql, std::string* error);
     bool fail(const char* what, std::string* error);
-    std::int64_t single_integer(const char* sql);
+    std::optional<std::int64_t> single_integer(const char* sql, const char* what,
+                                               std::string* error);
 
     sqlite3* db_;
     Statement insert_, delete_, select_after_, head_;

@@ -88,17 +88,23 @@ bool LogWriter::take_queue(std::vector<StationReading>& batch, bool after_failur
     const auto pause = after_failure ? settings_.retry_pause : settings_.flush_interval;
     wake_.wait_for(lock, pause,
                    [&] { return stopping_ || (!after_failure && queue_.size() >= eager_batch); });
-    bool all = true;
     if (batch.empty()) {
         batch.swap(queue_);
-    } else if (batch.size() < settings_.max_queued) {
-        batch.insert(batch.end(), queue_.begin(), queue_.end());
-        queue_.clear();
     } else {
-        all = queue_.empty();
+        move_into_batch(batch);
     }
     state_.queued = batch.size() + queue_.size();
-    return all;
+    return queue_.empty();
+}
+
+// A batch kept by a failed write takes from the queue only up to
+// max_queued, oldest first: what is held while the log fails stays within
+// the queue's bound and the batch's, and the rest waits its turn in order.
+void LogWriter::move_into_batch(std::vector<StationReading>& batch) {
+    const std::size_t room = settings_.max_queued - std::min(batch.size(), settings_.max_queued);
+    const auto taken = static_cast<std::ptrdiff_t>(std::min(room, queue_.size()));
+    batch.insert(batch.end(), queue_.begin(), queue_.begin() + taken);
+    queue_.erase(queue_.begin(), queue_.begin() + taken);
 }
 
 void LogWriter::run() {

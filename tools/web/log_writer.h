@@ -70,6 +70,7 @@ private:
     void run();
     // Moves the queue into the batch; true when all of it went.
     bool take_queue(std::vector<StationReading>& batch, bool after_failure);
+    void move_into_batch(std::vector<StationReading>& batch);  // under mutex_
     void write_batch(std::vector<StationReading>& batch, std::uint64_t batch_seq);
     void follow_file(std::vector<StationReading>& batch);
     void clean_old(std::chrono::steady_clock::time_point now);

@@ -320,22 +320,24 @@ bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const 
                               std::string* error, const std::atomic<bool>* cancel) const {
     sqlite3* db = take_reader(error);
     if (db == nullptr) return false;
-    bool ok = false;
+    int rc = SQLITE_ERROR;
     {
         Statement s;
         if (sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK) {
             bind(s.stmt);
-            int rc;
             // A read whose client has left stops here, and counts as failed.
             while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW &&
                    (cancel == nullptr || !cancel->load(std::memory_order_relaxed)))
                 row(s.stmt);
-            ok = rc == SQLITE_DONE;
         }
     }
-    if (!ok) *error = describe(db, "cannot read the reading log");
+    // Stopped with rows left, the log was fine: SQLite has no error to tell.
+    if (rc == SQLITE_ROW)
+        *error = "the read of the reading log " + path_ + " was stopped: its client has left";
+    else if (rc != SQLITE_DONE)
+        *error = describe(db, "cannot read the reading log");
     give_back(db);
-    return ok;
+    return rc == SQLITE_DONE;
 }
 
 bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t from_ms,
@@ -392,19 +394,18 @@ bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::
     return read_query(sql, bind, row, error, cancel);
 }
 
-std::optional<std::pair<std::int64_t, std::int64_t>> ReadingStore::time_bounds() const {
-    std::string error;
-    std::optional<std::pair<std::int64_t, std::int64_t>> bounds;
+bool ReadingStore::time_bounds(std::optional<TimeBounds>* bounds, std::string* error,
+                               const std::atomic<bool>* cancel) const {
+    bounds->reset();
     // min() and max() alone each read one end of the time index.
-    read_query(
+    return read_query(
         "SELECT (SELECT min(received_ms) FROM readings), (SELECT max(received_ms) FROM readings)",
         [](sqlite3_stmt*) {},
         [&](sqlite3_stmt* stmt) {
             if (sqlite3_column_type(stmt, 0) == SQLITE_INTEGER)
-                bounds.emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
+                bounds->emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
         },
-        &error);
-    return bounds;
+        error, cancel);
 }
 
 bool make_parent_directories(const std::string& path, std::string* error) {

@@ -63,7 +63,8 @@ public:
 
     // The readers' side: visits the readings with from_ms <= time <= to_ms
     // in time order, of one aircraft or of all. A read whose *cancel turns
-    // true stops at the next row (its client has left) and is false.
+    // true stops at the next row (its client has left) and is false, with
+    // that (not a failure of the log) in *error.
     using Visit = std::function<void(const StationId&, const Reading&)>;
     bool read_range(const std::optional<StationId>& id, std::int64_t from_ms, std::int64_t to_ms,
                     const Visit& visit, std::string* error,
@@ -77,9 +78,11 @@ public:
                       const std::atomic<bool>* cancel = nullptr) const;
 
     // The times of the first and the last reading held, so that a walk over
-    // a span asks only where there are readings; nullopt when the log is
-    // empty or cannot be read.
-    std::optional<std::pair<std::int64_t, std::int64_t>> time_bounds() const;
+    // a span asks only where there are readings; *bounds stays empty when
+    // the log holds none.
+    using TimeBounds = std::pair<std::int64_t, std::int64_t>;
+    bool time_bounds(std::optional<TimeBounds>* bounds, std::string* error,
+                     const std::atomic<bool>* cancel = nullptr) const;
 
 private:
     using StatementStep = std::function<void(sqlite3_stmt*)>;

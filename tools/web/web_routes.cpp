@@ -163,11 +163,13 @@ Reply Routes::readings(std::string_view query_text, const std::atomic<bool>& can
     ReadingsAnswer answer{query->id, query->from_ms, query->to_ms,
                           bucket_width_ms(query->from_ms, query->to_ms, query->points), ""};
     Downsampler buckets(answer.bucket_ms);
-    // Buckets of a minute or more come from the log's minute sums.
+    // Buckets of a minute or more come from the log's minute sums. A read
+    // stopped because the client left is not read again from elsewhere.
     if (store_ != nullptr && query->id && answer.bucket_ms % 60000 == 0 &&
-        store_->read_minutes(
-            *query->id, query->from_ms, query->to_ms, [&](const Sums& sums) { buckets.add(sums); },
-            &error, &cancel)) {
+        (store_->read_minutes(
+             *query->id, query->from_ms, query->to_ms, [&](const Sums& sums) { buckets.add(sums); },
+             &error, &cancel) ||
+         cancel)) {
         answer.source = "log";
     } else {
         buckets = Downsampler(answer.bucket_ms);
@@ -188,15 +190,6 @@ Reply Routes::csv(std::string_view query_text, std::string_view accept_encoding,
     csv->id_ = query->id;
     csv->next_ms_ = query->from_ms;
     csv->end_ms_ = query->to_ms;
-    // Slices walk only where the log holds readings; without it, memory's
-    // few hours are read at once.
-    const auto bounds = store_ != nullptr ? store_->time_bounds() : std::nullopt;
-    if (bounds) {
-        csv->next_ms_ = std::max(csv->next_ms_, bounds->first);
-        csv->end_ms_ = std::min(csv->end_ms_, bounds->second);
-    } else {
-        csv->sliced_ = false;
-    }
     Reply reply{200,
                 {{"Content-Type", csv_type},
                  {"Cache-Control", "no-store"},
@@ -211,11 +204,29 @@ Reply Routes::csv(std::string_view query_text, std::string_view accept_encoding,
     return reply;
 }
 
+// Slices walk only where the log holds readings. Without a log, or with an
+// empty one, memory's few hours are read at once. When the bounds cannot be
+// read, the whole span is walked: a month in one read would sit in memory,
+// and each slice that cannot be read from the log comes from memory.
+void CsvStream::bound_to_log(const std::atomic<bool>& cancel) {
+    const ReadingStore* store = routes_->store_;
+    std::optional<ReadingStore::TimeBounds> bounds;
+    std::string error;
+    if (store != nullptr && !store->time_bounds(&bounds, &error, &cancel)) return;
+    if (!bounds) {
+        sliced_ = false;
+        return;
+    }
+    next_ms_ = std::max(next_ms_, bounds->first);
+    end_ms_ = std::min(end_ms_, bounds->second);
+}
+
 std::string CsvStream::next(const std::atomic<bool>& cancel) {
     std::string text;
     if (!started_) {
         text = csv_header();
         started_ = true;
+        bound_to_log(cancel);
     }
     const bool any = next_ms_ <= end_ms_;
     const std::int64_t to = sliced_ ? std::min(end_ms_, next_ms_ + csv_slice_ms - 1) : end_ms_;

@@ -49,12 +49,14 @@ Route route_of(std::string_view method, std::string_view path);
 // slices, or within one through the cancel flag.
 class CsvStream {
 public:
-    // The next bytes to send (possibly empty); done() after the last.
+    // The next bytes to send (possibly empty); done() after the last. Reads
+    // the log: for a worker thread.
     std::string next(const std::atomic<bool>& cancel);
     bool done() const { return done_; }
 
 private:
     friend class Routes;
+    void bound_to_log(const std::atomic<bool>& cancel);
     const class Routes* routes_ = nullptr;
     std::optional<StationId> id_;
     std::int64_t next_ms_ = 0, end_ms_ = 0;
@@ -72,12 +74,13 @@ public:
                std::string_view accept_encoding) const;
     Reply latest(bool loopback) const;
     static Reply error(int status, std::string_view text);
+    // The CSV's headers (or an error), and the stream of its body, which
+    // alone reads the log.
+    Reply csv(std::string_view query, std::string_view accept_encoding,
+              std::shared_ptr<CsvStream>* stream) const;
 
     // Answers that read the log, for a worker thread.
     Reply readings(std::string_view query, const std::atomic<bool>& cancel) const;
-    // The CSV's headers (or an error), and the stream of its body.
-    Reply csv(std::string_view query, std::string_view accept_encoding,
-              std::shared_ptr<CsvStream>* stream) const;
 
     // The live stream's texts: its headers, the status event (as a loopback
     // client sees it, and as others do), and the events of new readings.

@@ -148,5 +148,16 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_STRIP_FILES OFF)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebugPackages.cmake)
+# With the binutils of the programs' own architecture, which a cross-build's
+# toolchain names (this machine's objcopy cannot rewrite another's binaries).
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
+# A cross-build's packages are of the architecture it built for (its
+# toolchain file sets ANEMOBUS_DEB_ARCH), and dpkg-shlibdeps takes their
+# dependencies from that architecture's libraries (CrossPackages.cmake).
+if(ANEMOBUS_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ANEMOBUS_DEB_ARCH})
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CrossPackages.cmake)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

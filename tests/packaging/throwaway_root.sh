@@ -8,6 +8,9 @@
 new_root() {
     mkdir -p "$1/var/lib/dpkg/info" "$1/var/lib/dpkg/updates" "$1/var/cache/debconf"
     : >"$1/var/lib/dpkg/status"
+    # The architectures this machine's dpkg takes, foreign ones too: a
+    # cross-build's packages install there as they would here.
+    if [ -e /var/lib/dpkg/arch ]; then cp /var/lib/dpkg/arch "$1/var/lib/dpkg/arch"; fi
     printf '%s\n' 'Config: db' 'Templates: templatedb' '' 'Name: db' 'Driver: File' \
         'Filename: /var/cache/debconf/config.dat' '' 'Name: templatedb' 'Driver: File' \
         'Filename: /var/cache/debconf/templates.dat' >"$1/debconf.conf"

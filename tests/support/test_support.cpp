@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,12 +16,31 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 namespace test_support {
+
+const std::vector<std::string>& emulator() {
+    static const std::vector<std::string> words = [] {
+        const char* line = std::getenv("ANEMOBUS_EMULATOR");
+#ifdef ANEMOBUS_BUILD_EMULATOR
+        if (line == nullptr) line = ANEMOBUS_BUILD_EMULATOR;
+#endif
+        std::vector<std::string> split;
+        std::istringstream in(line ? line : "");
+        for (std::string word; in >> word;) split.push_back(word);
+        // A cross-built suite copied to the board it was built for finds no
+        // emulator there, and runs natively.
+        if (!split.empty() && ::access(split.front().c_str(), X_OK) != 0) split.clear();
+        return split;
+    }();
+    return words;
+}
 
 int timeout_scale() {
     if (const char* s = std::getenv("ANEMOBUS_TIMEOUT_SCALE")) {
@@ -30,7 +50,10 @@ int timeout_scale() {
 #if defined(__SANITIZE_ADDRESS__)
     return 3;
 #else
-    return 1;
+    // qemu-user translates every program the test starts, each from cold:
+    // starting one takes a few hundred milliseconds, and work several
+    // times what it takes natively.
+    return emulator().empty() ? 1 : 5;
 #endif
 }
 
@@ -86,6 +109,46 @@ std::string data_path(std::string_view relative) {
     return std::string(ANEMOBUS_TEST_DATA) + "/" + std::string(relative);
 }
 
+namespace {
+
+// The ELF machine this test was built for: a program built for it too is
+// one that the emulator must run, where there is one.
+#if defined(__aarch64__)
+constexpr unsigned own_machine = EM_AARCH64;
+#elif defined(__arm__)
+constexpr unsigned own_machine = EM_ARM;
+#elif defined(__x86_64__)
+constexpr unsigned own_machine = EM_X86_64;
+#elif defined(__i386__)
+constexpr unsigned own_machine = EM_386;
+#else
+constexpr unsigned own_machine = EM_NONE;
+#endif
+
+bool built_for_this_machine(const std::string& program) {
+    unsigned char header[EI_NIDENT + 4] = {};
+    std::ifstream file(program, std::ios::binary);
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return false;
+    if (header[EI_MAG0] != ELFMAG0 || header[EI_MAG1] != ELFMAG1 || header[EI_MAG2] != ELFMAG2 ||
+        header[EI_MAG3] != ELFMAG3)
+        return false;
+    // e_machine follows e_type, in the file's own byte order.
+    const unsigned lo = header[EI_NIDENT + 2], hi = header[EI_NIDENT + 3];
+    const unsigned machine = header[EI_DATA] == ELFDATA2MSB ? lo << 8 | hi : hi << 8 | lo;
+    return machine == own_machine;
+}
+
+}  // namespace
+
+std::vector<std::string> command_for(const std::string& program,
+                                     const std::vector<std::string>& args) {
+    std::vector<std::string> command;
+    if (!emulator().empty() && built_for_this_machine(program)) command = emulator();
+    command.push_back(program);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
 static void set_nonblocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
@@ -100,8 +163,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, b
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
-    command_ = program;
-    for (const auto& a : args) command_ += " '" + a + "'";
+    const std::vector<std::string> command = command_for(program, args);
+    command_ = command.front();
+    for (std::size_t i = 1; i < command.size(); ++i) command_ += " '" + command[i] + "'";
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
@@ -109,14 +173,13 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, b
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
         // The child starts with default signal handling whatever the test runner set.
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGPIPE, SIG_DFL);
         if (prompt) answer_promptly();  // kept across exec
-        ::execv(program.c_str(), argv.data());
+        ::execv(argv.front(), argv.data());
         ::_exit(127);
     }
     ::close(in[0]);

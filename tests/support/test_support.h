@@ -15,7 +15,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Deadlines are multiplied by this: larger under sanitizers, which slow
-// everything down several times.
+// everything down several times, and under an emulator.
 int timeout_scale();
 milliseconds scaled(milliseconds ms);
 
@@ -32,6 +32,17 @@ std::string loopback_bus(int port);
 std::string program_path(std::string_view name);
 // Path under tests/data.
 std::string data_path(std::string_view relative);
+
+// The emulator (its program and options) that runs what a cross-build
+// built, as this test runs: from ANEMOBUS_EMULATOR in the environment when
+// set (empty: none), else the build's. Empty when there is none, or it is
+// not on this machine.
+const std::vector<std::string>& emulator();
+// The command that runs program with args here: through emulator() when the
+// program is an ELF executable of the machine this test was built for (the
+// build's own programs), as it is otherwise (this machine's, and scripts).
+std::vector<std::string> command_for(const std::string& program,
+                                     const std::vector<std::string>& args);
 
 // Raises the calling thread's scheduling priority where the test may (as
 // root, or with CAP_SYS_NICE), and does nothing otherwise. For what plays

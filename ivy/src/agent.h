@@ -186,10 +186,11 @@ private:
                  int& count);
     void defer(Peer& peer, SendRound& round, MatchPosition from, std::chrono::nanoseconds spent);
     void join_matching_line(Peer& peer);
+    void post_matching_slice();
     void serve_matching_line();
     void serve_turn(Peer& peer, std::chrono::steady_clock::time_point until);
-    void catch_up(Peer& peer);
-    void finish_oldest(Peer& peer);
+    template <typename GoOn>
+    bool match_oldest(Peer& peer, GoOn&& go_on);
     void clear_backlog(Peer& peer);
     void note_bomber(Peer& peer);
     void expel_bombers();

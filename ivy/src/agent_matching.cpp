@@ -152,31 +152,37 @@ void Agent::defer(Peer& peer, SendRound& round, MatchPosition from, Ns spent) {
     }
     backlog.messages.push_back(round.shared(backlog_memory_));
     backlog.bytes += round.text.size();
+    // Past the bound the oldest is matched whole, now: a sender that outruns
+    // the matching is held up rather than anyone being let go for the
+    // machine's pace (the Msgs still come in order). A bomber stops it; it
+    // goes once the send is over.
     while (backlog.bytes > max_backlog_bytes && backlog.messages.size() > 1 && peer.sendable()) {
-        catch_up(peer);
+        if (!match_oldest(peer, [] { return true; })) break;
     }
     join_matching_line(peer);
 }
 
-// The oldest waiting message matched whole, now: a sender that outruns the
-// matching is held up rather than anyone being let go for the machine's
-// pace (the Msgs still come in order).
-void Agent::catch_up(Peer& peer) {
+// Goes on with the peer's oldest waiting message while go_on() says so;
+// true once that message is done.
+template <typename GoOn>
+bool Agent::match_oldest(Peer& peer, GoOn&& go_on) {
     auto& backlog = peer.notes.backlog;
+    const Ns started = MatchClock::thread_cpu_time();
     int count = 0;
     const MatchPosition left =
-        match_for(peer, *backlog.messages.front(), backlog.resume_at, count, [] { return true; });
-    if (left == match_done || !peer.sendable()) finish_oldest(peer);
-}
-
-void Agent::finish_oldest(Peer& peer) {
-    auto& backlog = peer.notes.backlog;
+        match_for(peer, *backlog.messages.front(), backlog.resume_at, count, go_on);
+    backlog.spent += MatchClock::thread_cpu_time() - started;
+    if (left != match_done) {
+        backlog.resume_at = left;
+        return false;
+    }
     backlog.bytes -= backlog.messages.front()->size();
     backlog.messages.pop_front();
     backlog.resume_at = match_start;
     backlog.slow = backlog.spent > prompt_matching;
     backlog.measured = true;
     backlog.spent = Ns{};
+    return true;
 }
 
 void Agent::join_matching_line(Peer& peer) {
@@ -185,6 +191,10 @@ void Agent::join_matching_line(Peer& peer) {
         backlog.in_line = true;
         matching_line_.push_back(peer.weak_from_this());
     }
+    post_matching_slice();
+}
+
+void Agent::post_matching_slice() {
     if (matching_posted_) return;
     matching_posted_ = true;
     asio::post(loop_context(), [this] { serve_matching_line(); });
@@ -205,10 +215,7 @@ void Agent::serve_matching_line() {
         if (!peer->notes.backlog.messages.empty()) join_matching_line(*peer);
     }
     expel_bombers();
-    if (!matching_line_.empty() && !matching_posted_) {
-        matching_posted_ = true;
-        asio::post(loop_context(), [this] { serve_matching_line(); });
-    }
+    if (!matching_line_.empty()) post_matching_slice();
 }
 
 void Agent::serve_turn(Peer& peer, WallClock::time_point until) {
@@ -218,16 +225,7 @@ void Agent::serve_turn(Peer& peer, WallClock::time_point until) {
             clear_backlog(peer);
             return;
         }
-        const Ns started = MatchClock::thread_cpu_time();
-        int count = 0;
-        const MatchPosition left = match_for(peer, *backlog.messages.front(), backlog.resume_at,
-                                             count, [&] { return WallClock::now() < until; });
-        backlog.spent += MatchClock::thread_cpu_time() - started;
-        if (left != match_done) {
-            backlog.resume_at = left;
-            return;
-        }
-        finish_oldest(peer);
+        if (!match_oldest(peer, [&] { return WallClock::now() < until; })) return;
         if (WallClock::now() >= until) return;
     }
 }

@@ -171,13 +171,14 @@ function soundAlarm(mode) {
   }
   if (navigator.vibrate) navigator.vibrate(tones.flatMap(() => [300, 150]));
 }
-// The alarm goes off when the state turns over or stale from a state the
+// The alarm goes off when the state turns over, stale or unconfirmed from a state the
 // page saw live; not on opening, when nobody was told otherwise yet.
 function followMode(mode) {
   const before = state.mode;
   state.mode = mode;
-  const watched = ['none', 'within', 'over', 'stale'];
-  if (saved.alarm && mode !== before && (mode === 'over' || mode === 'stale') && watched.includes(before)) soundAlarm(mode);
+  const watched = ['none', 'within', 'over', 'stale', 'unconfirmed'];
+  const alarming = mode === 'over' || mode === 'stale' || mode === 'unconfirmed';
+  if (saved.alarm && mode !== before && alarming && watched.includes(before)) soundAlarm(mode);
 }
 
 // ---- What the page may say: the limit state only on fresh data.
@@ -189,6 +190,10 @@ function judge() {
   const lost = Date.now() - state.lastEvent > LOST_AFTER_MS;
   if (lost || !v || age > SILENT_PERIODS * 1000 * (v.period || 1)) {
     return { mode: 'stale', text: v ? `NO CURRENT DATA: last reading ${clockText(v.t)}, ${agoText(age)}` : 'NO CURRENT DATA: no recent reading' };
+  }
+  // Readings another bus agent sent are shown, never judged against the limit.
+  if (v.unexpected_sender) {
+    return { mode: 'unconfirmed', text: `NOT FROM THE RELAY: readings sent by ${v.unexpected_sender}` };
   }
   const limit = limitMs();
   if (limit === null) return { mode: 'none', text: 'No wind limit set' };
@@ -211,7 +216,7 @@ function renderHeadline() {
   $('gust-kt').textContent = v ? knots(v.gust_10min) : '–';
   const { mode, text } = judge();
   $('headline').dataset.state = mode;
-  document.body.classList.toggle('stale', mode === 'stale' || mode === 'full');
+  document.body.classList.toggle('stale', mode === 'stale' || mode === 'full' || mode === 'unconfirmed');
   $('limit-state').textContent = text;
   followMode(mode);
 }
@@ -267,12 +272,14 @@ function renderBanners() {
 }
 
 function renderStations() {
-  const ids = state.status ? state.status.stations.map((x) => x.id) : [];
+  const stations = state.status ? state.status.stations : [];
+  const ids = stations.map((x) => x.id);
   $('station-pick').hidden = ids.length < 2;
   const select = $('station');
-  const shown = Array.from(select.options).map((o) => o.value);
-  if (shown.join('\n') !== ids.join('\n')) {
-    select.replaceChildren(...ids.map((id) => new Option(id, id)));
+  const label = (x) => (x.unexpected_sender ? `${x.id} (not from the relay)` : x.id);
+  const shown = Array.from(select.options).map((o) => o.text);
+  if (shown.join('\n') !== stations.map(label).join('\n')) {
+    select.replaceChildren(...stations.map((x) => new Option(label(x), x.id)));
   }
   select.value = state.station || '';
 }

@@ -30,6 +30,9 @@
 //
 //   bench_web_clients [seconds per scenario, default 20] [name prefix...]
 //
+// BENCH_WEB_PROGRAM=path runs another build of anemobus-web (an older one,
+// to compare).
+//
 // Every loop here is bounded in count and time; the traffic stays on
 // 127.0.0.0/8.
 #include <arpa/inet.h>
@@ -154,8 +157,10 @@ struct Web {
 
     Web() {
         const std::string bus = bench::loopback_bus();
-        web.spawn_program(BENCH_WEB, {"-q", "-b", bus, "--db", db(), "--listen", "127.0.0.1:0",
-                                      "--keep-days", "500"});
+        const char* program = std::getenv("BENCH_WEB_PROGRAM");
+        web.spawn_program(
+            program != nullptr ? program : BENCH_WEB,
+            {"-q", "-b", bus, "--db", db(), "--listen", "127.0.0.1:0", "--keep-days", "500"});
         const auto start = Clock::now();
         std::smatch m;
         while (port == 0 && ms_since(start) < 10000) {

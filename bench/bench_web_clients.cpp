@@ -645,19 +645,24 @@ void fair_40_exports(Web& web, int seconds) {
 
 // 400 days of readings, one every 5 minutes, for the exports to read.
 bool fill_history(const std::string& path) {
-    std::string error;
-    auto store = web::ReadingStore::open(path, &error);
+    auto store = web::ReadingStore::open(path);
+    if (!store) {
+        std::fprintf(stderr, "cannot fill the log: %s\n", store.error().c_str());
+        return false;
+    }
     const auto id = web::StationId::from("s0");
     const std::int64_t step = 300'000, count = 400 * 288, end = now_ms() - 3'600'000;
     std::vector<web::StationReading> batch;
-    for (std::int64_t i = 0; store && i < count; ++i) {
+    for (std::int64_t i = 0; i < count; ++i) {
         batch.push_back({*id, web_test::synthetic_reading(end - (count - i) * step, i)});
         if (batch.size() < 10000 && i + 1 < count) continue;
-        if (!store->insert(batch, &error)) break;
+        if (const tools::Status written = (*store)->insert(batch); !written) {
+            std::fprintf(stderr, "cannot fill the log: %s\n", written.error().c_str());
+            return false;
+        }
         batch.clear();
     }
-    if (!error.empty()) std::fprintf(stderr, "cannot fill the log: %s\n", error.c_str());
-    return error.empty();
+    return true;
 }
 
 bool chosen(const std::vector<std::string>& names, const std::string& scenario) {

@@ -211,8 +211,8 @@ TEST(WebServer, PageOneTooManyIsToldAtOnceAndASlotFreesWhenAPageLeaves) {
 struct SmallServer {
     explicit SmallServer(web::ServerLimits limits)
         : writer(nullptr, "", {.quiet = true}), server(live, writer, nullptr, "", limits) {
-        std::string error;
-        port = server.bind("127.0.0.1", 0, &error);
+        const auto bound = server.bind("127.0.0.1", 0);
+        port = bound ? *bound : -1;
         server.start();
     }
     ~SmallServer() { server.stop(); }

@@ -302,8 +302,17 @@ TEST(WebLive, NewPagesOpenOnTheBusiestIdAndSilentIdsAreForgotten) {
     ASSERT_EQ(live.status(t0 + 80 * minute).stations.size(), 1u);
     EXPECT_EQ(live.status(t0 + 80 * minute).stations[0].id.view(), "late");
 
+    // "/" opens the overview while more than one station is live, never with -i.
+    EXPECT_FALSE(live.opens_overview(t0 + 80 * minute));
+    ASSERT_TRUE(live.add(reading("early", t0 + 80 * minute)));
+    EXPECT_TRUE(live.opens_overview(t0 + 80 * minute + 3000));
+    EXPECT_FALSE(live.opens_overview(t0 + 80 * minute + 3001));
+
     web::LiveState only(std::nullopt, web::StationId::from("7"));
     EXPECT_EQ(only.default_station()->view(), "7");
+    only.add(reading("7", t0));
+    only.add(reading("8", t0));
+    EXPECT_FALSE(only.opens_overview(t0));
     only.add(reading("7", t0));
     only.tick(t0 + 80 * minute);
     EXPECT_EQ(only.status(t0 + 80 * minute).stations.size(), 1u);

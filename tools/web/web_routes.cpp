@@ -95,8 +95,12 @@ Reply Routes::error(int status, std::string_view text) {
     return {status, {{"Content-Type", json_type}, {"Cache-Control", "no-store"}}, body};
 }
 
-Reply Routes::file(std::string_view path, std::string_view if_none_match,
+Reply Routes::file(std::string_view path, std::string_view query, std::string_view if_none_match,
                    std::string_view accept_encoding) const {
+    // Decided per request, never cached: which page "/" is follows the
+    // stations heard. A query (a station's link) always gets the page.
+    if (path == "/" && query.empty() && live_.opens_overview(now_ms()))
+        return {302, {{"Location", "/overview"}, {"Cache-Control", "no-store"}}, ""};
     const auto it =
         std::find_if(files_.begin(), files_.end(), [&](const File& f) { return f.path == path; });
     if (it == files_.end()) return error(404, "not found");

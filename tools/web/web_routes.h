@@ -70,7 +70,9 @@ public:
     Routes(LiveState& live, LogWriter& writer, const ReadingStore* store, std::string log_path);
 
     // Quick answers, for the connections' thread.
-    Reply file(std::string_view path, std::string_view if_none_match,
+    // "/" with no query sends the browser to the overview while more than
+    // one station is live (see LiveState::opens_overview).
+    Reply file(std::string_view path, std::string_view query, std::string_view if_none_match,
                std::string_view accept_encoding) const;
     Reply latest(bool loopback) const;
     static Reply error(int status, std::string_view text);

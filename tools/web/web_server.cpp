@@ -191,7 +191,7 @@ void Session::dispatch(const http::request<http::string_body>& req) {
         case Route::not_found:
             return send(Routes::error(404, "not found"));
         case Route::file:
-            return send(routes.file(path, header(http::field::if_none_match),
+            return send(routes.file(path, query, header(http::field::if_none_match),
                                     header(http::field::accept_encoding)));
         case Route::latest:
             return send(routes.latest(loopback_));

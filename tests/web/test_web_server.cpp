@@ -80,12 +80,18 @@ TEST(WebServer, RefusesOverflowingQueriesKeepsItsPaceAndItsPort) {
 
     RawClient page(rig.port());
     ASSERT_TRUE(page.send(events_request));
+    RawClient overview(rig.port());
+    ASSERT_TRUE(overview.send("GET /api/events?readings=none HTTP/1.1\r\nHost: x\r\n\r\n"));
     for (int i = 0; i < 16; ++i) {
         rig.send("7 WEATHER 101000 15 " + std::to_string(i) + " 90");
         std::this_thread::sleep_for(300ms);
         page.read(0ms);
+        overview.read(0ms);
     }
     page.wait_for("\"wind\":15,", 3000ms);
+    // The overview's stream: the status each second, no reading events.
+    EXPECT_TRUE(overview.wait_for("\"wind\":15,", 3000ms)) << overview.text();
+    EXPECT_EQ(overview.text().find("event: reading"), std::string::npos) << overview.text();
     // One station live: "/" is its page. Two: "/" is the overview, but a
     // link to a station (a query) is always the station's page.
     EXPECT_EQ(rig.get("/").substr(0, 4), "200 ");

@@ -252,6 +252,11 @@ Reply Routes::events_headers() {
     return {200, {{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-store"}}, ""};
 }
 
+bool Routes::status_only(std::string_view query) {
+    QueryParams params;
+    return parse_query_string(query, &params) && query_param(params, "readings") == "none";
+}
+
 std::pair<std::string, std::string> Routes::status_events() const {
     PageStatus status = page_status();
     std::string local = sse_event("status", status_json(status));

@@ -87,6 +87,10 @@ public:
     // The live stream's texts: its headers, the status event (as a loopback
     // client sees it, and as others do), and the events of new readings.
     static Reply events_headers();
+    // Whether a live stream asked for its status events only
+    // (/api/events?readings=none): the overview, whose tiles are drawn
+    // from the status, is spared a reading event per station and second.
+    static bool status_only(std::string_view query);
     std::pair<std::string, std::string> status_events() const;
     static std::string reading_events(const std::vector<StationView>& views);
 

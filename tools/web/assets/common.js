@@ -151,11 +151,11 @@ const common = (() => {
     }
   }
 
-  // ---- The live stream (/api/events, read with fetch() so that a refusal's
-  // status and reason can be seen). on.event(name, data) for each event;
+  // ---- The live stream (/api/events, or the path given, read with fetch()
+  // so that a refusal's status and reason can be seen). on.event(name, data) for each event;
   // on.lost() when it ends; on.full(response) when the server turns the
   // page away, which answers how long to wait.
-  function liveStream(on) {
+  function liveStream(on, path = '/api/events') {
     const stream = { open: false, since: 0, lastEvent: 0, abort: () => {} };
     async function read(body) {
       const reader = body.pipeThrough(new TextDecoderStream()).getReader();
@@ -185,7 +185,7 @@ const common = (() => {
       Object.assign(stream, { open: true, since: Date.now(), abort: () => control.abort() });
       let retry = 2000;
       try {
-        const res = await fetch('/api/events', { cache: 'no-store', signal: control.signal });
+        const res = await fetch(path, { cache: 'no-store', signal: control.signal });
         if (res.status === 503) {
           retry = await on.full(res);
         } else if (res.ok && res.body) {

@@ -109,7 +109,7 @@ export function lettersOnTicks(page) {
 }
 
 // The charts' plot areas start at the same x, and the pressure axis has no
-// thousands separator.
+// thousands separator nor two labels alike.
 export function chartAxes(page) {
   return page.evaluate(() => {
     const c = window.anemobus.charts;
@@ -117,7 +117,7 @@ export function chartAxes(page) {
     const out = [];
     if (new Set(lefts).size !== 1) out.push(`plot areas start at ${lefts.join(', ')}`);
     const labels = c.pressure.scales.y.ticks.map((t) => String(t.label));
-    if (labels.some((l) => l.includes(','))) out.push(`pressure labels ${labels.join(' ')}`);
+    if (labels.some((l) => l.includes(',')) || new Set(labels).size !== labels.length) out.push(`pressure labels ${labels.join(' ')}`);
     return out;
   });
 }

@@ -444,7 +444,8 @@ function makeCharts() {
     options: dirOptions,
   });
   // Pressure in plain digits: 1012.5, not the locale's 1,012.5.
-  const pOptions = axisOptions({ ticks: { color: '#000', font: { size: 13 }, callback: (v) => Number(v).toFixed(c.pressureDigits()) } });
+  // Steps of the shown precision, so no two labels read the same.
+  const pOptions = axisOptions({ ticks: { color: '#000', font: { size: 13 }, precision: c.pressureDigits(), callback: (v) => Number(v).toFixed(c.pressureDigits()) } });
   pOptions.plugins.legend.display = false;
   charts.pressure = new Chart($('chart-pressure'), {
     type: 'line',
@@ -733,6 +734,7 @@ function start() {
   drawTicks();
   c.wireSettings(() => {
     c.showUnitLabels();
+    if (charts.pressure) charts.pressure.options.scales.y.ticks.precision = c.pressureDigits();
     renderAll();
     drawRose();
     state.limitLine = null;

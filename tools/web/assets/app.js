@@ -377,7 +377,7 @@ function drawRose() {
   svg.replaceChildren(...parts);
   const share = rose && rose.total > 0 ? Math.round((100 * most) / rose.total) : 0;
   const calm = rose && rose.total + rose.calm > 0 ? Math.round((100 * rose.calm) / (rose.total + rose.calm)) : 0;
-  $('rose-note').textContent = !rose || rose.total === 0
+  $('rose-note').textContent = !rose ? '' : rose.total === 0
     ? 'No readings with a direction in this span.'
     : `Outer ring: ${share}% of the time${calm ? `; no direction ${calm}%` : ''}.`;
   drawRoseLegend();

@@ -63,13 +63,13 @@ function run(program, args) {
 // The step under way, named in the output should the test hang there.
 let step = 'starting';
 
-// Ends a test that hangs before CTest's own timeout (180 s) would kill it
+// Ends a test that hangs before CTest's own timeout (300 s) would kill it
 // without a word about where it was.
 const watchdog = setTimeout(() => {
   console.log(`FAIL hung while waiting for ${step}`);
   showLogs();
   process.exit(1);
-}, 150000);
+}, 280000);
 watchdog.unref();
 
 function showLogs() {

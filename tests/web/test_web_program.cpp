@@ -356,7 +356,8 @@ TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
     EXPECT_EQ(csv->header("content-encoding"), "gzip");
     EXPECT_EQ(csv->body.rfind(web::csv_header(), 0), 0u) << csv->body;
     EXPECT_NE(csv->body.find("\"1\",101591.65625,22.5,4.4704,180\r\n"), std::string::npos);
-    auto page = web_test::http_get(rig.port(), "/");
+    // Two stations are live ("/" is the overview): a station's link.
+    auto page = web_test::http_get(rig.port(), "/?id=1");
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("<canvas id=\"chart-wind\">"), std::string::npos);
     EXPECT_NE(page->header("content-security-policy").find("script-src 'self'"), std::string::npos);

@@ -12,8 +12,8 @@
 
 #include "field_rig.h"
 #include "payload.h"
+#include "reading_text.h"
 #include "web_rig.h"
-#include "web_text.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ std::vector<Row> csv_rows(WebRig& page, const std::string& id) {
         Row row{};
         fields >> time >> station >> row.values[0] >> row.values[1] >> row.values[2] >>
             row.values[3];
-        row.ms = web::parse_time_ms(time).value_or(-1);
+        row.ms = readings::parse_time_ms(time).value_or(-1);
         rows.push_back(row);
     }
     return rows;

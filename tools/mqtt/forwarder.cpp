@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "payload.h"
+#include "reading_text.h"
 #include "topics.h"
-#include "web_text.h"
 
 namespace mqtt {
 namespace {
@@ -29,7 +29,7 @@ bool Forwarder::load(std::string* error) {
     if (!last) return false;
     last_seq_ = *last;
     return outbox_.newest_rows(
-        [this](const web::StationId& id, std::int64_t seq) { newest_[id] = seq; }, error);
+        [this](const readings::StationId& id, std::int64_t seq) { newest_[id] = seq; }, error);
 }
 
 void Forwarder::on_connected(Session& session) {
@@ -77,7 +77,7 @@ bool Forwarder::settled() const {
 void Forwarder::store_turn() {
     const bool prune_due = now_() >= next_prune_ms_;
     if (pending_.empty() && acked_.empty() && !prune_due) return;
-    std::vector<std::pair<web::StationId, std::int64_t>> added;
+    std::vector<std::pair<readings::StationId, std::int64_t>> added;
     std::string error;
     pruned_ = {};
     if (!outbox_.begin(&error) || !write_turn(prune_due, added, &error) ||
@@ -96,9 +96,9 @@ void Forwarder::store_turn() {
 }
 
 bool Forwarder::write_turn(bool prune_due,
-                           std::vector<std::pair<web::StationId, std::int64_t>>& added,
+                           std::vector<std::pair<readings::StationId, std::int64_t>>& added,
                            std::string* error) {
-    for (const web::StationReading& reading : pending_) {
+    for (const readings::StationReading& reading : pending_) {
         std::int64_t seq = 0;
         if (!outbox_.append(reading, &seq, error)) return false;
         added.emplace_back(reading.id, seq);
@@ -119,7 +119,7 @@ void Forwarder::report_pruned() {
     report_("dropped " + std::to_string(pruned_.count) + " reading(s) older than " +
             std::to_string(settings_.keep_days) +
             " days from the outbox, never acknowledged by the broker (the oldest from " +
-            web::format_utc(pruned_.oldest_ms) + ")");
+            readings::format_utc(pruned_.oldest_ms) + ")");
     // The rows dropped are the outbox's oldest: an aircraft whose newest row
     // is among them has none left.
     std::erase_if(newest_, [this](const auto& entry) { return entry.second <= pruned_.last_seq; });

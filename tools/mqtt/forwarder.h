@@ -62,11 +62,12 @@ public:
 private:
     struct InFlight {
         std::int64_t seq;
-        web::StationId id;
+        readings::StationId id;
     };
 
     void store_turn();
-    bool write_turn(bool prune_due, std::vector<std::pair<web::StationId, std::int64_t>>& added,
+    bool write_turn(bool prune_due,
+                    std::vector<std::pair<readings::StationId, std::int64_t>>& added,
                     std::string* error);
     bool prune(std::string* error);
     void report_pruned();
@@ -82,12 +83,12 @@ private:
     Report report_;
     Now now_;
 
-    std::vector<web::StationReading> pending_;  // taken from the inbox, not yet committed
-    std::vector<std::int64_t> acked_;           // acknowledged, not yet removed
+    std::vector<readings::StationReading> pending_;  // taken from the inbox, not yet committed
+    std::vector<std::int64_t> acked_;                // acknowledged, not yet removed
     std::unordered_map<int, InFlight> in_flight_;
-    std::map<web::StationId, std::int64_t> newest_;  // per aircraft id, its newest row
-    std::int64_t cursor_ = 0;                        // the last row published on this connection
-    std::int64_t last_seq_ = 0;                      // the last row committed
+    std::map<readings::StationId, std::int64_t> newest_;  // per aircraft id, its newest row
+    std::int64_t cursor_ = 0;    // the last row published on this connection
+    std::int64_t last_seq_ = 0;  // the last row committed
     std::int64_t next_prune_ms_ = 0;
     Outbox::Dropped pruned_;  // by this turn's prune
     int stop_message_ = 0;    // the "offline" status while stopping, until acknowledged

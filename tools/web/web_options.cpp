@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "../common/state_file.h"
+#include "option_numbers.h"
+#include "state_file.h"
 
 namespace web {
 namespace {
@@ -22,12 +23,9 @@ ParseResult error(std::string text) {
 }
 
 bool parse_int(const char* text, long low, long high, int* out) {
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
-    *out = static_cast<int>(v);
-    return true;
+    const auto value = tools::whole_number(text, low, high);
+    if (value) *out = static_cast<int>(*value);
+    return value.has_value();
 }
 
 // One option with a value; returns the error text, empty when fine.

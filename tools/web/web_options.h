@@ -11,7 +11,7 @@
 #include <string>
 
 #include "broker_options.h"
-#include "weather_message.h"
+#include "web_readings.h"
 
 namespace web {
 

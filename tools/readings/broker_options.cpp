@@ -6,7 +6,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "../common/getopt_complaint.h"
+#include "getopt_complaint.h"
 
 namespace mqtt {
 namespace {

@@ -43,8 +43,7 @@ public:
         for (; from < log.size(); ++from) {
             const Published& p = log[from];
             if (p.topic != "anemobus/site/" + std::string(id) + "/" + kind) continue;
-            std::string error;
-            found.push_back(parse_weather_payload(p.payload, &error)->received_ms - base_ms);
+            found.push_back(parse_weather_payload(p.payload)->received_ms - base_ms);
             EXPECT_EQ(p.retain, std::string_view(kind) == "latest");
         }
         return found;
@@ -52,9 +51,8 @@ public:
     std::vector<std::int64_t> weather_times() { return times("weather"); }
     int mid_of_weather(std::int64_t ms) const {
         for (const Published& p : log) {
-            std::string error;
             if (p.topic.ends_with("/weather") &&
-                parse_weather_payload(p.payload, &error)->received_ms - base_ms == ms)
+                parse_weather_payload(p.payload)->received_ms - base_ms == ms)
                 return p.mid;
         }
         return -1;

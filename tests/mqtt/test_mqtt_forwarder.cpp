@@ -5,6 +5,7 @@
 #include <map>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 
@@ -223,6 +224,32 @@ TEST(Outbox, OneBridgePerFileAndNumbersAreNeverReused) {
     ASSERT_TRUE(outbox->append(reading("1", 2), &second, &error));
     ASSERT_TRUE(outbox->commit(&error));
     EXPECT_GT(second, first);
+}
+
+// An outbox written before its columns took the reading log's names: its
+// readings are sent, whole.
+TEST(Outbox, AnOlderOutboxKeepsItsReadings) {
+    TempFile file;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                           " received_ms INTEGER NOT NULL, aircraft TEXT NOT NULL,"
+                           " pressure REAL NOT NULL, temperature REAL NOT NULL,"
+                           " wind REAL NOT NULL, direction REAL NOT NULL);"
+                           "INSERT INTO outbox VALUES (NULL, 5, '1', 101325, 15, 3.5, 270);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    std::string error;
+    auto outbox = Outbox::open(file.path(), &error);
+    ASSERT_TRUE(outbox) << error;
+    std::vector<mqtt::OutboxRow> rows;
+    ASSERT_TRUE(outbox->read_after(0, 10, rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].reading.received_ms, 5);
+    EXPECT_EQ(rows[0].reading.pressure, 101325);
+    EXPECT_EQ(rows[0].reading.direction, 270);
 }
 
 }  // namespace

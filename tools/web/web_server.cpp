@@ -196,6 +196,7 @@ public:
     // timeout (checked once a second).
     bool stalled(Clock::time_point now, std::chrono::milliseconds timeout);
     bool loopback() const { return loopback_; }
+    bool status_only() const { return status_only_; }
     const AddressKey& address() const { return address_; }
     bool closed() const { return closed_; }
     bool streaming() const { return live_ && !closed_; }
@@ -211,7 +212,7 @@ private:
     bool admit_job();
     bool admit_export();
     void release_export();
-    void start_live();
+    void start_live(std::string_view query);
     template <typename Result, typename Work, typename Done>
     void run_job(net::thread_pool& pool, Work work, Done done);
     void start_stream(Reply headers, bool live);
@@ -232,6 +233,7 @@ private:
     const bool loopback_;
     bool keep_alive_ = true, head_ = false, chunked_ = true;
     bool closed_ = false, watching_ = false, wait_armed_ = false, live_ = false, exporting_ = false;
+    bool status_only_ = false;  // a live stream without the reading events
     unsigned version_ = 11;
     std::shared_ptr<CsvStream> csv_;
     std::deque<Text> outbox_;
@@ -291,7 +293,7 @@ void Session::dispatch(const http::request<http::string_body>& req) {
         case Route::not_found:
             return send(Routes::error(404, "not found"));
         case Route::file:
-            return send(routes.file(path, header(http::field::if_none_match),
+            return send(routes.file(path, query, header(http::field::if_none_match),
                                     header(http::field::accept_encoding)));
         case Route::latest:
             return send(routes.latest(loopback_));
@@ -314,13 +316,13 @@ void Session::dispatch(const http::request<http::string_body>& req) {
         }
         case Route::events:
             if (head_) return send(Routes::events_headers());
-            return start_live();
+            return start_live(query);
     }
 }
 
 // A page beyond the live streams' cap takes the place of a page of an
 // address that holds more (see free_stream_for), else is told at once.
-void Session::start_live() {
+void Session::start_live(std::string_view query) {
     if (server_.stream_shares.total() >= server_.limits.live_streams &&
         !server_.free_stream_for(address_)) {
         Reply reply = Routes::error(503, "too many pages open");
@@ -328,6 +330,7 @@ void Session::start_live() {
         return send(std::move(reply));
     }
     live_ = true;  // the slot is ours until close()
+    status_only_ = Routes::status_only(query);
     server_.stream_shares.add(address_);
     server_.streams.fetch_add(1);
     start_stream(Routes::events_headers(), true);
@@ -632,7 +635,8 @@ void WebServer::Impl::send_status() {
 }
 
 void WebServer::Impl::broadcast(const Text& text) {
-    for (const auto& s : std::vector(live_streams.begin(), live_streams.end())) s->push(text);
+    for (const auto& s : std::vector(live_streams.begin(), live_streams.end()))
+        if (!s->status_only()) s->push(text);
 }
 
 void WebServer::Impl::close_all() {

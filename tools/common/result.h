@@ -36,18 +36,33 @@ public:
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
-    T& operator*() & { return std::get<0>(state_); }
-    const T& operator*() const& { return std::get<0>(state_); }
-    T&& operator*() && { return std::get<0>(std::move(state_)); }
-    T* operator->() { return &std::get<0>(state_); }
-    const T* operator->() const { return &std::get<0>(state_); }
+    // The value, only after ok() said true (as with std::optional, nothing
+    // is checked nor thrown: a program that ends on a throw is no better).
+    T& operator*() & { return *value(); }
+    const T& operator*() const& { return *value(); }
+    T&& operator*() && { return std::move(*value()); }
+    T* operator->() { return value(); }
+    const T* operator->() const { return value(); }
 
-    // Only after ok() said false.
-    const std::string& error() const { return std::get<1>(state_).why; }
+    // Why, only after ok() said false.
+    const std::string& error() const { return failed()->why; }
     // The failure again, for a caller that passes it up.
-    Failure failure() const { return std::get<1>(state_); }
+    Failure failure() const { return *failed(); }
 
 private:
+    T* value() {
+        assert(ok());
+        return std::get_if<0>(&state_);
+    }
+    const T* value() const {
+        assert(ok());
+        return std::get_if<0>(&state_);
+    }
+    const Failure* failed() const {
+        assert(!ok());
+        return std::get_if<1>(&state_);
+    }
+
     std::variant<T, Failure> state_;
 };
 

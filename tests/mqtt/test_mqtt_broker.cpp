@@ -241,7 +241,7 @@ TEST(MqttBridge, WrongSetupsAreNamedNothingGoesInClearTextAndACleanStopIsZero) {
     auto refused = bridge_saying(
         broker, {"--broker", broker.url(), "--user", "bridge", "--password-file", wrong},
         "the broker refused the connection: ");
-    EXPECT_NE(refused->err().find("not authorised"), std::string::npos) << refused->err();
+    EXPECT_NE(refused->err().find("Not authorized"), std::string::npos) << refused->err();
     EXPECT_NE(refused->err().find("check --user and --password-file"), std::string::npos);
 
     auto rejected = bridge_saying(broker,

@@ -114,13 +114,11 @@ void Forwarder::take_inbox() {
 }
 
 void Forwarder::forget_unwritten(std::uint64_t key) {
-    const auto it = std::lower_bound(
-        unwritten_.begin(), unwritten_.end(), key,
-        [](const Unwritten& u, std::uint64_t k) { return u.key < k; });
+    const auto it = std::lower_bound(unwritten_.begin(), unwritten_.end(), key,
+                                     [](const Unwritten& u, std::uint64_t k) { return u.key < k; });
     if (it == unwritten_.end() || it->key != key) return;
     const auto newest = newest_unwritten_.find(it->reading.id);
-    if (newest != newest_unwritten_.end() && newest->second == key)
-        newest_unwritten_.erase(newest);
+    if (newest != newest_unwritten_.end() && newest->second == key) newest_unwritten_.erase(newest);
     unwritten_.erase(it);
 }
 
@@ -147,14 +145,15 @@ void Forwarder::note_refusal(int reason_code, const std::string& topic) {
 void Forwarder::say_refusals(bool all_due) {
     const std::int64_t now = now_();
     for (auto& [reason, note] : refusals_) {
-        if (note.held == 0 || (!all_due && note.said_ms != 0 && now - note.said_ms < refusal_report_ms))
+        if (note.held == 0 ||
+            (!all_due && note.said_ms != 0 && now - note.said_ms < refusal_report_ms))
             continue;
-        report_("the broker refused " + std::to_string(note.held) + " publish(es) on " +
-                note.topic + (note.held > 1 ? " and others" : "") + ": " +
-                reason_text(reason) +
-                (reason == 0x87 ? " (may --user write to anemobus/" + settings_.site + "/#?)" : "") +
-                "; the readings stay in the outbox and are sent again (" +
-                std::to_string(refused_total_) + " refused since the start)");
+        report_(
+            "the broker refused " + std::to_string(note.held) + " publish(es) on " + note.topic +
+            (note.held > 1 ? " and others" : "") + ": " + reason_text(reason) +
+            (reason == 0x87 ? " (may --user write to anemobus/" + settings_.site + "/#?)" : "") +
+            "; the readings stay in the outbox and are sent again (" +
+            std::to_string(refused_total_) + " refused since the start)");
         note.held = 0;
         note.said_ms = now;
     }
@@ -201,9 +200,9 @@ void Forwarder::written(const std::vector<std::pair<web::StationId, std::int64_t
     if (!added.empty()) last_seq_ = added.back().second;
     for (auto& [mid, flight] : in_flight_) {
         if (flight.key == 0) continue;
-        const auto it = std::lower_bound(
-            unwritten_.begin(), unwritten_.end(), flight.key,
-            [](const Unwritten& u, std::uint64_t k) { return u.key < k; });
+        const auto it =
+            std::lower_bound(unwritten_.begin(), unwritten_.end(), flight.key,
+                             [](const Unwritten& u, std::uint64_t k) { return u.key < k; });
         // One dropped past max_pending meanwhile has no row: seq 0.
         const bool kept = it != unwritten_.end() && it->key == flight.key;
         flight.seq = kept ? added[static_cast<std::size_t>(it - unwritten_.begin())].second : 0;
@@ -290,14 +289,13 @@ bool Forwarder::send_row(Session& session, const OutboxRow& row) {
 
 // What the outbox could not take yet, after all it holds.
 bool Forwarder::send_memory(Session& session) {
-    const auto from = std::upper_bound(
-        unwritten_.begin(), unwritten_.end(), memory_cursor_,
-        [](std::uint64_t k, const Unwritten& u) { return k < u.key; });
+    const auto from =
+        std::upper_bound(unwritten_.begin(), unwritten_.end(), memory_cursor_,
+                         [](std::uint64_t k, const Unwritten& u) { return k < u.key; });
     for (auto it = from; it != unwritten_.end() && in_flight_.size() < settings_.window; ++it) {
         const auto newest = newest_unwritten_.find(it->reading.id);
         const bool latest = newest != newest_unwritten_.end() && newest->second == it->key;
-        if (!send_reading(session, it->reading, latest, {0, it->key, it->reading.id}))
-            return false;
+        if (!send_reading(session, it->reading, latest, {0, it->key, it->reading.id})) return false;
         memory_cursor_ = it->key;
     }
     return true;
@@ -307,9 +305,8 @@ bool Forwarder::send_reading(Session& session, const web::StationReading& r, boo
                              InFlight in_flight) {
     payload_.clear();
     append_weather_payload(payload_, r.reading);
-    if (latest &&
-        session.publish(reading_topic(settings_.site, r.id.view(), ReadingTopic::latest),
-                        payload_, true) < 0)
+    if (latest && session.publish(reading_topic(settings_.site, r.id.view(), ReadingTopic::latest),
+                                  payload_, true) < 0)
         return false;
     const int mid = session.publish(
         reading_topic(settings_.site, r.id.view(), ReadingTopic::weather), payload_, false);

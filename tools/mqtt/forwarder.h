@@ -36,9 +36,9 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <random>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -138,7 +138,7 @@ private:
     std::vector<web::StationReading> this_ms_;  // the last millisecond's readings, for copies
     std::uint64_t copies_ = 0, copies_total_ = 0;
     std::int64_t copies_said_ms_ = 0;
-    std::vector<std::int64_t> acked_;           // acknowledged, not yet removed
+    std::vector<std::int64_t> acked_;  // acknowledged, not yet removed
     std::unordered_map<int, InFlight> in_flight_;
     std::map<web::StationId, std::int64_t> newest_;  // per aircraft id, its newest row
     std::int64_t cursor_ = 0;                        // the last row published on this connection

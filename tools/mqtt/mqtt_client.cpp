@@ -211,8 +211,9 @@ bool Client::new_session(std::string* error) {
 }
 
 bool Client::configure(mosquitto* mosq, std::string* error) {
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION,
-                         settings_.protocol == Protocol::v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    mosquitto_int_option(
+        mosq, MOSQ_OPT_PROTOCOL_VERSION,
+        settings_.protocol == Protocol::v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
     // The handler keeps its own window of messages in flight; a second
     // queue inside the library would only hide it.
@@ -307,8 +308,8 @@ void Client::service(short revents) {
 
 std::string Client::failure_reason(int rc, int error_number) {
     if (refused_ != 0)
-        return "the broker refused the connection: " +
-               refusal_text(settings_.protocol, refused_) + refusal_hint(refused_);
+        return "the broker refused the connection: " + refusal_text(settings_.protocol, refused_) +
+               refusal_hint(refused_);
     const std::string rejection = tls_ ? tls_->take_rejection() : "";
     if (!rejection.empty())
         return "certificate rejected: the broker's certificate does not verify: " + rejection +

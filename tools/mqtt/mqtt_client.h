@@ -159,8 +159,7 @@ private:
     void linger(std::chrono::milliseconds limit);
 
     static void on_connect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
-    static void on_publish(mosquitto*, void* self, int mid, int reason,
-                           const mosquitto_property*);
+    static void on_publish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
     static void on_message(mosquitto*, void* self, const mosquitto_message* message,
                            const mosquitto_property*);
     static void on_subscribe(mosquitto*, void* self, int mid, int count, const int* granted,

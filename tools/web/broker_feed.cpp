@@ -21,10 +21,12 @@ BrokerFeed::BrokerFeed(Intake& intake, LiveState& live, Settings settings, Print
 
 std::vector<std::string> BrokerFeed::filters() const {
     const std::string root(mqtt::topic_root);
-    if (settings_.only_id) return {root + "/" + std::string(settings_.only_id->view()) + "/weather"};
+    if (settings_.only_id)
+        return {root + "/" + std::string(settings_.only_id->view()) + "/weather"};
     if (settings_.sites.empty()) return {std::string(mqtt::every_weather_topic)};
     std::vector<std::string> each;
-    for (const std::string& site : settings_.sites) each.push_back(root + "/" + site + "/+/weather");
+    for (const std::string& site : settings_.sites)
+        each.push_back(root + "/" + site + "/+/weather");
     return each;
 }
 

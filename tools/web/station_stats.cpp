@@ -59,7 +59,8 @@ double StationStats::gust_10min() const {
     double gust = 0;
     for (std::size_t i = winds_.size(); i-- > 0;) {
         if (winds_.time(i) <= last_.received_ms - gust_window_ms) break;
-        gust = (i + 1 == winds_.size()) ? winds_.value(i).wind : std::max(gust, winds_.value(i).wind);
+        gust =
+            (i + 1 == winds_.size()) ? winds_.value(i).wind : std::max(gust, winds_.value(i).wind);
     }
     return gust;
 }

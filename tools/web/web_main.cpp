@@ -174,9 +174,10 @@ int main(int argc, char** argv) {
     std::optional<BrokerFeed> feed;
     std::unique_ptr<mqtt::Client> client;
     if (with_broker) {
-        feed.emplace(intake, live,
-                     BrokerFeed::Settings{opt.broker.broker.text(), opt.only_id, opt.keep_days, opt.sites},
-                     print_line, now_ms);
+        feed.emplace(
+            intake, live,
+            BrokerFeed::Settings{opt.broker.broker.text(), opt.only_id, opt.keep_days, opt.sites},
+            print_line, now_ms);
         client = make_broker_client(*feed, db_path);
         if (!client) return 1;
     }

@@ -32,8 +32,7 @@ std::string parse_sites(const char* value, std::vector<std::string>* sites) {
         const auto comma = rest.find(',');
         const std::string site(rest.substr(0, comma));
         if (!mqtt::is_topic_level(site) || !StationId::from(site))
-            return "--sites needs site names separated by commas, not '" + std::string(value) +
-                   "'";
+            return "--sites needs site names separated by commas, not '" + std::string(value) + "'";
         if (std::find(sites->begin(), sites->end(), site) == sites->end()) sites->push_back(site);
         if (comma == std::string_view::npos) return "";
         rest.remove_prefix(comma + 1);
@@ -127,15 +126,14 @@ bool parse_listen(const std::string& text, std::string* host, int* port) {
 }
 
 ParseResult parse_options(int argc, char* const argv[]) {
-    static const std::vector<option> long_options =
-        mqtt::with_broker_options({{"db", required_argument, nullptr, opt_db},
-                                   {"keep-days", required_argument, nullptr, opt_keep_days},
-                                   {"listen", required_argument, nullptr, opt_listen},
-                                   {"wind-limit", required_argument, nullptr, opt_wind_limit},
-                                   {"session-expiry", required_argument, nullptr,
-                                    opt_session_expiry},
-                                   {"sites", required_argument, nullptr, opt_sites},
-                                   {"help", no_argument, nullptr, 'h'}});
+    static const std::vector<option> long_options = mqtt::with_broker_options(
+        {{"db", required_argument, nullptr, opt_db},
+         {"keep-days", required_argument, nullptr, opt_keep_days},
+         {"listen", required_argument, nullptr, opt_listen},
+         {"wind-limit", required_argument, nullptr, opt_wind_limit},
+         {"session-expiry", required_argument, nullptr, opt_session_expiry},
+         {"sites", required_argument, nullptr, opt_sites},
+         {"help", no_argument, nullptr, 'h'}});
     ParseResult r;
     bool help = false;
     std::string problem = mqtt::read_command_line(

@@ -9,8 +9,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "broker_options.h"
 #include "weather_message.h"

@@ -132,6 +132,12 @@ std::string TestBroker::test_acl() {
            reader_user.name + "\ntopic read anemobus/#\n";
 }
 
+void TestBroker::kill() {
+    if (!process_) return;
+    process_->signal(SIGKILL);
+    process_->wait_exit(10000ms);
+}
+
 void TestBroker::reload() {
     if (process_) process_->signal(SIGHUP);
 }

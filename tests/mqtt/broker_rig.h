@@ -59,6 +59,8 @@ public:
     void stop();
     // SIGHUP: reads the password file and the ACL again.
     void reload();
+    // SIGKILL: what it had not saved is gone.
+    void kill();
 
     int port() const { return port_; }
     int tls_port() const { return tls_port_; }

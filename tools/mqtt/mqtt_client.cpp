@@ -90,6 +90,17 @@ std::string reason_text(int reason_code) {
     return std::string(hex) + " (" + mosquitto_reason_string(reason_code) + ")";
 }
 
+// libmosquitto calls these on the client's thread, with the Client as `self`.
+struct LibraryCallbacks {
+    static void on_connect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
+    static void on_publish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
+    static void on_message(mosquitto*, void* self, const mosquitto_message* message,
+                           const mosquitto_property*);
+    static void on_subscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                             const mosquitto_property*);
+    static void on_log(mosquitto*, void* self, int level, const char* text);
+};
+
 void Client::MosquittoFree::operator()(mosquitto* m) const {
     mosquitto_destroy(m);
 }
@@ -219,11 +230,11 @@ bool Client::configure(mosquitto* mosq, std::string* error) {
     // queue inside the library would only hide it.
     mosquitto_max_inflight_messages_set(mosq, 0);
     // The _v5 callbacks serve 3.1.1 too, with no reasons or properties.
-    mosquitto_connect_v5_callback_set(mosq, &Client::on_connect);
-    mosquitto_publish_v5_callback_set(mosq, &Client::on_publish);
-    mosquitto_message_v5_callback_set(mosq, &Client::on_message);
-    mosquitto_subscribe_v5_callback_set(mosq, &Client::on_subscribe);
-    mosquitto_log_callback_set(mosq, &Client::on_log);
+    mosquitto_connect_v5_callback_set(mosq, &LibraryCallbacks::on_connect);
+    mosquitto_publish_v5_callback_set(mosq, &LibraryCallbacks::on_publish);
+    mosquitto_message_v5_callback_set(mosq, &LibraryCallbacks::on_message);
+    mosquitto_subscribe_v5_callback_set(mosq, &LibraryCallbacks::on_subscribe);
+    mosquitto_log_callback_set(mosq, &LibraryCallbacks::on_log);
     return set_login(mosq, error) && set_will(mosq, error) && set_tls(mosq, error) &&
            set_connect_properties(mosq, error);
 }
@@ -380,7 +391,7 @@ bool Client::subscribe(std::string_view pattern) {
     return mosquitto_subscribe(mosq_.get(), nullptr, text.c_str(), 1) == MOSQ_ERR_SUCCESS;
 }
 
-void Client::on_connect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+void LibraryCallbacks::on_connect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
     auto* client = static_cast<Client*>(self);
     if (rc != 0) {
         client->refused_ = rc;
@@ -393,7 +404,8 @@ void Client::on_connect(mosquitto*, void* self, int rc, int, const mosquitto_pro
     client->handler_.on_connected(*client);
 }
 
-void Client::on_publish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
+void LibraryCallbacks::on_publish(mosquitto*, void* self, int mid, int reason,
+                                  const mosquitto_property*) {
     // Below 0x80 is a success, 0x10 (no matching subscribers) included.
     Handler& handler = static_cast<Client*>(self)->handler_;
     if (reason >= 0x80)
@@ -402,20 +414,20 @@ void Client::on_publish(mosquitto*, void* self, int mid, int reason, const mosqu
         handler.on_acked(mid);
 }
 
-void Client::on_message(mosquitto*, void* self, const mosquitto_message* message,
-                        const mosquitto_property*) {
+void LibraryCallbacks::on_message(mosquitto*, void* self, const mosquitto_message* message,
+                                  const mosquitto_property*) {
     const std::string_view payload(static_cast<const char*>(message->payload),
                                    static_cast<std::size_t>(message->payloadlen));
     static_cast<Client*>(self)->handler_.on_message(message->topic, payload, message->retain);
 }
 
-void Client::on_subscribe(mosquitto*, void* self, int, int count, const int* granted,
-                          const mosquitto_property*) {
+void LibraryCallbacks::on_subscribe(mosquitto*, void* self, int, int count, const int* granted,
+                                    const mosquitto_property*) {
     // One filter per request: its reason is the answer (0x80: refused).
     static_cast<Client*>(self)->handler_.on_subscribed(count > 0 ? granted[0] : 0x80);
 }
 
-void Client::on_log(mosquitto*, void* self, int level, const char* text) {
+void LibraryCallbacks::on_log(mosquitto*, void* self, int level, const char* text) {
     if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr)
         static_cast<Client*>(self)->last_log_error_ = text;
 }

@@ -44,9 +44,6 @@
 #include "tls_context.h"
 
 struct mosquitto;
-struct mosquitto_message;
-struct mqtt5__property;
-using mosquitto_property = mqtt5__property;
 
 namespace mqtt {
 
@@ -158,13 +155,8 @@ private:
     void say(const std::string& line);
     void linger(std::chrono::milliseconds limit);
 
-    static void on_connect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
-    static void on_publish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
-    static void on_message(mosquitto*, void* self, const mosquitto_message* message,
-                           const mosquitto_property*);
-    static void on_subscribe(mosquitto*, void* self, int mid, int count, const int* granted,
-                             const mosquitto_property*);
-    static void on_log(mosquitto*, void* self, int level, const char* text);
+    // libmosquitto's callbacks, in the .cpp with its types.
+    friend struct LibraryCallbacks;
 
     using Clock = std::chrono::steady_clock;
     struct MosquittoFree {

@@ -219,6 +219,8 @@ TEST(MqttPage, OneMillisecondsReadingsAreAllKeptACopyIsDroppedAndTheSessionExpir
         EXPECT_EQ(rows[i].values[0], 101000.0 + static_cast<double>(i));
     }
     EXPECT_EQ(page.get("/api/latest").find("made-up"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(broker.describe(), std::regex(R"(\(p5, c0, k30, u'reader'\))")))
+        << broker.describe();
 
     page.web().signal(SIGTERM);
     ASSERT_EQ(page.web().wait_exit(10000ms), 0) << page.web().describe();

@@ -255,13 +255,13 @@ bool fill_outbox(const std::string& path, long readings) {
     std::string error;
     auto outbox = mqtt::Outbox::open(path, &error);
     if (!outbox || !outbox->begin(&error)) return false;
-    const auto id = *web::StationId::from("1");
+    const auto id = *readings::StationId::from("1");
     const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
     for (long i = 0; i < readings; ++i) {
         std::int64_t seq = 0;
-        const web::Reading r{now - readings + i, pressure_of(i), 21.5, 4.4704, 180};
+        const readings::Reading r{now - readings + i, pressure_of(i), 21.5, 4.4704, 180};
         if (!outbox->append({id, r}, &seq, &error)) return false;
     }
     return outbox->commit(&error);

@@ -80,7 +80,7 @@ TEST(Topics, LevelsAreCheckedAndReadingTopicsReadBack) {
 }
 
 TEST(Payload, ReadingsAreWrittenAsTheIssueShowsAndReadBackExactly) {
-    const web::Reading reading{1796737378123, 101591.65625, 22.5, 4.4704, 180};
+    const readings::Reading reading{1796737378123, 101591.65625, 22.5, 4.4704, 180};
     std::string json;
     append_weather_payload(json, reading);
     EXPECT_EQ(json,

@@ -76,8 +76,8 @@ private:
     test_support::TempDir dir_{"outbox"};
 };
 
-web::StationReading reading(const char* id, std::int64_t ms) {
-    return {*web::StationId::from(id), {ms, 101325.0, 15.0, 3.5, 270.0}};
+readings::StationReading reading(const char* id, std::int64_t ms) {
+    return {*readings::StationId::from(id), {ms, 101325.0, 15.0, 3.5, 270.0}};
 }
 
 // An outbox with its inbox and forwarder, at a time the test sets.

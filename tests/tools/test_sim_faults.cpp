@@ -11,16 +11,15 @@ using sim::Fault;
 using sim::FaultKind;
 
 sim::FaultRule rule(std::string_view text) {
-    std::string error;
-    auto r = sim::parse_fault_rule(text, &error);
-    EXPECT_TRUE(r) << text << ": " << error;
-    return r.value_or(sim::FaultRule{});
+    auto r = sim::parse_fault_rule(text);
+    EXPECT_TRUE(r) << text << ": " << (r ? "" : r.error());
+    return r ? *r : sim::FaultRule{};
 }
 
 std::string rejection(std::string_view text) {
-    std::string error;
-    EXPECT_FALSE(sim::parse_fault_rule(text, &error)) << text;
-    return error;
+    const auto r = sim::parse_fault_rule(text);
+    EXPECT_FALSE(r) << text;
+    return r ? "" : r.error();
 }
 
 TEST(SimFaultRules, EveryKindByItsNameWithItsDefault) {

@@ -39,9 +39,8 @@ std::string station_reads(sim::PtyPort& port, std::size_t count) {
 }
 
 TEST(SimLineMode, AFreshLineMapsEditsAndEchoesAsAFreshAdapterDoes) {
-    std::string why;
-    auto port = sim::PtyPort::create("", sim::LineMode::fresh, &why);
-    ASSERT_TRUE(port) << why;
+    auto port = sim::PtyPort::create("", sim::LineMode::fresh);
+    ASSERT_TRUE(port) << port.error();
     const int relay = ::open(port->path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(relay, 0);
     termios t{};

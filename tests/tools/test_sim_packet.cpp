@@ -70,9 +70,8 @@ TEST(SimRecording, ReadsHexTextWithCommentsAndSpaces) {
     std::string compact = hex_line(b);
     std::erase(compact, ' ');
     text += compact + "  # trailing comment\n";
-    std::string error;
-    const auto packets = sim::parse_recording(text, &error);
-    ASSERT_TRUE(packets) << error;
+    const auto packets = sim::parse_recording(text);
+    ASSERT_TRUE(packets) << packets.error();
     ASSERT_EQ(packets->size(), 2u);
     EXPECT_EQ((*packets)[0], a);
     EXPECT_EQ((*packets)[1], b);
@@ -82,24 +81,24 @@ TEST(SimRecording, ReadsBinaryPacketsBackToBack) {
     const Packet a = sim::build_packet({30000, 725, 10, 180});
     std::string binary(a.begin(), a.end());
     binary += binary;
-    std::string error;
-    const auto packets = sim::parse_recording(binary, &error);
-    ASSERT_TRUE(packets) << error;
+    const auto packets = sim::parse_recording(binary);
+    ASSERT_TRUE(packets) << packets.error();
     EXPECT_EQ(packets->size(), 2u);
-    EXPECT_FALSE(sim::parse_recording(binary.substr(0, 150), &error));
-    EXPECT_NE(error.find("99-byte"), std::string::npos) << error;
+    const auto cut = sim::parse_recording(binary.substr(0, 150));
+    ASSERT_FALSE(cut);
+    EXPECT_NE(cut.error().find("99-byte"), std::string::npos) << cut.error();
 }
 
 TEST(SimRecording, NamesTheLineThatIsWrong) {
     const std::string good = hex_line(sim::build_packet({}));
-    std::string error;
-    EXPECT_FALSE(sim::parse_recording(good + "\n4c 4f 4f\n", &error));
-    EXPECT_EQ(error, "line 2: 3 bytes instead of 99");
-    EXPECT_FALSE(sim::parse_recording(good + "\n" + good + "\nzz\n", &error));
-    EXPECT_EQ(error, "line 3: not hexadecimal byte pairs");
-    EXPECT_FALSE(sim::parse_recording("4c4\n", &error));
-    EXPECT_FALSE(sim::parse_recording("# nothing\n", &error));
-    EXPECT_EQ(error, "no packets in the recording");
+    const auto why = [](const std::string& text) {
+        const auto packets = sim::parse_recording(text);
+        return packets ? std::string("accepted") : packets.error();
+    };
+    EXPECT_EQ(why(good + "\n4c 4f 4f\n"), "line 2: 3 bytes instead of 99");
+    EXPECT_EQ(why(good + "\n" + good + "\nzz\n"), "line 3: not hexadecimal byte pairs");
+    EXPECT_EQ(why("4c4\n"), "line 1: not hexadecimal byte pairs");
+    EXPECT_EQ(why("# nothing\n"), "no packets in the recording");
 }
 
 TEST(SimSources, FixedReadingsOverrideTheWeatherFieldByField) {

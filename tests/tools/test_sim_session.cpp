@@ -21,8 +21,7 @@ struct Station {
     static sim::FaultSchedule schedule(const std::vector<std::string_view>& rules,
                                        std::uint64_t seed) {
         std::vector<sim::FaultRule> parsed;
-        std::string error;
-        for (auto r : rules) parsed.push_back(*sim::parse_fault_rule(r, &error));
+        for (auto r : rules) parsed.push_back(*sim::parse_fault_rule(r));
         return {parsed, seed};
     }
     sim::Packet next_packet() {

@@ -399,7 +399,7 @@ TEST(WebProgram, AnUnusableLogIsReportedAndLiveReadingsStillShow) {
     std::ofstream(garbage) << std::string(4096, 'g');
     for (const auto& [db, said] :
          {std::pair{not_a_dir + "/readings.db",
-                    "cannot keep the reading log in " + not_a_dir + ": it is not a directory"},
+                    "cannot keep files in " + not_a_dir + ": it is not a directory"},
           std::pair{garbage,
                     "cannot use the reading log " + garbage + ": file is not a database"}}) {
         WebRig rig(db);

@@ -146,18 +146,20 @@ void on_time_up(TimerId, void*, unsigned long) {
     IvyStop();
 }
 
-// Exits with 1 on a usage error; returns false when --help was printed.
-bool read_command_line(int argc, char** argv) {
+// Whether to run; false once --help is printed or the command line refused.
+bool read_command_line(int argc, char** argv, int* status) {
     auto parsed = monitor::parse_options(argc, argv, std::getenv("IVYBUS"));
     std::string program = "anemobus-monitor";
     switch (parsed.kind) {
         case monitor::ParseResult::Kind::help:
             std::fputs(monitor::help_text(program).c_str(), stdout);
+            *status = 0;
             return false;
         case monitor::ParseResult::Kind::error:
             std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
                          monitor::usage_line(program).c_str());
-            std::exit(1);
+            *status = 1;
+            return false;
         case monitor::ParseResult::Kind::run:
             break;
     }
@@ -169,7 +171,7 @@ bool read_command_line(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     // 1. The command line.
-    if (!read_command_line(argc, argv)) return 0;
+    if (int status = 0; !read_command_line(argc, argv, &status)) return status;
     const monitor::Options& opt = state.options;
 
     // 2. The agent, its bindings, standard input and the time limit.

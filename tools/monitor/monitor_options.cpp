@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 
 #include "../common/getopt_complaint.h"
+#include "../common/option_numbers.h"
 
 namespace monitor {
 namespace {
@@ -20,12 +22,9 @@ void reset_getopt() {
 }
 
 bool parse_count(const char* text, long& out) {
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v <= 0) return false;
-    out = v;
-    return true;
+    const auto value = tools::whole_number(text, 1, LONG_MAX);
+    if (value) out = *value;
+    return value.has_value();
 }
 
 // Seconds as a decimal (tests use fractions); at most a year, which keeps the

@@ -16,13 +16,13 @@
 #include <random>
 #include <string>
 
-#include "../common/stop_on_signals.h"
-#include "bridge_files.h"
 #include "bridge_options.h"
 #include "forwarder.h"
+#include "reading_text.h"
 #include "refusal_log.h"
+#include "state_file.h"
+#include "stop_on_signals.h"
 #include "topics.h"
-#include "web_text.h"
 
 namespace {
 
@@ -33,10 +33,7 @@ constexpr std::size_t inbox_bound = 100000;
 struct Bridge {
     mqtt::BridgeOptions options;
     mqtt::Inbox* inbox = nullptr;
-    web::RefusalLog refusals;
-    // Ids that cannot be a topic level, reported as the refusals are.
-    std::int64_t topic_report_ms = 0;
-    std::uint64_t topic_held = 0;
+    readings::RefusalLog refusals;
 };
 
 Bridge bridge;
@@ -54,29 +51,14 @@ void info(const std::string& line) {
     if (!bridge.options.quiet) say(line);
 }
 
-void refuse_topic_level(IvyClientPtr app, std::string_view id) {
-    ++bridge.topic_held;
-    const std::int64_t now = now_ms();
-    if (bridge.topic_report_ms != 0 &&
-        now - bridge.topic_report_ms < web::refusal_report_interval_ms)
-        return;
-    std::string line = "refused a message from " +
-                       web::quote_for_log(IvyGetApplicationName(app), 64) + ": the aircraft id \"" +
-                       web::quote_for_log(id, 64) +
-                       "\" has a '/', '+' or '#', which cannot go in a topic";
-    if (bridge.topic_held > 1)
-        line += " (and " + std::to_string(bridge.topic_held - 1) + " more since the last report)";
-    say(line);
-    bridge.topic_report_ms = now;
-    bridge.topic_held = 0;
-}
-
 void on_weather(IvyClientPtr app, void*, int argc, char** argv) {
-    web::CheckedMessage checked = web::check_weather_message(argc, argv, bridge.options.only_id);
-    if (checked.refusal != web::Refusal::none)
+    readings::CheckedMessage checked =
+        readings::check_weather_message(argc, argv, bridge.options.only_id);
+    if (checked.refusal == readings::Refusal::none && !mqtt::is_topic_level(checked.id.view()))
+        checked.refusal = readings::Refusal::not_a_topic_level;
+    if (checked.refusal != readings::Refusal::none)
         return say(bridge.refusals.refuse(now_ms(), IvyGetApplicationName(app), checked.refusal,
                                           argc, argv));
-    if (!mqtt::is_topic_level(checked.id.view())) return refuse_topic_level(app, checked.id.view());
     checked.reading.received_ms = now_ms();
     bridge.inbox->put({checked.id, checked.reading});
 }
@@ -134,8 +116,12 @@ mqtt::ClientSettings client_settings() {
 std::unique_ptr<mqtt::Outbox> open_outbox() {
     std::string error;
     std::unique_ptr<mqtt::Outbox> outbox;
-    if (mqtt::make_parent_directories(bridge.options.outbox_path, &error))
+    // 0700: the outbox holds readings and nothing else reads it.
+    if (const tools::Status made = tools::make_parent_directories(bridge.options.outbox_path, 0700);
+        made)
         outbox = mqtt::Outbox::open(bridge.options.outbox_path, &error);
+    else
+        error = "no folder for the outbox: " + made.error();
     if (!outbox) {
         say(error);
         std::exit(1);
@@ -185,7 +171,7 @@ int main(int argc, char** argv) {
     // 3. The bus, until a signal or a Die.
     IvyInit(opt.name.c_str(), nullptr, on_application, nullptr, nullptr, nullptr);
     tools::stop_loop_on_signals();
-    IvyBindMsg(on_weather, nullptr, "%s", web::binding_regexp(opt.only_id).c_str());
+    IvyBindMsg(on_weather, nullptr, "%s", readings::binding_regexp(opt.only_id).c_str());
     TimerRepeatAfter(TIMER_LOOP, 1000, on_report_timer, nullptr);
     IvyStart(opt.bus.empty() ? nullptr : opt.bus.c_str());
     IvyMainLoop();

@@ -5,7 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "../common/state_file.h"
+#include "option_numbers.h"
+#include "state_file.h"
 #include "topics.h"
 
 namespace mqtt {
@@ -38,7 +39,7 @@ std::string apply(int option, const char* value, BridgeOptions& o) {
             o.name = value;
             return "";
         case 'i':
-            o.only_id = web::aircraft_id(value);
+            o.only_id = readings::aircraft_id(value);
             if (!o.only_id) return "-i needs an aircraft id of printable characters, not" + quoted;
             return is_topic_level(value, &why) ? ""
                                                : "-i" + quoted + " cannot be a topic level: " + why;
@@ -52,12 +53,10 @@ std::string apply(int option, const char* value, BridgeOptions& o) {
             o.outbox_path = value;
             return "";
         case opt_outbox_days: {
-            errno = 0;
-            char* end = nullptr;
-            const long days = std::strtol(value, &end, 10);
-            if (errno != 0 || end == value || *end != '\0' || days < 1 || days > 3650)
+            const auto days = tools::whole_number(value, 1, 3650);
+            if (!days)
                 return "--outbox-days needs a whole number of days from 1 to 3650, not" + quoted;
-            o.outbox_days = static_cast<int>(days);
+            o.outbox_days = static_cast<int>(*days);
             return "";
         }
         default:

@@ -20,7 +20,7 @@ inline constexpr int default_outbox_days = 7;
 struct BridgeOptions : BrokerOptions {
     std::string bus;  // empty: the library's default
     std::string name = default_bridge_name;
-    std::optional<web::StationId> only_id;
+    std::optional<readings::StationId> only_id;
     std::string site;
     std::string outbox_path;
     int outbox_days = default_outbox_days;

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "payload.h"
+#include "reading_text.h"
 #include "refusal_log.h"
 #include "topics.h"
-#include "web_text.h"
 
 namespace mqtt {
 namespace {
@@ -33,7 +33,7 @@ bool Forwarder::load(std::string* error) {
     if (!last) return false;
     last_seq_ = *last;
     return outbox_.newest_rows(
-        [this](const web::StationId& id, std::int64_t seq) { newest_[id] = seq; }, error);
+        [this](const readings::StationId& id, std::int64_t seq) { newest_[id] = seq; }, error);
 }
 
 void Forwarder::on_connected(Session& session) {
@@ -98,10 +98,10 @@ void Forwarder::on_turn(Session* session) {
 void Forwarder::take_inbox() {
     taken_.clear();
     inbox_.take(taken_);
-    for (const web::StationReading& r : taken_) {
+    for (const readings::StationReading& r : taken_) {
         if (!this_ms_.empty() && this_ms_.front().reading.received_ms != r.reading.received_ms)
             this_ms_.clear();
-        const auto same = [&r](const web::StationReading& o) { return web::same_reading(o, r); };
+        const auto same = [&r](const readings::StationReading& o) { return readings::same_reading(o, r); };
         if (std::any_of(this_ms_.begin(), this_ms_.end(), same)) {
             ++copies_;
             ++copies_total_;
@@ -124,7 +124,7 @@ void Forwarder::forget_unwritten(std::uint64_t key) {
 
 void Forwarder::report_copies() {
     const std::int64_t now = now_();
-    if (copies_ == 0 || now - copies_said_ms_ < web::refusal_report_interval_ms) return;
+    if (copies_ == 0 || now - copies_said_ms_ < readings::refusal_report_interval_ms) return;
     report_("dropped " + std::to_string(copies_) +
             " exact copy(ies) of a reading (the same aircraft, millisecond and values: no "
             "subscriber could tell them apart), " +
@@ -173,7 +173,7 @@ bool Forwarder::settled() const {
 void Forwarder::store_turn() {
     const bool prune_due = now_() >= next_prune_ms_;
     if (unwritten_.empty() && acked_.empty() && !prune_due) return;
-    std::vector<std::pair<web::StationId, std::int64_t>> added;
+    std::vector<std::pair<readings::StationId, std::int64_t>> added;
     std::string error;
     pruned_ = {};
     if (!outbox_.begin(&error) || !write_turn(prune_due, added, &error) ||
@@ -194,7 +194,7 @@ void Forwarder::store_turn() {
 // The readings of memory are rows now. Those in flight are acknowledged as
 // rows; those already published on this connection (a prefix: memory goes
 // out after every row) are not published again as rows.
-void Forwarder::written(const std::vector<std::pair<web::StationId, std::int64_t>>& added,
+void Forwarder::written(const std::vector<std::pair<readings::StationId, std::int64_t>>& added,
                         std::int64_t old_last_seq) {
     for (const auto& [id, seq] : added) newest_[id] = seq;
     if (!added.empty()) last_seq_ = added.back().second;
@@ -218,7 +218,7 @@ void Forwarder::written(const std::vector<std::pair<web::StationId, std::int64_t
 }
 
 bool Forwarder::write_turn(bool prune_due,
-                           std::vector<std::pair<web::StationId, std::int64_t>>& added,
+                           std::vector<std::pair<readings::StationId, std::int64_t>>& added,
                            std::string* error) {
     for (const Unwritten& u : unwritten_) {
         std::int64_t seq = 0;
@@ -241,7 +241,7 @@ void Forwarder::report_pruned() {
     report_("dropped " + std::to_string(pruned_.count) + " reading(s) older than " +
             std::to_string(settings_.keep_days) +
             " days from the outbox, never acknowledged by the broker (the oldest from " +
-            web::format_utc(pruned_.oldest_ms) + ")");
+            readings::format_utc(pruned_.oldest_ms) + ")");
     // The rows dropped are the outbox's oldest: an aircraft whose newest row
     // is among them has none left.
     std::erase_if(newest_, [this](const auto& entry) { return entry.second <= pruned_.last_seq; });
@@ -301,7 +301,7 @@ bool Forwarder::send_memory(Session& session) {
     return true;
 }
 
-bool Forwarder::send_reading(Session& session, const web::StationReading& r, bool latest,
+bool Forwarder::send_reading(Session& session, const readings::StationReading& r, bool latest,
                              InFlight in_flight) {
     payload_.clear();
     append_weather_payload(payload_, r.reading);

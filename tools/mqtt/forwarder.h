@@ -87,13 +87,13 @@ private:
     // A reading not yet in the outbox, numbered in the order taken.
     struct Unwritten {
         std::uint64_t key;
-        web::StationReading reading;
+        readings::StationReading reading;
     };
     // In flight, a row of the outbox (seq) or a reading in memory (key).
     struct InFlight {
         std::int64_t seq;
         std::uint64_t key;
-        web::StationId id;
+        readings::StationId id;
     };
     struct RefusalNote {
         std::uint64_t held = 0;  // since it was last said
@@ -102,11 +102,11 @@ private:
     };
 
     void take_inbox();
-    void written(const std::vector<std::pair<web::StationId, std::int64_t>>& added,
+    void written(const std::vector<std::pair<readings::StationId, std::int64_t>>& added,
                  std::int64_t old_last_seq);
     void forget_unwritten(std::uint64_t key);
     bool send_memory(Session& session);
-    bool send_reading(Session& session, const web::StationReading& r, bool latest,
+    bool send_reading(Session& session, const readings::StationReading& r, bool latest,
                       InFlight in_flight);
     void resend_if_due();
     void note_refusal(int reason_code, const std::string& topic);
@@ -114,7 +114,8 @@ private:
     void report_copies();
 
     void store_turn();
-    bool write_turn(bool prune_due, std::vector<std::pair<web::StationId, std::int64_t>>& added,
+    bool write_turn(bool prune_due,
+                    std::vector<std::pair<readings::StationId, std::int64_t>>& added,
                     std::string* error);
     bool prune(std::string* error);
     void report_pruned();
@@ -130,19 +131,19 @@ private:
     Report report_;
     Now now_;
 
-    std::vector<web::StationReading> taken_;  // from the inbox, this turn
+    std::vector<readings::StationReading> taken_;  // from the inbox, this turn
     std::deque<Unwritten> unwritten_;         // taken, not yet committed, by key
     std::uint64_t next_key_ = 1;
     std::uint64_t memory_cursor_ = 0;  // the last key published on this connection
-    std::map<web::StationId, std::uint64_t> newest_unwritten_;  // per aircraft id, its key
-    std::vector<web::StationReading> this_ms_;  // the last millisecond's readings, for copies
+    std::map<readings::StationId, std::uint64_t> newest_unwritten_;  // per aircraft id, its key
+    std::vector<readings::StationReading> this_ms_;  // the last millisecond's readings, for copies
     std::uint64_t copies_ = 0, copies_total_ = 0;
     std::int64_t copies_said_ms_ = 0;
     std::vector<std::int64_t> acked_;  // acknowledged, not yet removed
     std::unordered_map<int, InFlight> in_flight_;
-    std::map<web::StationId, std::int64_t> newest_;  // per aircraft id, its newest row
-    std::int64_t cursor_ = 0;                        // the last row published on this connection
-    std::int64_t last_seq_ = 0;                      // the last row committed
+    std::map<readings::StationId, std::int64_t> newest_;  // per aircraft id, its newest row
+    std::int64_t cursor_ = 0;    // the last row published on this connection
+    std::int64_t last_seq_ = 0;  // the last row committed
     std::int64_t next_prune_ms_ = 0;
     Outbox::Dropped pruned_;  // by this turn's prune
     int stop_message_ = 0;    // the "offline" status while stopping, until acknowledged

@@ -2,7 +2,7 @@
 
 namespace mqtt {
 
-void Inbox::put(const web::StationReading& reading) {
+void Inbox::put(const readings::StationReading& reading) {
     {
         std::lock_guard lock(mutex_);
         if (waiting_.size() >= bound_) {
@@ -14,7 +14,7 @@ void Inbox::put(const web::StationReading& reading) {
     if (wake_) wake_();
 }
 
-void Inbox::take(std::vector<web::StationReading>& out) {
+void Inbox::take(std::vector<readings::StationReading>& out) {
     std::lock_guard lock(mutex_);
     out.insert(out.end(), waiting_.begin(), waiting_.end());
     waiting_.clear();

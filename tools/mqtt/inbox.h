@@ -22,9 +22,9 @@ public:
     // Called after each put, outside the lock: wakes the taker.
     void on_put(std::function<void()> wake) { wake_ = std::move(wake); }
 
-    void put(const web::StationReading& reading);
+    void put(const readings::StationReading& reading);
     // Moves every waiting reading to the end of out.
-    void take(std::vector<web::StationReading>& out);
+    void take(std::vector<readings::StationReading>& out);
     // Readings dropped since the last call.
     std::uint64_t take_dropped();
 
@@ -32,7 +32,7 @@ private:
     std::size_t bound_;
     std::function<void()> wake_;
     std::mutex mutex_;
-    std::deque<web::StationReading> waiting_;
+    std::deque<readings::StationReading> waiting_;
     std::uint64_t dropped_ = 0;
 };
 

@@ -125,9 +125,9 @@ void Outbox::rollback() {
     exec("ROLLBACK", &ignored);
 }
 
-bool Outbox::append(const web::StationReading& r, std::int64_t* seq, std::string* error) {
+bool Outbox::append(const readings::StationReading& r, std::int64_t* seq, std::string* error) {
     sqlite3_stmt* s = insert_.get();
-    web::bind_reading_row(s, r);
+    readings::bind_reading_row(s, r);
     if (!step_done(s)) return fail("writing a reading to the outbox", error);
     *seq = sqlite3_last_insert_rowid(db_);
     return true;
@@ -167,7 +167,7 @@ bool Outbox::read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxR
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         // A row whose id is no aircraft id could only come from outside;
         // it is passed over, and goes with age.
-        auto id = web::StationId::from(text_of(s, 2));
+        auto id = readings::StationId::from(text_of(s, 2));
         if (!id) continue;
         rows.push_back(
             {sqlite3_column_int64(s, 0),
@@ -179,7 +179,7 @@ bool Outbox::read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxR
     return rc == SQLITE_DONE || fail("reading the outbox", error);
 }
 
-bool Outbox::newest_rows(const std::function<void(const web::StationId&, std::int64_t)>& each,
+bool Outbox::newest_rows(const std::function<void(const readings::StationId&, std::int64_t)>& each,
                          std::string* error) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, "SELECT aircraft, MAX(seq) FROM outbox GROUP BY aircraft", -1, &raw,
@@ -188,7 +188,7 @@ bool Outbox::newest_rows(const std::function<void(const web::StationId&, std::in
     Statement s(raw);
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
-        if (auto id = web::StationId::from(text_of(raw, 0)))
+        if (auto id = readings::StationId::from(text_of(raw, 0)))
             each(*id, sqlite3_column_int64(raw, 1));
     return rc == SQLITE_DONE || fail("reading the outbox", error);
 }

@@ -33,8 +33,8 @@ namespace mqtt {
 
 struct OutboxRow {
     std::int64_t seq = 0;
-    web::StationId id;
-    web::Reading reading;
+    readings::StationId id;
+    readings::Reading reading;
 };
 
 class Outbox {
@@ -51,7 +51,7 @@ public:
     bool commit(std::string* error);
     void rollback();
 
-    bool append(const web::StationReading& reading, std::int64_t* seq, std::string* error);
+    bool append(const readings::StationReading& reading, std::int64_t* seq, std::string* error);
     bool remove(std::int64_t seq, std::string* error);
     // Removes readings from the oldest on while their time is before
     // cutoff_ms, and says what went.
@@ -66,7 +66,7 @@ public:
     bool read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxRow>& rows,
                     std::string* error);
     // For each aircraft id, its newest row's number.
-    bool newest_rows(const std::function<void(const web::StationId&, std::int64_t)>& each,
+    bool newest_rows(const std::function<void(const readings::StationId&, std::int64_t)>& each,
                      std::string* error);
     // How many readings wait, and the highest number ever given (0: none);
     // nullopt with the reason in *error.

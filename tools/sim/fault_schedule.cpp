@@ -70,28 +70,22 @@ bool parse_probability(std::string_view text, double* p) {
     return ec == std::errc{} && end == text.data() + text.size() && *p > 0.0 && *p <= 1.0;
 }
 
-bool parse_fault(std::string_view text, Fault* fault, std::string* error) {
+tools::Status parse_fault(std::string_view text, Fault* fault) {
     const auto eq = text.find('=');
     const KindInfo* info = info_named(text.substr(0, eq));
-    if (!info) {
-        *error = "unknown fault '" + std::string(text.substr(0, eq)) + "'";
-        return false;
-    }
+    if (!info) return tools::fail("unknown fault '" + std::string(text.substr(0, eq)) + "'");
     fault->kind = info->kind;
     fault->param = info->default_param;
-    if (eq == std::string_view::npos) return true;
+    if (eq == std::string_view::npos) return {};
     const auto value = parse_int(text.substr(eq + 1));
-    if (!info->takes_param) {
-        *error = "fault '" + std::string(info->name) + "' takes no value";
-        return false;
-    }
-    if (!value || *value < info->min_param || *value > info->max_param) {
-        *error = "fault '" + std::string(info->name) + "' takes a value from " +
-                 std::to_string(info->min_param) + " to " + std::to_string(info->max_param);
-        return false;
-    }
+    if (!info->takes_param)
+        return tools::fail("fault '" + std::string(info->name) + "' takes no value");
+    if (!value || *value < info->min_param || *value > info->max_param)
+        return tools::fail("fault '" + std::string(info->name) + "' takes a value from " +
+                           std::to_string(info->min_param) + " to " +
+                           std::to_string(info->max_param));
     fault->param = *value;
-    return true;
+    return {};
 }
 
 // splitmix64: a well-mixed 64-bit value from any input, enough to turn
@@ -117,22 +111,21 @@ std::optional<FaultKind> fault_kind_named(std::string_view name) {
     return info->kind;
 }
 
-std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* error) {
+tools::Result<FaultRule> parse_fault_rule(std::string_view text) {
     FaultRule rule;
     const auto when = text.find_first_of("@:");
-    if (!parse_fault(text.substr(0, when), &rule.fault, error)) return std::nullopt;
+    if (const tools::Status fault = parse_fault(text.substr(0, when), &rule.fault); !fault)
+        return fault.failure();
     if (when == std::string_view::npos) return rule;
     const std::string_view condition = text.substr(when + 1);
-    if (text[when] == '@' && !parse_polls(condition, &rule.polls)) {
-        *error = "'" + std::string(condition) + "' is not a list of polls such as 3, 2-5 or 7-";
-        return std::nullopt;
-    }
+    if (text[when] == '@' && !parse_polls(condition, &rule.polls))
+        return tools::fail("'" + std::string(condition) +
+                           "' is not a list of polls such as 3, 2-5 or 7-");
     double p = 0;
     if (text[when] == ':') {
-        if (!parse_probability(condition, &p)) {
-            *error = "'" + std::string(condition) + "' is not a probability above 0, at most 1";
-            return std::nullopt;
-        }
+        if (!parse_probability(condition, &p))
+            return tools::fail("'" + std::string(condition) +
+                               "' is not a probability above 0, at most 1");
         rule.probability = p;
     }
     return rule;

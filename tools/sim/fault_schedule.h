@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "result.h"
+
 namespace sim {
 
 enum class FaultKind {
@@ -49,8 +51,8 @@ struct FaultRule {
     std::optional<double> probability;
 };
 
-// The rule written in text, or nullopt with the reason in *error.
-std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string* error);
+// The rule written in text, or why it is none.
+tools::Result<FaultRule> parse_fault_rule(std::string_view text);
 
 // The name used on the command line ("no-ack"), and the kind it names.
 std::string_view fault_name(FaultKind kind);

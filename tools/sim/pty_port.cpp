@@ -16,8 +16,8 @@ namespace sim {
 
 namespace {
 
-std::string system_error(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+tools::Failure system_error(const std::string& what) {
+    return tools::fail(what + ": " + std::strerror(errno));
 }
 
 int open_slave(const std::string& path) {
@@ -38,70 +38,61 @@ bool make_raw(int fd) {
 // already). A fresh line keeps what the kernel gave the new pseudo-terminal:
 // the same input, output and local modes and control characters as a USB
 // serial adapter's, the control modes aside, which the relay replaces.
-bool prepare_slave(const std::string& slave_path, LineMode mode, std::string* error) {
+tools::Status prepare_slave(const std::string& slave_path, LineMode mode) {
     const int slave = open_slave(slave_path);
-    if (slave < 0) {
-        *error = system_error("cannot open " + slave_path);
-        return false;
-    }
-    const bool ok = mode == LineMode::fresh || make_raw(slave);
-    if (!ok) *error = system_error("cannot set raw mode on " + slave_path);
+    if (slave < 0) return system_error("cannot open " + slave_path);
+    tools::Status prepared;
+    if (mode == LineMode::raw && !make_raw(slave))
+        prepared = system_error("cannot set raw mode on " + slave_path);
     // Closing it is also what makes the master report POLLHUP from now on:
     // a master whose slave was never opened reports nothing.
     ::close(slave);
-    return ok;
+    return prepared;
 }
 
 // A link made under a temporary name and renamed over the target, so that an
 // old link is replaced in one step and a file or directory is never touched.
-bool make_link(const std::string& target, const std::string& link_path, std::string* error) {
+tools::Status make_link(const std::string& target, const std::string& link_path) {
     struct stat st {};
-    if (::lstat(link_path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-        *error = link_path + " exists and is not a symbolic link; not replacing it";
-        return false;
-    }
+    if (::lstat(link_path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+        return tools::fail(link_path + " exists and is not a symbolic link; not replacing it");
     const std::string temp = link_path + ".anemobus-sim-" + std::to_string(::getpid());
     ::unlink(temp.c_str());
-    if (::symlink(target.c_str(), temp.c_str()) != 0) {
-        *error = system_error("cannot make the link " + link_path);
-        return false;
-    }
+    if (::symlink(target.c_str(), temp.c_str()) != 0)
+        return system_error("cannot make the link " + link_path);
     if (::rename(temp.c_str(), link_path.c_str()) != 0) {
-        *error = system_error("cannot make the link " + link_path);
+        tools::Failure failed = system_error("cannot make the link " + link_path);
         ::unlink(temp.c_str());
-        return false;
+        return failed;
     }
-    return true;
+    return {};
 }
 
-std::optional<std::string> master_slave_path(int master, std::string* error) {
+tools::Result<std::string> master_slave_path(int master) {
     char name[PATH_MAX];
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
-        ::ptsname_r(master, name, sizeof name) != 0) {
-        *error = system_error("cannot set up the pseudo-terminal");
-        return std::nullopt;
-    }
+        ::ptsname_r(master, name, sizeof name) != 0)
+        return system_error("cannot set up the pseudo-terminal");
     return std::string(name);
 }
 
 }  // namespace
 
-std::optional<PtyPort> PtyPort::create(const std::string& link_path, LineMode mode,
-                                       std::string* error) {
+tools::Result<PtyPort> PtyPort::create(const std::string& link_path, LineMode mode) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) {
-        *error = system_error("cannot create a pseudo-terminal");
-        return std::nullopt;
-    }
+    if (master < 0) return system_error("cannot create a pseudo-terminal");
     PtyPort port(master, {}, {});
     // Nothing is set through the master: Linux applies terminal attributes
     // set there to the slave, the relay's side.
-    const auto slave = master_slave_path(master, error);
-    if (!slave || !prepare_slave(*slave, mode, error)) return std::nullopt;
+    const auto slave = master_slave_path(master);
+    if (!slave) return slave.failure();
+    if (const tools::Status prepared = prepare_slave(*slave, mode); !prepared)
+        return prepared.failure();
     port.slave_path_ = *slave;
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     if (!link_path.empty()) {
-        if (!make_link(*slave, link_path, error)) return std::nullopt;
+        if (const tools::Status linked = make_link(*slave, link_path); !linked)
+            return linked.failure();
         port.link_path_ = link_path;
     }
     return port;

@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "result.h"
+
 namespace sim {
 
 // How the relay's side of the line is left: raw (19200 8N1, no editing, no
@@ -34,10 +36,8 @@ class PtyPort {
 public:
     // Creates the pseudo-terminal with its relay's side in the given mode
     // and, when link_path is not empty, a symbolic link to it there
-    // (replacing a symbolic link, never anything else). nullopt with the
-    // reason in *error.
-    static std::optional<PtyPort> create(const std::string& link_path, LineMode mode,
-                                         std::string* error);
+    // (replacing a symbolic link, never anything else).
+    static tools::Result<PtyPort> create(const std::string& link_path, LineMode mode);
 
     PtyPort(PtyPort&& other) noexcept;
     PtyPort& operator=(PtyPort&&) = delete;

@@ -28,10 +28,10 @@ std::optional<sim::PacketSource> packet_source(const sim::Options& options, std:
         std::fprintf(stderr, "anemobus-sim: cannot read %s\n", options.replay_path.c_str());
         return std::nullopt;
     }
-    std::string why;
-    auto packets = sim::parse_recording(contents.str(), &why);
+    auto packets = sim::parse_recording(contents.str());
     if (!packets) {
-        std::fprintf(stderr, "anemobus-sim: %s: %s\n", options.replay_path.c_str(), why.c_str());
+        std::fprintf(stderr, "anemobus-sim: %s: %s\n", options.replay_path.c_str(),
+                     packets.error().c_str());
         return std::nullopt;
     }
     return sim::replay_source(std::move(*packets));
@@ -88,10 +88,9 @@ int main(int argc, char** argv) {
 
     // 3. Create the port and tell the user where it is.
     block_stop_signals();
-    std::string why;
-    auto port = sim::PtyPort::create(options.link_path, options.line_mode, &why);
+    auto port = sim::PtyPort::create(options.link_path, options.line_mode);
     if (!port) {
-        std::fprintf(stderr, "anemobus-sim: %s\n", why.c_str());
+        std::fprintf(stderr, "anemobus-sim: %s\n", port.error().c_str());
         return 1;
     }
     std::printf("%s\n", port->path().c_str());

@@ -85,25 +85,22 @@ bool set_physical_reading(std::size_t i, std::string_view text, FixedReadings* f
 }
 
 // "P,T,W,D"; an empty field leaves that reading to the weather.
-bool parse_fixed(std::string_view text, bool raw, FixedReadings* fixed, std::string* error) {
+tools::Status parse_fixed(std::string_view text, bool raw, FixedReadings* fixed) {
     const auto fields = split_fields(text);
-    if (fields.size() != 4) {
-        *error = "expected four comma-separated readings (pressure,temperature,wind,direction)";
-        return false;
-    }
+    if (fields.size() != 4)
+        return tools::fail(
+            "expected four comma-separated readings (pressure,temperature,wind,direction)");
     static constexpr std::array<std::string_view, 4> names{"pressure", "temperature", "wind speed",
                                                            "direction"};
     for (std::size_t i = 0; i < 4; ++i) {
         if (fields[i].empty()) continue;
         const bool ok =
             raw ? set_raw_reading(i, fields[i], fixed) : set_physical_reading(i, fields[i], fixed);
-        if (!ok) {
-            *error = std::string(names[i]) + " '" + std::string(fields[i]) +
-                     "' is not a number the station's word can hold";
-            return false;
-        }
+        if (!ok)
+            return tools::fail(std::string(names[i]) + " '" + std::string(fields[i]) +
+                               "' is not a number the station's word can hold");
     }
-    return true;
+    return {};
 }
 
 std::string_view long_name_of(std::string_view arg) {
@@ -184,13 +181,14 @@ bool Parser::handle(std::string_view name, std::optional<std::string_view> inlin
         if (!options.seed)
             return fail("--seed takes a whole number, not '" + std::string(*value) + "'");
     } else if (n == "fault") {
-        auto rule = parse_fault_rule(*value, &why);
-        if (!rule) return fail("--fault " + std::string(*value) + ": " + why);
+        auto rule = parse_fault_rule(*value);
+        if (!rule) return fail("--fault " + std::string(*value) + ": " + rule.error());
         options.faults.push_back(std::move(*rule));
     } else {
         fixed_seen = true;
-        if (!parse_fixed(*value, n == "fixed-raw", &options.fixed, &why))
-            return fail("--" + n + " " + std::string(*value) + ": " + why);
+        if (const tools::Status fixed = parse_fixed(*value, n == "fixed-raw", &options.fixed);
+            !fixed)
+            return fail("--" + n + " " + std::string(*value) + ": " + fixed.error());
     }
     return true;
 }

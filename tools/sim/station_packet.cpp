@@ -54,8 +54,7 @@ std::optional<std::vector<std::uint8_t>> parse_hex_line(std::string_view line) {
     return bytes;
 }
 
-std::optional<std::vector<Packet>> parse_text_recording(std::string_view contents,
-                                                        std::string* error) {
+tools::Result<std::vector<Packet>> parse_text_recording(std::string_view contents) {
     std::vector<Packet> packets;
     int line_number = 0;
     while (!contents.empty()) {
@@ -65,16 +64,13 @@ std::optional<std::vector<Packet>> parse_text_recording(std::string_view content
         contents = end == std::string_view::npos ? std::string_view{} : contents.substr(end + 1);
         line = line.substr(0, line.find('#'));
         const auto bytes = parse_hex_line(line);
-        if (!bytes) {
-            *error = "line " + std::to_string(line_number) + ": not hexadecimal byte pairs";
-            return std::nullopt;
-        }
+        if (!bytes)
+            return tools::fail("line " + std::to_string(line_number) +
+                               ": not hexadecimal byte pairs");
         if (bytes->empty()) continue;
-        if (bytes->size() != packet_size) {
-            *error = "line " + std::to_string(line_number) + ": " + std::to_string(bytes->size()) +
-                     " bytes instead of 99";
-            return std::nullopt;
-        }
+        if (bytes->size() != packet_size)
+            return tools::fail("line " + std::to_string(line_number) + ": " +
+                               std::to_string(bytes->size()) + " bytes instead of 99");
         Packet& p = packets.emplace_back();
         std::copy(bytes->begin(), bytes->end(), p.begin());
     }
@@ -132,27 +128,27 @@ std::optional<std::uint8_t> wind_from_metres_per_second(double metres_per_second
     return static_cast<std::uint8_t>(*raw);
 }
 
-std::optional<std::vector<Packet>> parse_recording(std::string_view contents, std::string* error) {
-    std::optional<std::vector<Packet>> packets;
-    if (looks_binary(contents)) {
-        if (contents.size() % packet_size != 0) {
-            *error = "binary recording of " + std::to_string(contents.size()) +
-                     " bytes, not a whole number of 99-byte packets";
-            return std::nullopt;
-        }
-        packets.emplace();
-        for (std::size_t at = 0; at < contents.size(); at += packet_size) {
-            Packet& p = packets->emplace_back();
-            for (std::size_t i = 0; i < packet_size; ++i)
-                p[i] = static_cast<std::uint8_t>(contents[at + i]);
-        }
-    } else {
-        packets = parse_text_recording(contents, error);
+namespace {
+
+tools::Result<std::vector<Packet>> parse_binary_recording(std::string_view contents) {
+    if (contents.size() % packet_size != 0)
+        return tools::fail("binary recording of " + std::to_string(contents.size()) +
+                           " bytes, not a whole number of 99-byte packets");
+    std::vector<Packet> packets;
+    for (std::size_t at = 0; at < contents.size(); at += packet_size) {
+        Packet& p = packets.emplace_back();
+        for (std::size_t i = 0; i < packet_size; ++i)
+            p[i] = static_cast<std::uint8_t>(contents[at + i]);
     }
-    if (packets && packets->empty()) {
-        *error = "no packets in the recording";
-        return std::nullopt;
-    }
+    return packets;
+}
+
+}  // namespace
+
+tools::Result<std::vector<Packet>> parse_recording(std::string_view contents) {
+    auto packets =
+        looks_binary(contents) ? parse_binary_recording(contents) : parse_text_recording(contents);
+    if (packets && packets->empty()) return tools::fail("no packets in the recording");
     return packets;
 }
 

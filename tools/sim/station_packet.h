@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "result.h"
+
 namespace sim {
 
 inline constexpr std::size_t packet_size = 99;
@@ -68,8 +70,8 @@ std::optional<std::uint8_t> wind_from_metres_per_second(double metres_per_second
 // Recordings: either the packets themselves, back to back (binary, a size
 // that is a multiple of 99 with at least one byte that is not text), or text
 // with one packet per line as 198 hexadecimal digits, spaces between bytes
-// allowed, '#' starting a comment. Returns the packets, or nullopt with a
-// reason in *error (which names the line for text).
-std::optional<std::vector<Packet>> parse_recording(std::string_view contents, std::string* error);
+// allowed, '#' starting a comment. The packets, or why there are none (the
+// line, for text).
+tools::Result<std::vector<Packet>> parse_recording(std::string_view contents);
 
 }  // namespace sim

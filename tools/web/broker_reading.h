@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "weather_message.h"
+#include "web_readings.h"
 
 namespace web {
 

@@ -14,7 +14,7 @@
 #include <optional>
 #include <vector>
 
-#include "weather_message.h"
+#include "web_readings.h"
 
 namespace web {
 

@@ -20,7 +20,7 @@
 
 #include "live_state.h"
 #include "log_writer.h"
-#include "refusal_log.h"
+#include "web_readings.h"
 
 namespace web {
 

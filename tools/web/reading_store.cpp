@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "reading_row.h"
+#include "sqlite_statement.h"
+#include "state_file.h"
 
 namespace web {
 namespace {
@@ -68,17 +70,6 @@ bool run(sqlite3* db, const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-// Statements finalized however the function returns.
-struct Statement {
-    sqlite3_stmt* stmt = nullptr;
-    ~Statement() { sqlite3_finalize(stmt); }
-};
-
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 std::string ReadingStore::describe(sqlite3* db, const char* what) const {
@@ -116,11 +107,10 @@ std::optional<ReadingStore::FileId> ReadingStore::file_id(const std::string& pat
 }
 
 void ReadingStore::close_writer() {
-    sqlite3_finalize(insert_);
-    sqlite3_finalize(insert_once_);
-    sqlite3_finalize(add_minute_);
+    insert_.reset();
+    insert_once_.reset();
+    add_minute_.reset();
     sqlite3_close(writer_);
-    insert_ = insert_once_ = add_minute_ = nullptr;
     writer_ = nullptr;
 }
 
@@ -135,11 +125,12 @@ bool ReadingStore::prepare_writer(std::string* error) {
     for (const auto& [sql, stmt] :
          {std::pair{insert_sql, &insert_}, std::pair{insert_once_sql, &insert_once_},
           std::pair{add_minute_sql, &add_minute_}}) {
-        if (sqlite3_prepare_v3(writer_, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr) !=
-            SQLITE_OK) {
+        auto prepared = prepare(writer_, sql, SQLITE_PREPARE_PERSISTENT);
+        if (!prepared) {
             *error = describe(writer_, "cannot use the reading log");
             return false;
         }
+        *stmt = std::move(*prepared);
     }
     return true;
 }
@@ -175,7 +166,7 @@ bool ReadingStore::reopen(std::string* error) {
         const auto found = file_id(name);
         if (found && (deleted || found == ours)) ::unlink(name.c_str());
     }
-    const bool ok = make_parent_directories(path_, error) && open_writer(error);
+    const bool ok = made_parent_directories(path_, error) && open_writer(error);
     lock.lock();
     reopening_ = false;
     lock.unlock();
@@ -184,7 +175,7 @@ bool ReadingStore::reopen(std::string* error) {
 }
 
 bool ReadingStore::insert_row(const StationReading& r, bool* kept) {
-    sqlite3_stmt* stmt = r.stamped ? insert_once_ : insert_;
+    sqlite3_stmt* stmt = r.stamped ? insert_once_.get() : insert_.get();
     bind_reading_row(stmt, r);
     const int rc = sqlite3_step(stmt);
     sqlite3_reset(stmt);
@@ -234,16 +225,16 @@ bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
              ++i)
             if (kept_[i] != 0) sums.merge(Sums::of(batch[i].reading));
         if (sums.count == 0) continue;  // nothing a station measures
-        sqlite3_bind_text(add_minute_, 1, id.view().data(), static_cast<int>(id.view().size()),
-                          SQLITE_STATIC);
-        sqlite3_bind_int64(add_minute_, 2, minute);
-        sqlite3_bind_int64(add_minute_, 3, static_cast<std::int64_t>(sums.count));
+        sqlite3_bind_text(add_minute_.get(), 1, id.view().data(),
+                          static_cast<int>(id.view().size()), SQLITE_STATIC);
+        sqlite3_bind_int64(add_minute_.get(), 2, minute);
+        sqlite3_bind_int64(add_minute_.get(), 3, static_cast<std::int64_t>(sums.count));
         const double values[] = {sums.wind_sum,        sums.wind_max, sums.pressure_sum,
                                  sums.temperature_sum, sums.east,     sums.north};
-        for (int v = 0; v < 6; ++v) sqlite3_bind_double(add_minute_, 4 + v, values[v]);
-        sqlite3_bind_int64(add_minute_, 10, static_cast<std::int64_t>(sums.directions));
-        const int rc = sqlite3_step(add_minute_);
-        sqlite3_reset(add_minute_);
+        for (int v = 0; v < 6; ++v) sqlite3_bind_double(add_minute_.get(), 4 + v, values[v]);
+        sqlite3_bind_int64(add_minute_.get(), 10, static_cast<std::int64_t>(sums.directions));
+        const int rc = sqlite3_step(add_minute_.get());
+        sqlite3_reset(add_minute_.get());
         if (rc != SQLITE_DONE) return false;
     }
     return true;
@@ -251,34 +242,23 @@ bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
 
 std::optional<int> ReadingStore::delete_before(std::int64_t t_ms, int limit, std::string* error) {
     if (writer_ == nullptr) return 0;
-    Statement s;
-    const char* sql =
+    const auto readings = prepare(
+        writer_,
         "DELETE FROM readings WHERE rowid IN (SELECT rowid FROM readings WHERE received_ms < ?"
-        " ORDER BY received_ms LIMIT ?)";
-    if (sqlite3_prepare_v2(writer_, sql, -1, &s.stmt, nullptr) != SQLITE_OK) {
-        *error = describe(writer_, "cannot clean the reading log");
-        return std::nullopt;
-    }
-    sqlite3_bind_int64(s.stmt, 1, t_ms);
-    sqlite3_bind_int(s.stmt, 2, limit);
-    if (sqlite3_step(s.stmt) != SQLITE_DONE) {
-        *error = describe(writer_, "cannot clean the reading log");
-        return std::nullopt;
-    }
-    const int deleted = sqlite3_changes(writer_);
+        " ORDER BY received_ms LIMIT ?)");
     // The minutes are few (1440 a day): all of them at once.
-    Statement m;
-    if (sqlite3_prepare_v2(writer_, "DELETE FROM minutes WHERE minute < ?", -1, &m.stmt, nullptr) !=
-        SQLITE_OK) {
-        *error = describe(writer_, "cannot clean the reading log");
-        return std::nullopt;
+    const auto minutes = prepare(writer_, "DELETE FROM minutes WHERE minute < ?");
+    if (readings && minutes) {
+        sqlite3_bind_int64(readings->get(), 1, t_ms);
+        sqlite3_bind_int(readings->get(), 2, limit);
+        sqlite3_bind_int64(minutes->get(), 1, t_ms / minute_ms);
+        if (step_done(readings->get())) {
+            const int deleted = sqlite3_changes(writer_);
+            if (step_done(minutes->get())) return deleted;
+        }
     }
-    sqlite3_bind_int64(m.stmt, 1, t_ms / minute_ms);
-    if (sqlite3_step(m.stmt) != SQLITE_DONE) {
-        *error = describe(writer_, "cannot clean the reading log");
-        return std::nullopt;
-    }
-    return deleted;
+    *error = describe(writer_, "cannot clean the reading log");
+    return std::nullopt;
 }
 
 sqlite3* ReadingStore::take_reader(std::string* error) const {
@@ -323,13 +303,12 @@ bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const 
     if (db == nullptr) return false;
     int rc = SQLITE_ERROR;
     {
-        Statement s;
-        if (sqlite3_prepare_v2(db, sql, -1, &s.stmt, nullptr) == SQLITE_OK) {
-            bind(s.stmt);
+        if (const auto s = prepare(db, sql)) {
+            bind(s->get());
             // A read whose client has left stops here, and counts as failed.
-            while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW &&
+            while ((rc = sqlite3_step(s->get())) == SQLITE_ROW &&
                    (cancel == nullptr || !cancel->load(std::memory_order_relaxed)))
-                row(s.stmt);
+                row(s->get());
         }
     }
     // Stopped with rows left, the log was fine: SQLite has no error to tell.
@@ -409,21 +388,10 @@ bool ReadingStore::time_bounds(std::optional<TimeBounds>* bounds, std::string* e
         error, cancel);
 }
 
-bool make_parent_directories(const std::string& path, std::string* error) {
-    for (auto slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string dir = path.substr(0, slash);
-        if (::mkdir(dir.c_str(), 0750) == 0) continue;
-        if (errno != EEXIST) {
-            *error = "cannot create the directory " + dir + ": " + std::strerror(errno);
-            return false;
-        }
-        if (!is_directory(dir)) {
-            *error = "cannot keep the reading log in " + dir + ": it is not a directory";
-            return false;
-        }
-    }
-    return true;
+bool made_parent_directories(const std::string& path, std::string* error) {
+    const tools::Status made = tools::make_parent_directories(path, 0750);
+    if (!made) *error = made.error();
+    return made.ok();
 }
 
 }  // namespace web

@@ -29,7 +29,8 @@
 #include <vector>
 
 #include "downsample.h"
-#include "weather_message.h"
+#include "sqlite_statement.h"
+#include "web_readings.h"
 
 namespace web {
 
@@ -109,9 +110,9 @@ private:
     // The files opened: the log, its write-ahead log and its shared index.
     std::optional<FileId> file_, wal_, shm_;
     sqlite3* writer_ = nullptr;
-    sqlite3_stmt* insert_ = nullptr;
-    sqlite3_stmt* insert_once_ = nullptr;  // for stamped readings
-    sqlite3_stmt* add_minute_ = nullptr;
+    Statement insert_;
+    Statement insert_once_;  // for stamped readings
+    Statement add_minute_;
     std::vector<char> kept_;  // the writer's: which rows of the batch were written
     mutable std::mutex readers_mutex_;
     mutable std::condition_variable readers_back_;
@@ -120,8 +121,7 @@ private:
     bool reopening_ = false;  // under readers_mutex_: no reader is lent meanwhile
 };
 
-// Creates the directories above path that do not exist, mode 0750 (less as
-// the umask says), as `mkdir -p` would. False with the reason.
-bool make_parent_directories(const std::string& path, std::string* error);
+// The log's folders, made where missing (mode 0750). False with the reason.
+bool made_parent_directories(const std::string& path, std::string* error);
 
 }  // namespace web

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "weather_message.h"
+#include "web_readings.h"
 
 namespace web {
 

@@ -17,12 +17,12 @@
 #include <optional>
 #include <string>
 
-#include "../common/stop_on_signals.h"
 #include "broker_feed.h"
 #include "intake.h"
 #include "live_state.h"
 #include "log_writer.h"
 #include "reading_store.h"
+#include "stop_on_signals.h"
 #include "web_options.h"
 #include "web_server.h"
 
@@ -97,7 +97,7 @@ std::unique_ptr<ReadingStore> open_log(std::string* path, std::string* error) {
             return nullptr;
         }
     }
-    if (!make_parent_directories(*path, error)) return nullptr;
+    if (!made_parent_directories(*path, error)) return nullptr;
     return ReadingStore::open(*path, error);
 }
 

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "../common/state_file.h"
+#include "option_numbers.h"
+#include "result.h"
+#include "state_file.h"
 #include "topics.h"
 
 namespace web {
@@ -25,16 +27,16 @@ enum LongOnly {
 
 // "north,south": each a topic level (no '/', '+', '#', control characters),
 // each once.
-std::string parse_sites(const char* value, std::vector<std::string>* sites) {
-    sites->clear();
-    std::string_view rest(value);
-    while (true) {
+tools::Result<std::vector<std::string>> parse_sites(std::string_view value) {
+    std::vector<std::string> sites;
+    for (std::string_view rest = value;;) {
         const auto comma = rest.find(',');
         const std::string site(rest.substr(0, comma));
         if (!mqtt::is_topic_level(site) || !StationId::from(site))
-            return "--sites needs site names separated by commas, not '" + std::string(value) + "'";
-        if (std::find(sites->begin(), sites->end(), site) == sites->end()) sites->push_back(site);
-        if (comma == std::string_view::npos) return "";
+            return tools::fail("--sites needs site names separated by commas, not '" +
+                               std::string(value) + "'");
+        if (std::find(sites.begin(), sites.end(), site) == sites.end()) sites.push_back(site);
+        if (comma == std::string_view::npos) return sites;
         rest.remove_prefix(comma + 1);
     }
 }
@@ -47,12 +49,9 @@ ParseResult error(std::string text) {
 }
 
 bool parse_int(const char* text, long low, long high, int* out) {
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
-    *out = static_cast<int>(v);
-    return true;
+    const auto value = tools::whole_number(text, low, high);
+    if (value) *out = static_cast<int>(*value);
+    return value.has_value();
 }
 
 // One option with a value; returns the error text, empty when fine.
@@ -91,8 +90,12 @@ std::string apply(int option, const char* value, Options& o) {
             o.session_expiry_s = static_cast<std::uint32_t>(seconds);
             return "";
         }
-        case opt_sites:
-            return parse_sites(value, &o.sites);
+        case opt_sites: {
+            auto sites = parse_sites(value);
+            if (!sites) return sites.error();
+            o.sites = *std::move(sites);
+            return "";
+        }
         case opt_wind_limit: {
             Refusal why = Refusal::none;
             auto limit = parse_value(value, &why);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "broker_options.h"
-#include "weather_message.h"
+#include "web_readings.h"
 
 namespace web {
 

@@ -17,12 +17,10 @@
 #include <vector>
 
 #include "downsample.h"
+#include "reading_text.h"
 #include "station_stats.h"
 
 namespace web {
-
-void append_json_string(std::string& out, std::string_view text);
-void append_json_number(std::string& out, double value);
 
 // {"id":..,"t":..,"pressure":..,...,"silent":..}
 void append_station_json(std::string& out, const StationView& view);
@@ -67,16 +65,6 @@ std::string readings_json(const ReadingsAnswer& answer, const std::vector<Bucket
 std::string csv_header();
 void append_csv_row(std::string& out, const StationId& id, const Reading& reading);
 
-// "2026-11-01T12:34:56.789Z"
-std::string format_utc(std::int64_t ms);
-// The latest time a query may name, 2100-01-01T00:00Z: with times from 1970
-// to it, no sum or difference of two of them can overflow.
-inline constexpr std::int64_t max_query_time_ms = 4'102'444'800'000;
-// A time in a query: milliseconds since the epoch, or ISO 8601 in UTC
-// ("2026-11-01T12:34", seconds, fractions and a final Z optional), a day
-// that exists, from 1970 to max_query_time_ms.
-std::optional<std::int64_t> parse_time_ms(std::string_view text);
-
 // The query of /api/readings and /api/readings.csv. Each text is absent
 // when the parameter was not given: `to` is then now, `from` an hour before
 // `to`, and `points` 720. A span over 400 days, from after to, an id that is
@@ -99,9 +87,5 @@ using QueryParams = std::vector<std::pair<std::string, std::string>>;
 bool parse_query_string(std::string_view query, QueryParams* params);
 // The first value of name, if given.
 std::optional<std::string_view> query_param(const QueryParams& params, std::string_view name);
-
-// Bus text for a log line: at most max bytes (then "..."), bytes outside
-// 0x20-0x7e as \xNN, a backslash as \\.
-std::string quote_for_log(std::string_view text, std::size_t max = 120);
 
 }  // namespace web

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "option_numbers.h"
+
 namespace mqtt {
 namespace {
 
@@ -15,12 +17,9 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix) {
 }
 
 bool parse_port(std::string_view text, int* port) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;
-    if (value < 1 || value > 65535) return false;
-    *port = value;
-    return true;
+    const auto value = tools::whole_number(text, 1, 65535);
+    if (value) *port = static_cast<int>(*value);
+    return value.has_value();
 }
 
 // A host name or address: letters, digits, '-', '.', '_' (or an IPv6 address

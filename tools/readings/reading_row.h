@@ -9,7 +9,7 @@
 
 #include "weather_message.h"
 
-namespace web {
+namespace readings {
 
 // The id is bound without a copy: r must outlive the statement's next step.
 inline void bind_reading_row(sqlite3_stmt* stmt, const StationReading& r) {
@@ -22,4 +22,4 @@ inline void bind_reading_row(sqlite3_stmt* stmt, const StationReading& r) {
     sqlite3_bind_double(stmt, 6, r.reading.direction);
 }
 
-}  // namespace web
+}  // namespace readings

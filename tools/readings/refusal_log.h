@@ -11,7 +11,7 @@
 
 #include "weather_message.h"
 
-namespace web {
+namespace readings {
 
 inline constexpr std::int64_t refusal_report_interval_ms = std::int64_t{10} * 1000;
 
@@ -38,4 +38,4 @@ private:
     Refusal held_why_ = Refusal::none;
 };
 
-}  // namespace web
+}  // namespace readings

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace web {
+namespace readings {
 
 bool same_reading(const StationReading& a, const StationReading& b) {
     return a.id == b.id && a.reading == b.reading;
@@ -50,6 +50,8 @@ const char* describe(Refusal refusal) {
             return "too many stations already";
         case Refusal::slash_in_bus_id:
             return "an aircraft id with a '/' would pose as a station from the broker";
+        case Refusal::not_a_topic_level:
+            return "the aircraft id has a '/', '+' or '#', which cannot go in a topic";
         case Refusal::not_a_station_name:
             return "the site and aircraft id are not printable ASCII of at most 64 bytes together";
         case Refusal::bad_payload:
@@ -153,4 +155,4 @@ CheckedMessage check_weather_message(int argc, const char* const* argv,
     return checked;
 }
 
-}  // namespace web
+}  // namespace readings

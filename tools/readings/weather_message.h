@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-namespace web {
+namespace readings {
 
 inline constexpr std::size_t max_aircraft_id_length = 32;  // on the bus
 inline constexpr std::size_t max_id_length = 64;           // a station's name
@@ -89,6 +89,8 @@ enum class Refusal {
     too_many_stations,  // a new id when max_stations are already shown
     // A bus id with a '/' would take the name of a station from the broker.
     slash_in_bus_id,
+    // A bus id with '/', '+' or '#' cannot be a topic level of the bridge's.
+    not_a_topic_level,
     // From a broker:
     not_a_station_name,  // the site and id make no station name
     bad_payload,         // not the JSON of a reading
@@ -128,4 +130,4 @@ CheckedMessage check_weather_message(int argc, const char* const* argv,
 // reads whole. nullopt with the reason otherwise.
 std::optional<double> parse_value(std::string_view text, Refusal* why);
 
-}  // namespace web
+}  // namespace readings

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "../common/getopt_complaint.h"
+#include "getopt_complaint.h"
 
 namespace mqtt {
 namespace {

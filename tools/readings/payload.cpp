@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "web_text.h"
+#include "reading_text.h"
 
 namespace mqtt {
 namespace {
@@ -52,11 +52,11 @@ std::optional<std::int64_t> take_time(std::string_view& text) {
     auto value = take_string(text);
     if (!value || value->size() < 17 || (*value)[10] != 'T' || value->back() != 'Z')
         return std::nullopt;
-    return web::parse_time_ms(*value);
+    return readings::parse_time_ms(*value);
 }
 
 // One member into the reading; returns its index, or -1 when it is unknown or bad.
-int take_member(std::string_view& text, web::Reading& reading, std::string* error) {
+int take_member(std::string_view& text, readings::Reading& reading, std::string* error) {
     const auto name = take_string(text);
     if (!name || !take(text, ':')) {
         *error = "not a JSON object of names and values";
@@ -77,15 +77,15 @@ int take_member(std::string_view& text, web::Reading& reading, std::string* erro
         if (!number) *error = std::string(member_names[i]) + " is not a finite number";
         return number ? static_cast<int>(i) : -1;
     }
-    *error = "unknown member \"" + web::quote_for_log(*name, 40) + "\"";
+    *error = "unknown member \"" + readings::quote_for_log(*name, 40) + "\"";
     return -1;
 }
 
 }  // namespace
 
-void append_weather_payload(std::string& out, const web::Reading& reading) {
+void append_weather_payload(std::string& out, const readings::Reading& reading) {
     out += "{\"time\":\"";
-    out += web::format_utc(reading.received_ms);
+    out += readings::format_utc(reading.received_ms);
     out += '"';
     const double values[] = {reading.pressure, reading.temperature, reading.wind,
                              reading.direction};
@@ -93,13 +93,13 @@ void append_weather_payload(std::string& out, const web::Reading& reading) {
         out += ",\"";
         out += member_names[i + 1];
         out += "\":";
-        web::append_json_number(out, values[i]);
+        readings::append_json_number(out, values[i]);
     }
     out += '}';
 }
 
-std::optional<web::Reading> parse_weather_payload(std::string_view json, std::string* error) {
-    web::Reading reading;
+std::optional<readings::Reading> parse_weather_payload(std::string_view json, std::string* error) {
+    readings::Reading reading;
     unsigned seen = 0;
     if (!take(json, '{')) {
         *error = "not a JSON object";

@@ -19,9 +19,9 @@
 namespace mqtt {
 
 // Appends the JSON of the reading (received_ms is the time) to out.
-void append_weather_payload(std::string& out, const web::Reading& reading);
+void append_weather_payload(std::string& out, const readings::Reading& reading);
 
 // The reading in a payload, or nullopt with the reason in *error.
-std::optional<web::Reading> parse_weather_payload(std::string_view json, std::string* error);
+std::optional<readings::Reading> parse_weather_payload(std::string_view json, std::string* error);
 
 }  // namespace mqtt

@@ -1,8 +1,8 @@
 #include "refusal_log.h"
 
-#include "web_text.h"
+#include "reading_text.h"
 
-namespace web {
+namespace readings {
 
 std::string RefusalLog::refuse(std::int64_t now_ms, std::string_view sender, Refusal why, int argc,
                                const char* const* argv, std::string_view detail) {
@@ -35,4 +35,4 @@ std::string RefusalLog::flush(std::int64_t now_ms) {
     return line;
 }
 
-}  // namespace web
+}  // namespace readings

@@ -101,7 +101,9 @@ void Forwarder::take_inbox() {
     for (const readings::StationReading& r : taken_) {
         if (!this_ms_.empty() && this_ms_.front().reading.received_ms != r.reading.received_ms)
             this_ms_.clear();
-        const auto same = [&r](const readings::StationReading& o) { return readings::same_reading(o, r); };
+        const auto same = [&r](const readings::StationReading& o) {
+            return readings::same_reading(o, r);
+        };
         if (std::any_of(this_ms_.begin(), this_ms_.end(), same)) {
             ++copies_;
             ++copies_total_;

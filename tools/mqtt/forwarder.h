@@ -132,7 +132,7 @@ private:
     Now now_;
 
     std::vector<readings::StationReading> taken_;  // from the inbox, this turn
-    std::deque<Unwritten> unwritten_;         // taken, not yet committed, by key
+    std::deque<Unwritten> unwritten_;              // taken, not yet committed, by key
     std::uint64_t next_key_ = 1;
     std::uint64_t memory_cursor_ = 0;  // the last key published on this connection
     std::map<readings::StationId, std::uint64_t> newest_unwritten_;  // per aircraft id, its key

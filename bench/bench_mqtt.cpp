@@ -87,8 +87,7 @@ public:
             if (r) ++copies[std::lround((r->pressure - pressure_base) * 10)];
         }
         if (timing) {
-            std::string error;
-            const auto r = mqtt::parse_weather_payload(payload, &error);
+            const auto r = mqtt::parse_weather_payload(payload);
             const auto index =
                 r ? static_cast<std::size_t>(std::lround((r->pressure - pressure_base) * 10)) : 0;
             std::lock_guard lock(mutex);

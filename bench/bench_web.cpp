@@ -43,11 +43,10 @@ void log_ingest_through_writer(benchmark::State& state) {
         state.PauseTiming();
         const std::string path = temp_db("ingest");
         remove_db(path);
-        std::string error;
-        auto store = ReadingStore::open(path, &error);
-        if (!store) return state.SkipWithError(error.c_str());
+        auto store = ReadingStore::open(path);
+        if (!store) return state.SkipWithError(store.error().c_str());
         {
-            LogWriter writer(store.get(), "", {.max_queued = count + 1});
+            LogWriter writer(store->get(), "", {.max_queued = count + 1});
             const std::int64_t start = now_ms();
             state.ResumeTiming();
             for (std::size_t i = 0; i < count; ++i) {
@@ -58,7 +57,7 @@ void log_ingest_through_writer(benchmark::State& state) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             state.PauseTiming();
         }
-        store.reset();
+        store->reset();
         remove_db(path);
         state.ResumeTiming();
     }
@@ -108,13 +107,20 @@ struct DayLog {
     std::int64_t end = now_ms();
     DayLog() {
         remove_db(path);
-        std::string error;
-        store = ReadingStore::open(path, &error);
+        auto opened = ReadingStore::open(path);
+        if (!opened) {
+            std::fprintf(stderr, "bench_web: %s\n", opened.error().c_str());
+            std::exit(1);
+        }
+        store = std::move(*opened);
         std::vector<StationReading> batch;
         const StationId id = *StationId::from("1");
         for (std::int64_t i = 0; i < 86400; ++i)
             batch.push_back({id, web_test::synthetic_reading(end - (86399 - i) * 1000, i)});
-        if (store) store->insert(batch, &error);
+        if (const tools::Status written = store->insert(batch); !written) {
+            std::fprintf(stderr, "bench_web: %s\n", written.error().c_str());
+            std::exit(1);
+        }
     }
     ~DayLog() {
         store.reset();
@@ -132,12 +138,11 @@ DayLog& day_log() {
 void readings_24h_raw_from_log(benchmark::State& state) {
     DayLog& log = day_log();
     const std::int64_t from = log.end - 86400 * 1000;
-    std::string error;
     for (auto _ : state) {
         Downsampler buckets(bucket_width_ms(from, log.end, 720));
-        log.store->read_range(
-            std::nullopt, from, log.end,
-            [&](const StationId&, const Reading& r) { buckets.add(r); }, &error);
+        if (!log.store->read_range(std::nullopt, from, log.end,
+                                   [&](const StationId&, const Reading& r) { buckets.add(r); }))
+            return state.SkipWithError("cannot read the day's log");
         benchmark::DoNotOptimize(buckets.take());
     }
 }
@@ -149,9 +154,9 @@ void readings_24h_over_http(benchmark::State& state) {
     LiveState live(std::nullopt);
     LogWriter writer(log.store.get(), "", {});
     WebServer server(live, writer, log.store.get(), log.path);
-    std::string error;
-    const int port = server.bind("127.0.0.1", 0, &error);
-    if (port < 0) return state.SkipWithError(error.c_str());
+    const auto bound = server.bind("127.0.0.1", 0);
+    if (!bound) return state.SkipWithError(bound.error().c_str());
+    const int port = *bound;
     server.start();
     const std::string query = "/api/readings?id=1&from=" + std::to_string(log.end - 86400 * 1000) +
                               "&to=" + std::to_string(log.end);

@@ -67,10 +67,9 @@ std::vector<Seen> weather_seen(Child& sub, int* duplicates = nullptr) {
         if (line.size() < 3 || space == std::string::npos ||
             !line.substr(2, space - 2).ends_with("/weather"))
             continue;
-        std::string error;
-        const auto r = mqtt::parse_weather_payload(line.substr(space + 1), &error);
+        const auto r = mqtt::parse_weather_payload(line.substr(space + 1));
         if (!r) {
-            ADD_FAILURE() << error << ": " << line;
+            ADD_FAILURE() << r.error() << ": " << line;
             continue;
         }
         const bool again = std::any_of(seen.begin(), seen.end(),
@@ -176,9 +175,7 @@ TEST(MqttBridge, EveryReadingArrivesOnceInOrderThroughOutagesAndAKill) {
     // says it is offline.
     latest = subscribe(broker, "anemobus/test-site/1/latest", {"-C", "1"});
     ASSERT_TRUE(latest->wait_exit(10000ms)) << latest->describe();
-    std::string error;
-    const auto newest =
-        mqtt::parse_weather_payload(latest->out().substr(latest->out().find('{')), &error);
+    const auto newest = mqtt::parse_weather_payload(latest->out().substr(latest->out().find('{')));
     ASSERT_TRUE(newest) << latest->out();
     EXPECT_EQ(newest->received_ms, seen.back().ms);
     field.kill_bridge();

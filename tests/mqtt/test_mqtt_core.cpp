@@ -32,14 +32,13 @@ TEST(BrokerUrl, SchemesPortsAndAddresses) {
         {"mqtts://[fe80::1]", true, "fe80::1", 8883},
     };
     for (const Case& c : good) {
-        std::string error;
-        const auto url = parse_broker_url(c.text, &error);
-        ASSERT_TRUE(url) << c.text << ": " << error;
+        const auto url = parse_broker_url(c.text);
+        ASSERT_TRUE(url) << c.text << ": " << url.error();
         EXPECT_EQ(url->tls, c.tls) << c.text;
         EXPECT_EQ(url->host, c.host) << c.text;
         EXPECT_EQ(url->port, c.port) << c.text;
     }
-    EXPECT_EQ(parse_broker_url("mqtt://[::1]:1884", nullptr)->text(), "mqtt://[::1]:1884");
+    EXPECT_EQ(parse_broker_url("mqtt://[::1]:1884")->text(), "mqtt://[::1]:1884");
 }
 
 TEST(BrokerUrl, RefusalsSayWhatIsWrong) {
@@ -56,9 +55,9 @@ TEST(BrokerUrl, RefusalsSayWhatIsWrong) {
         {"mqtt://bro ker", "a name or an address"},
     };
     for (const auto& [text, reason] : bad) {
-        std::string error;
-        EXPECT_FALSE(parse_broker_url(text, &error)) << text;
-        EXPECT_NE(error.find(reason), std::string::npos) << text << ": " << error;
+        const auto url = parse_broker_url(text);
+        ASSERT_FALSE(url) << text;
+        EXPECT_NE(url.error().find(reason), std::string::npos) << text << ": " << url.error();
     }
 }
 
@@ -86,17 +85,15 @@ TEST(Payload, ReadingsAreWrittenAsTheIssueShowsAndReadBackExactly) {
     EXPECT_EQ(json,
               "{\"time\":\"2026-12-08T13:42:58.123Z\",\"pressure_pa\":101591.65625,"
               "\"temperature_c\":22.5,\"wind_m_s\":4.4704,\"direction_deg\":180}");
-    std::string error;
-    const auto back = parse_weather_payload(json, &error);
-    ASSERT_TRUE(back) << error;
+    const auto back = parse_weather_payload(json);
+    ASSERT_TRUE(back) << back.error();
     EXPECT_EQ(back->received_ms, reading.received_ms);
     EXPECT_EQ(back->pressure, reading.pressure);
     EXPECT_EQ(back->wind, reading.wind);
     const auto spaced = parse_weather_payload(
         " { \"direction_deg\" : -1e1, \"wind_m_s\":0,\"temperature_c\":-40.25,"
-        "\"pressure_pa\":9e4,\"time\":\"2026-12-08T13:42:58.123Z\" } ",
-        &error);
-    ASSERT_TRUE(spaced) << error;
+        "\"pressure_pa\":9e4,\"time\":\"2026-12-08T13:42:58.123Z\" } ");
+    ASSERT_TRUE(spaced) << spaced.error();
     EXPECT_EQ(spaced->direction, -10.0);
 }
 
@@ -118,9 +115,9 @@ TEST(Payload, HostilePayloadsAreRefusedWithTheirReason) {
         {"{\"ti\\\"me\":1}", "not a JSON object"},
     };
     for (const auto& [json, reason] : bad) {
-        std::string error;
-        EXPECT_FALSE(parse_weather_payload(json, &error)) << json;
-        EXPECT_NE(error.find(reason), std::string::npos) << json << ": " << error;
+        const auto r = parse_weather_payload(json);
+        ASSERT_FALSE(r) << json;
+        EXPECT_NE(r.error().find(reason), std::string::npos) << json << ": " << r.error();
     }
 }
 

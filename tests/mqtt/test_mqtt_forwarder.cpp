@@ -8,6 +8,7 @@
 #include <map>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 
@@ -46,8 +47,7 @@ public:
         for (; from < log.size(); ++from) {
             const Published& p = log[from];
             if (p.topic != "anemobus/site/" + std::string(id) + "/" + kind) continue;
-            std::string error;
-            found.push_back(parse_weather_payload(p.payload, &error)->received_ms - base_ms);
+            found.push_back(parse_weather_payload(p.payload)->received_ms - base_ms);
             EXPECT_EQ(p.retain, std::string_view(kind) == "latest");
         }
         return found;
@@ -55,9 +55,8 @@ public:
     std::vector<std::int64_t> weather_times() { return times("weather"); }
     int mid_of_weather(std::int64_t ms) const {
         for (const Published& p : log) {
-            std::string error;
             if (p.topic.ends_with("/weather") &&
-                parse_weather_payload(p.payload, &error)->received_ms - base_ms == ms)
+                parse_weather_payload(p.payload)->received_ms - base_ms == ms)
                 return p.mid;
         }
         return -1;
@@ -333,6 +332,32 @@ TEST(Outbox, OneBridgePerFileAndNumbersAreNeverReused) {
     ASSERT_TRUE(outbox->append(reading("1", 2), &second, &error));
     ASSERT_TRUE(outbox->commit(&error));
     EXPECT_GT(second, first);
+}
+
+// An outbox written before its columns took the reading log's names: its
+// readings are sent, whole.
+TEST(Outbox, AnOlderOutboxKeepsItsReadings) {
+    TempFile file;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                           " received_ms INTEGER NOT NULL, aircraft TEXT NOT NULL,"
+                           " pressure REAL NOT NULL, temperature REAL NOT NULL,"
+                           " wind REAL NOT NULL, direction REAL NOT NULL);"
+                           "INSERT INTO outbox VALUES (NULL, 5, '1', 101325, 15, 3.5, 270);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    std::string error;
+    auto outbox = Outbox::open(file.path(), &error);
+    ASSERT_TRUE(outbox) << error;
+    std::vector<mqtt::OutboxRow> rows;
+    ASSERT_TRUE(outbox->read_after(0, 10, rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].reading.received_ms, 5);
+    EXPECT_EQ(rows[0].reading.pressure, 101325);
+    EXPECT_EQ(rows[0].reading.direction, 270);
 }
 
 }  // namespace

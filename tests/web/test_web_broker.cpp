@@ -13,6 +13,7 @@
 #include "live_state.h"
 #include "log_writer.h"
 #include "reading_store.h"
+#include "succeeded.h"
 #include "synthetic_weather.h"
 #include "test_support.h"
 #include "web_options.h"
@@ -163,37 +164,37 @@ TEST(WebBroker, TheLiveStateKeepsTheNewestAndDropsDuplicates) {
 TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
     web_test::TempDir dir;
     std::string error;
-    auto store = ReadingStore::open(dir.path() + "/readings.db", &error);
-    ASSERT_TRUE(store) << error;
+    auto store_opened = ReadingStore::open(dir.path() + "/readings.db");
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
     std::vector<StationReading> first, again;
     for (std::int64_t s = 0; s < 120; s += 2) first.push_back(stamped("north/1", t0 + s * 1000, 2));
     for (std::int64_t s = 1; s < 120; s += 2) again.push_back(stamped("north/1", t0 + s * 1000, 4));
     again.insert(again.begin() + 10, first.begin(), first.begin() + 20);  // twice, mixed in
     again.push_back(again.back());                                        // twice in one batch
     std::uint64_t duplicates = 0;
-    ASSERT_TRUE(store->insert(first, &error, &duplicates)) << error;
-    ASSERT_TRUE(store->insert(again, &error, &duplicates)) << error;
+    ASSERT_TRUE(test_support::succeeded(store->insert(first, &duplicates)));
+    ASSERT_TRUE(test_support::succeeded(store->insert(again, &duplicates)));
     EXPECT_EQ(duplicates, 21u);
     // Bus readings are ours, stamped once each: two at the same time both
     // stay; so do two a bridge stamped in one millisecond.
     StationReading bus = stamped("1", t0, 1);
     bus.stamped = false;
-    ASSERT_TRUE(store->insert({bus, bus, stamped("north/2", t0, 1), stamped("north/2", t0, 2)},
-                              &error, &duplicates))
-        << error;
+    ASSERT_TRUE(test_support::succeeded(store->insert(
+        {bus, bus, stamped("north/2", t0, 1), stamped("north/2", t0, 2)}, &duplicates)));
     EXPECT_EQ(duplicates, 21u);
 
     std::vector<std::int64_t> times;
-    ASSERT_TRUE(store->read_range(
+    ASSERT_TRUE(test_support::succeeded(store->read_range(
         StationId::from("north/1"), t0, t0 + 120'000,
-        [&](const StationId&, const Reading& r) { times.push_back(r.received_ms); }, &error));
+        [&](const StationId&, const Reading& r) { times.push_back(r.received_ms); })));
     ASSERT_EQ(times.size(), 120u);
     for (std::size_t i = 0; i < times.size(); ++i)
         EXPECT_EQ(times[i], t0 + static_cast<std::int64_t>(i) * 1000);
     std::vector<Sums> minutes;
-    ASSERT_TRUE(store->read_minutes(
-        *StationId::from("north/1"), t0, t0 + 120'000, [&](const Sums& s) { minutes.push_back(s); },
-        &error));
+    ASSERT_TRUE(
+        test_support::succeeded(store->read_minutes(*StationId::from("north/1"), t0, t0 + 120'000,
+                                                    [&](const Sums& s) { minutes.push_back(s); })));
     std::size_t counted = 0;
     double wind = 0;
     for (const Sums& m : minutes) counted += m.count, wind += m.wind_sum;
@@ -201,8 +202,8 @@ TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
     EXPECT_DOUBLE_EQ(wind, 60 * 2 + 60 * 4);
     for (const char* id : {"1", "north/2"}) {
         int rows = 0;
-        store->read_range(
-            StationId::from(id), t0, t0, [&](const StationId&, const Reading&) { ++rows; }, &error);
+        EXPECT_TRUE(test_support::succeeded(store->read_range(
+            StationId::from(id), t0, t0, [&](const StationId&, const Reading&) { ++rows; })));
         EXPECT_EQ(rows, 2) << id;
     }
 }
@@ -213,8 +214,9 @@ TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
 TEST(WebBroker, TheIntakeRefusesSlashedBusIdsAndSendsOldReadingsToTheLogOnly) {
     web_test::TempDir dir;
     std::string error;
-    auto store = ReadingStore::open(dir.path() + "/readings.db", &error);
-    ASSERT_TRUE(store) << error;
+    auto store_opened = ReadingStore::open(dir.path() + "/readings.db");
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
     LiveState live(std::nullopt);
     LogWriter writer(store.get(), "", {.flush_interval = 10ms, .quiet = true});
     std::vector<std::string> lines;

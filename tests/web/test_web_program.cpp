@@ -17,6 +17,7 @@
 #include "live_state.h"
 #include "log_writer.h"
 #include "reading_store.h"
+#include "succeeded.h"
 #include "synthetic_weather.h"
 #include "test_support.h"
 #include "web_client.h"
@@ -55,24 +56,25 @@ std::pair<int, int> count_rows(const std::string& path) {
 TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
     TempDir dir;
     std::string error;
-    auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
-    ASSERT_TRUE(store) << error;
+    auto store_opened = web::ReadingStore::open(dir.path() + "/readings.db");
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
     const auto id = *web::StationId::from("1");
     const std::int64_t start = 1'700'000'100'000;  // on the 5-minute grid
     std::vector<web::StationReading> batch;
     for (std::int64_t i = 0; i < 3 * 3600; ++i) {
         batch.push_back({id, web_test::synthetic_reading(start + i * 1000, i)});
         if (batch.size() < 777) continue;
-        ASSERT_TRUE(store->insert(batch, &error)) << error;
+        ASSERT_TRUE(test_support::succeeded(store->insert(batch)));
         batch.clear();
     }
-    ASSERT_TRUE(store->insert(batch, &error)) << error;
+    ASSERT_TRUE(test_support::succeeded(store->insert(batch)));
     const std::int64_t end = start + 3 * 3600 * 1000;
     web::Downsampler from_readings(300000), from_minutes(300000);
-    ASSERT_TRUE(store->read_range(
-        id, start, end, [&](const auto&, const web::Reading& r) { from_readings.add(r); }, &error));
-    ASSERT_TRUE(store->read_minutes(
-        id, start, end, [&](const web::Sums& s) { from_minutes.add(s); }, &error));
+    ASSERT_TRUE(test_support::succeeded(store->read_range(
+        id, start, end, [&](const auto&, const web::Reading& r) { from_readings.add(r); })));
+    ASSERT_TRUE(test_support::succeeded(
+        store->read_minutes(id, start, end, [&](const web::Sums& s) { from_minutes.add(s); })));
     const auto a = from_readings.take(), b = from_minutes.take();
     ASSERT_EQ(a.size(), 36u);
     ASSERT_EQ(b.size(), a.size());
@@ -84,11 +86,12 @@ TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
         EXPECT_NEAR(*a[i].direction_mean, *b[i].direction_mean, 1e-6);
         EXPECT_NEAR(a[i].pressure_mean, b[i].pressure_mean, 1e-6);
     }
-    const auto deleted = store->delete_before(start + 3600 * 1000, 100000, &error);
-    ASSERT_EQ(deleted, 3600) << error;
+    const auto deleted = store->delete_before(start + 3600 * 1000, 100000);
+    ASSERT_TRUE(test_support::succeeded(deleted));
+    ASSERT_EQ(*deleted, 3600);
     std::size_t minutes = 0;
-    store->read_minutes(
-        id, 0, end, [&](const web::Sums&) { ++minutes; }, &error);
+    EXPECT_TRUE(test_support::succeeded(
+        store->read_minutes(id, 0, end, [&](const web::Sums&) { ++minutes; })));
     EXPECT_EQ(minutes, 120u);
 }
 
@@ -100,8 +103,9 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     TempDir dir;
     const std::string path = dir.path() + "/readings.db";
     std::string error;
-    auto store = web::ReadingStore::open(path, &error);
-    ASSERT_TRUE(store) << error;
+    auto store_opened = web::ReadingStore::open(path);
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -154,8 +158,8 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     }
     sqlite3_close(other);
     std::size_t rows = 0;
-    store->read_range(
-        std::nullopt, 0, INT64_MAX, [&](const auto&, const auto&) { ++rows; }, &error);
+    EXPECT_TRUE(test_support::succeeded(
+        store->read_range(std::nullopt, 0, INT64_MAX, [&](const auto&, const auto&) { ++rows; })));
     EXPECT_EQ(rows, written);
 }
 
@@ -165,45 +169,51 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
 TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
     TempDir dir;
     std::string error;
-    auto store = web::ReadingStore::open(dir.path() + "/readings.db", &error);
-    ASSERT_TRUE(store) << error;
-    std::optional<web::ReadingStore::TimeBounds> bounds{{1, 2}};
-    ASSERT_TRUE(store->time_bounds(&bounds, &error)) << error;
-    EXPECT_FALSE(bounds);
+    auto store_opened = web::ReadingStore::open(dir.path() + "/readings.db");
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
+    const auto none = store->time_bounds();
+    ASSERT_TRUE(test_support::succeeded(none));
+    EXPECT_FALSE(*none);
     const auto id = *web::StationId::from("1");
     std::vector<web::StationReading> batch;
     for (std::int64_t i = 0; i < 5000; ++i)
         batch.push_back({id, web_test::synthetic_reading(1'700'000'000'000 + i * 1000, i)});
-    ASSERT_TRUE(store->insert(batch, &error)) << error;
-    ASSERT_TRUE(store->time_bounds(&bounds, &error)) << error;
-    EXPECT_EQ(bounds,
+    ASSERT_TRUE(test_support::succeeded(store->insert(batch)));
+    const auto bounds = store->time_bounds();
+    ASSERT_TRUE(test_support::succeeded(bounds));
+    EXPECT_EQ(*bounds,
               std::make_pair(std::int64_t{1'700'000'000'000}, std::int64_t{1'700'004'999'000}));
     std::atomic<bool> gone{false};
     int rows = 0;
-    EXPECT_FALSE(store->read_range(
+    const tools::Status stopped = store->read_range(
         std::nullopt, 0, web::max_query_time_ms,
-        [&](const auto&, const auto&) { gone = ++rows == 10; }, &error, &gone));
+        [&](const auto&, const auto&) { gone = ++rows == 10; }, &gone);
+    ASSERT_FALSE(stopped);
     EXPECT_EQ(rows, 10);
-    EXPECT_NE(error.find("stopped: its client has left"), std::string::npos) << error;
-    EXPECT_EQ(error.find("cannot read"), std::string::npos) << error;
+    EXPECT_NE(stopped.error().find("stopped: its client has left"), std::string::npos)
+        << stopped.error();
+    EXPECT_EQ(stopped.error().find("cannot read"), std::string::npos) << stopped.error();
     rows = 0;
     gone = false;
     EXPECT_FALSE(store->read_minutes(
-        id, 0, web::max_query_time_ms, [&](const web::Sums&) { gone = ++rows == 3; }, &error,
-        &gone));
+        id, 0, web::max_query_time_ms, [&](const web::Sums&) { gone = ++rows == 3; }, &gone));
     EXPECT_EQ(rows, 3);
 
     // Another file put at a log's path (its write-ahead files gone) before
     // its first read: the reader opened then finds no log there.
     const std::string other_path = dir.path() + "/other.db";
-    auto other = web::ReadingStore::open(other_path, &error);
-    ASSERT_TRUE(other) << error;
+    auto other_opened = web::ReadingStore::open(other_path);
+    ASSERT_TRUE(test_support::succeeded(other_opened));
+    auto other = std::move(*other_opened);
     { std::ofstream(other_path + ".new") << std::string(4096, 'x'); }
     ASSERT_EQ(::rename((other_path + ".new").c_str(), other_path.c_str()), 0);
     ::unlink((other_path + "-wal").c_str());
     ::unlink((other_path + "-shm").c_str());
-    EXPECT_FALSE(other->time_bounds(&bounds, &error));
-    EXPECT_NE(error.find("cannot read the reading log " + other_path), std::string::npos) << error;
+    const auto unread = other->time_bounds();
+    ASSERT_FALSE(unread);
+    EXPECT_NE(unread.error().find("cannot read the reading log " + other_path), std::string::npos)
+        << unread.error();
 }
 
 // The log deleted, then replaced, while it is written: a new log at the path
@@ -213,8 +223,9 @@ TEST(WebLog, ALogDeletedOrReplacedStartsAgainWithWhatMemoryHolds) {
     TempDir dir;
     const std::string path = dir.path() + "/readings.db";
     std::string error;
-    auto store = web::ReadingStore::open(path, &error);
-    ASSERT_TRUE(store) << error;
+    auto store_opened = web::ReadingStore::open(path);
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
     const std::int64_t t0 = 1'700'000'000'000;
     web::LiveState live(std::nullopt);
     live.prime(reading("1", t0));  // read back from the log at start
@@ -241,8 +252,9 @@ TEST(WebLog, ALogDeletedOrReplacedStartsAgainWithWhatMemoryHolds) {
 
     const std::string other = dir.path() + "/other.db";
     {
-        auto restored = web::ReadingStore::open(other, &error);
-        ASSERT_TRUE(restored && restored->insert({reading("x", t0 - 60'000)}, &error)) << error;
+        auto restored = web::ReadingStore::open(other);
+        ASSERT_TRUE(test_support::succeeded(restored));
+        ASSERT_TRUE(test_support::succeeded((*restored)->insert({reading("x", t0 - 60'000)})));
     }
     ASSERT_EQ(::rename(other.c_str(), path.c_str()), 0);
     ASSERT_TRUE(test_support::wait_until(

@@ -22,18 +22,17 @@ int main(int argc, char** argv) {
         argc > 3 ? std::atoll(argv[3])
                  : duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     const auto id = web::StationId::from(argc > 4 ? argv[4] : "1");
-    std::string error;
-    auto store = web::ReadingStore::open(argv[1], &error);
+    auto store = web::ReadingStore::open(argv[1]);
     if (!store || !id) {
-        std::fprintf(stderr, "web_history_fill: %s\n", store ? "bad id" : error.c_str());
+        std::fprintf(stderr, "web_history_fill: %s\n", store ? "bad id" : store.error().c_str());
         return 1;
     }
     std::vector<web::StationReading> batch;
     for (std::int64_t i = 0; i < seconds; ++i) {
         batch.push_back({*id, web_test::synthetic_reading(end_ms - (seconds - 1 - i) * 1000, i)});
         if (batch.size() == 10000 || i + 1 == seconds) {
-            if (!store->insert(batch, &error)) {
-                std::fprintf(stderr, "web_history_fill: %s\n", error.c_str());
+            if (const tools::Status written = (*store)->insert(batch); !written) {
+                std::fprintf(stderr, "web_history_fill: %s\n", written.error().c_str());
                 return 1;
             }
             batch.clear();

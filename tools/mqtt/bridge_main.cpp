@@ -75,8 +75,8 @@ void on_report_timer(TimerId, void*, unsigned long) {
     say(bridge.refusals.flush(now_ms()));
 }
 
-// Exits with 1 on a usage error; false when --help was printed.
-bool read_command_line(int argc, char** argv) {
+// Whether to run; false once --help is printed or the command line refused.
+bool read_command_line(int argc, char** argv, int* status) {
     const std::string program = "anemobus-mqtt";
     char host[HOST_NAME_MAX + 1] = {};
     const bool have_host = ::gethostname(host, sizeof host - 1) == 0;
@@ -87,11 +87,13 @@ bool read_command_line(int argc, char** argv) {
     switch (parsed.kind) {
         case mqtt::BridgeParse::Kind::help:
             std::fputs(mqtt::bridge_help_text(program).c_str(), stdout);
+            *status = 0;
             return false;
         case mqtt::BridgeParse::Kind::error:
             std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
                          mqtt::bridge_usage_line(program).c_str());
-            std::exit(1);
+            *status = 1;
+            return false;
         case mqtt::BridgeParse::Kind::run:
             break;
     }
@@ -99,33 +101,25 @@ bool read_command_line(int argc, char** argv) {
     return true;
 }
 
-// The connection's settings; exits with 1 when the password cannot be read.
-mqtt::ClientSettings client_settings() {
+// The connection's settings, the password read from its file.
+tools::Result<mqtt::ClientSettings> client_settings() {
     const mqtt::BridgeOptions& opt = bridge.options;
     mqtt::ClientSettings settings;
     std::string warning, error;
-    if (!mqtt::client_settings(opt, &settings, &warning, &error)) {
-        say(error);
-        std::exit(1);
-    }
+    if (!mqtt::client_settings(opt, &settings, &warning, &error)) return tools::fail(error);
     settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
     say(warning);
     return settings;
 }
 
-std::unique_ptr<mqtt::Outbox> open_outbox() {
-    std::string error;
-    std::unique_ptr<mqtt::Outbox> outbox;
+tools::Result<std::unique_ptr<mqtt::Outbox>> open_outbox() {
     // 0700: the outbox holds readings and nothing else reads it.
-    if (const tools::Status made = tools::make_parent_directories(bridge.options.outbox_path, 0700);
-        made)
-        outbox = mqtt::Outbox::open(bridge.options.outbox_path, &error);
-    else
-        error = "no folder for the outbox: " + made.error();
-    if (!outbox) {
-        say(error);
-        std::exit(1);
-    }
+    const std::string& path = bridge.options.outbox_path;
+    if (const tools::Status made = tools::make_parent_directories(path, 0700); !made)
+        return tools::fail("no folder for the outbox: " + made.error());
+    std::string error;
+    std::unique_ptr<mqtt::Outbox> outbox = mqtt::Outbox::open(path, &error);
+    if (!outbox) return tools::fail(error);
     return outbox;
 }
 
@@ -143,10 +137,19 @@ std::string waiting_in(mqtt::Outbox& outbox) {
 
 int main(int argc, char** argv) {
     // 1. The command line, the password, the outbox and what it holds.
-    if (!read_command_line(argc, argv)) return 0;
+    if (int status = 0; !read_command_line(argc, argv, &status)) return status;
     const mqtt::BridgeOptions& opt = bridge.options;
-    mqtt::ClientSettings settings = client_settings();
-    std::unique_ptr<mqtt::Outbox> outbox = open_outbox();
+    auto settings = client_settings();
+    if (!settings) {
+        say(settings.error());
+        return 1;
+    }
+    auto opened = open_outbox();
+    if (!opened) {
+        say(opened.error());
+        return 1;
+    }
+    std::unique_ptr<mqtt::Outbox> outbox = std::move(*opened);
     mqtt::Inbox inbox(inbox_bound);
     bridge.inbox = &inbox;
     mqtt::Forwarder forwarder(*outbox, inbox, {.site = opt.site, .keep_days = opt.outbox_days}, say,
@@ -158,7 +161,7 @@ int main(int argc, char** argv) {
     }
 
     // 2. The broker, on the client's own thread.
-    auto client = mqtt::Client::create(std::move(settings), forwarder, say, &error);
+    auto client = mqtt::Client::create(std::move(*settings), forwarder, say, &error);
     if (!client) {
         say(error);
         return 1;

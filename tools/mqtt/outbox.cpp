@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "reading_row.h"
+#include "sqlite_statement.h"
 
 namespace mqtt {
 namespace {
@@ -19,34 +20,26 @@ CREATE TABLE IF NOT EXISTS outbox (
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
   received_ms INTEGER NOT NULL,
   aircraft TEXT NOT NULL,
-  pressure REAL NOT NULL,
-  temperature REAL NOT NULL,
-  wind REAL NOT NULL,
-  direction REAL NOT NULL);
+  pressure_pa REAL NOT NULL,
+  temperature_c REAL NOT NULL,
+  wind_m_s REAL NOT NULL,
+  direction_deg REAL NOT NULL);
 COMMIT;
 )SQL";
 
-std::string text_of(sqlite3_stmt* statement, int column) {
-    const auto* text = sqlite3_column_text(statement, column);
-    return text == nullptr
-               ? std::string()
-               : std::string(reinterpret_cast<const char*>(text),
-                             static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
-}
+// Outboxes written before their columns took the reading log's names keep
+// their readings: the columns are renamed in place.
+constexpr std::pair<const char*, const char*> old_columns[] = {
+    {"pressure", "pressure_pa"},
+    {"temperature", "temperature_c"},
+    {"wind", "wind_m_s"},
+    {"direction", "direction_deg"},
+};
 
-// Runs a statement that returns no rows, then readies it for the next use.
-bool step_done(sqlite3_stmt* statement) {
-    const int rc = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
-    return rc == SQLITE_DONE;
-}
+using readings::step_done;
+using readings::text_of;
 
 }  // namespace
-
-void Outbox::StatementFree::operator()(sqlite3_stmt* statement) const {
-    sqlite3_finalize(statement);
-}
 
 std::unique_ptr<Outbox> Outbox::open(const std::string& path, std::string* error) {
     sqlite3* db = nullptr;
@@ -66,7 +59,7 @@ std::unique_ptr<Outbox> Outbox::open(const std::string& path, std::string* error
                         : "cannot use the outbox " + path + ": " + why;
         return nullptr;
     }
-    if (!outbox->prepare_all(error)) return nullptr;
+    if (!outbox->rename_old_columns(error) || !outbox->prepare_all(error)) return nullptr;
     return outbox;
 }
 
@@ -78,23 +71,35 @@ Outbox::~Outbox() {
     sqlite3_close(db_);
 }
 
+bool Outbox::rename_old_columns(std::string* error) {
+    auto found = readings::prepare(db_, "SELECT 1 FROM pragma_table_info('outbox') WHERE name = ?");
+    if (!found) return fail("reading the outbox's columns", error);
+    std::string renames;
+    for (const auto& [old_name, name] : old_columns) {
+        sqlite3_bind_text(found->get(), 1, old_name, -1, SQLITE_STATIC);
+        if (sqlite3_step(found->get()) == SQLITE_ROW)
+            renames +=
+                std::string("ALTER TABLE outbox RENAME COLUMN ") + old_name + " TO " + name + ";";
+        sqlite3_reset(found->get());
+    }
+    return renames.empty() || exec(("BEGIN;" + renames + "COMMIT;").c_str(), error);
+}
+
 bool Outbox::prepare_all(std::string* error) {
-    const std::pair<Statement*, const char*> statements[] = {
+    const std::pair<readings::Statement*, const char*> statements[] = {
         {&insert_,
-         "INSERT INTO outbox (received_ms, aircraft, pressure, temperature, wind, direction) "
-         "VALUES (?, ?, ?, ?, ?, ?)"},
+         "INSERT INTO outbox (received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
+         " direction_deg) VALUES (?, ?, ?, ?, ?, ?)"},
         {&delete_, "DELETE FROM outbox WHERE seq = ?"},
         {&select_after_,
-         "SELECT seq, received_ms, aircraft, pressure, temperature, wind, direction "
-         "FROM outbox WHERE seq > ? ORDER BY seq LIMIT ?"},
+         "SELECT seq, received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
+         " FROM outbox WHERE seq > ? ORDER BY seq LIMIT ?"},
         {&head_, "SELECT seq, received_ms FROM outbox ORDER BY seq LIMIT 1000"},
     };
     for (const auto& [statement, sql] : statements) {
-        sqlite3_stmt* prepared = nullptr;
-        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &prepared, nullptr) !=
-            SQLITE_OK)
-            return fail("preparing the outbox's statements", error);
-        statement->reset(prepared);
+        auto prepared = readings::prepare(db_, sql, SQLITE_PREPARE_PERSISTENT);
+        if (!prepared) return fail("preparing the outbox's statements", error);
+        *statement = std::move(*prepared);
     }
     return true;
 }
@@ -181,11 +186,10 @@ bool Outbox::read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxR
 
 bool Outbox::newest_rows(const std::function<void(const readings::StationId&, std::int64_t)>& each,
                          std::string* error) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT aircraft, MAX(seq) FROM outbox GROUP BY aircraft", -1, &raw,
-                           nullptr) != SQLITE_OK)
-        return fail("reading the outbox", error);
-    Statement s(raw);
+    const auto s =
+        readings::prepare(db_, "SELECT aircraft, MAX(seq) FROM outbox GROUP BY aircraft");
+    if (!s) return fail("reading the outbox", error);
+    sqlite3_stmt* raw = s->get();
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
         if (auto id = readings::StationId::from(text_of(raw, 0)))
@@ -196,12 +200,12 @@ bool Outbox::newest_rows(const std::function<void(const readings::StationId&, st
 // The query's one number; 0 when it gives no row.
 std::optional<std::int64_t> Outbox::single_integer(const char* sql, const char* what,
                                                    std::string* error) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) {
+    const auto s = readings::prepare(db_, sql);
+    if (!s) {
         fail(what, error);
         return std::nullopt;
     }
-    Statement s(raw);
+    sqlite3_stmt* raw = s->get();
     const int rc = sqlite3_step(raw);
     if (rc == SQLITE_ROW) return sqlite3_column_int64(raw, 0);
     if (rc == SQLITE_DONE) return 0;

@@ -24,10 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "sqlite_statement.h"
 #include "weather_message.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace mqtt {
 
@@ -74,12 +72,8 @@ public:
     std::optional<std::int64_t> last_seq(std::string* error);
 
 private:
-    struct StatementFree {
-        void operator()(sqlite3_stmt* statement) const;
-    };
-    using Statement = std::unique_ptr<sqlite3_stmt, StatementFree>;
-
     explicit Outbox(sqlite3* db) : db_(db) {}
+    bool rename_old_columns(std::string* error);
     bool prepare_all(std::string* error);
     bool exec(const char* sql, std::string* error);
     bool fail(const char* what, std::string* error);
@@ -87,7 +81,7 @@ private:
                                                std::string* error);
 
     sqlite3* db_;
-    Statement insert_, delete_, select_after_, head_;
+    readings::Statement insert_, delete_, select_after_, head_;
 };
 
 }  // namespace mqtt

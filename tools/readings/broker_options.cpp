@@ -62,9 +62,9 @@ std::string apply_broker_option(int option, const char* value, BrokerOptions& o)
     std::string why;
     switch (option) {
         case opt_broker: {
-            auto url = parse_broker_url(value, &why);
+            auto url = parse_broker_url(value);
             if (url) o.broker = *url;
-            return url ? "" : "--broker '" + std::string(value) + "': " + why;
+            return url ? "" : "--broker '" + std::string(value) + "': " + url.error();
         }
         case opt_user:
             if (*value == '\0') return "--user needs a user name";

@@ -30,45 +30,34 @@ bool plain_host(std::string_view host) {
     });
 }
 
-// Splits "host[:port]" or "[v6][:port]"; false with the reason otherwise.
-bool split_authority(std::string_view authority, BrokerUrl& url, std::string* error) {
+// Splits "host[:port]" or "[v6][:port]".
+tools::Status split_authority(std::string_view authority, BrokerUrl& url) {
     std::string_view host = authority, port;
     if (authority.front() == '[') {
         const auto close = authority.find(']');
-        if (close == std::string_view::npos || close < 2) {
-            *error = "an IPv6 address needs its closing bracket";
-            return false;
-        }
+        if (close == std::string_view::npos || close < 2)
+            return tools::fail("an IPv6 address needs its closing bracket");
         host = authority.substr(1, close - 1);
         const auto rest = authority.substr(close + 1);
-        if (!rest.empty() && rest.front() != ':') {
-            *error = "unexpected text after the IPv6 address";
-            return false;
-        }
+        if (!rest.empty() && rest.front() != ':')
+            return tools::fail("unexpected text after the IPv6 address");
         if (!rest.empty()) port = rest.substr(1);
-        if (host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos) {
-            *error = "the IPv6 address has characters an address cannot have";
-            return false;
-        }
+        if (host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
+            return tools::fail("the IPv6 address has characters an address cannot have");
     } else {
         const auto colon = authority.find(':');
         if (colon != std::string_view::npos) {
             host = authority.substr(0, colon);
             port = authority.substr(colon + 1);
         }
-        if (!plain_host(host)) {
-            *error = "the host must be a name or an address (an IPv6 address in brackets)";
-            return false;
-        }
+        if (!plain_host(host))
+            return tools::fail(
+                "the host must be a name or an address (an IPv6 address in brackets)");
     }
-    if (!port.empty() || authority.back() == ':') {
-        if (!parse_port(port, &url.port)) {
-            *error = "the port must be a number from 1 to 65535";
-            return false;
-        }
-    }
+    if ((!port.empty() || authority.back() == ':') && !parse_port(port, &url.port))
+        return tools::fail("the port must be a number from 1 to 65535");
     url.host = host;
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -79,7 +68,7 @@ std::string BrokerUrl::text() const {
            ":" + std::to_string(port);
 }
 
-std::optional<BrokerUrl> parse_broker_url(std::string_view text, std::string* error) {
+tools::Result<BrokerUrl> parse_broker_url(std::string_view text) {
     BrokerUrl url;
     if (starts_with_nocase(text, "mqtts://")) {
         url.tls = true;
@@ -87,24 +76,16 @@ std::optional<BrokerUrl> parse_broker_url(std::string_view text, std::string* er
     } else if (starts_with_nocase(text, "mqtt://")) {
         text.remove_prefix(7);
     } else {
-        *error = "the broker must be mqtt://host[:port] or mqtts://host[:port]";
-        return std::nullopt;
+        return tools::fail("the broker must be mqtt://host[:port] or mqtts://host[:port]");
     }
     url.port = url.tls ? default_mqtts_port : default_mqtt_port;
     if (!text.empty() && text.back() == '/') text.remove_suffix(1);
-    if (text.find('@') != std::string_view::npos) {
-        *error = "no user or password in the URL: give --user and --password-file";
-        return std::nullopt;
-    }
-    if (text.find_first_of("/?#") != std::string_view::npos) {
-        *error = "the broker URL has no path or query: mqtt://host[:port]";
-        return std::nullopt;
-    }
-    if (text.empty()) {
-        *error = "the broker URL names no host";
-        return std::nullopt;
-    }
-    if (!split_authority(text, url, error)) return std::nullopt;
+    if (text.find('@') != std::string_view::npos)
+        return tools::fail("no user or password in the URL: give --user and --password-file");
+    if (text.find_first_of("/?#") != std::string_view::npos)
+        return tools::fail("the broker URL has no path or query: mqtt://host[:port]");
+    if (text.empty()) return tools::fail("the broker URL names no host");
+    if (const tools::Status split = split_authority(text, url); !split) return split.failure();
     return url;
 }
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "result.h"
+
 namespace mqtt {
 
 inline constexpr int default_mqtt_port = 1883;
@@ -25,7 +27,6 @@ struct BrokerUrl {
     std::string text() const;
 };
 
-// nullopt with the reason in *error when the text is not such a URL.
-std::optional<BrokerUrl> parse_broker_url(std::string_view text, std::string* error);
+tools::Result<BrokerUrl> parse_broker_url(std::string_view text);
 
 }  // namespace mqtt

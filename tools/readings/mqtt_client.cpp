@@ -110,9 +110,12 @@ std::unique_ptr<Client> Client::create(ClientSettings settings, Handler& handler
     init_library_once();
     std::unique_ptr<Client> client(new Client(std::move(settings), handler, std::move(report)));
     if (client->settings_.broker.tls) {
-        client->tls_ =
-            TlsContext::create(client->settings_.broker.host, client->settings_.tls, error);
-        if (!client->tls_) return nullptr;
+        auto tls = TlsContext::create(client->settings_.broker.host, client->settings_.tls);
+        if (!tls) {
+            *error = tls.error();
+            return nullptr;
+        }
+        client->tls_ = std::move(*tls);
     }
     // A setting libmosquitto refuses (a user name that is not UTF-8) would
     // be refused on every attempt: it ends the program here instead.

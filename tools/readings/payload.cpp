@@ -55,30 +55,26 @@ std::optional<std::int64_t> take_time(std::string_view& text) {
     return readings::parse_time_ms(*value);
 }
 
-// One member into the reading; returns its index, or -1 when it is unknown or bad.
-int take_member(std::string_view& text, readings::Reading& reading, std::string* error) {
+// One member into the reading; its index among member_names.
+tools::Result<std::size_t> take_member(std::string_view& text, readings::Reading& reading) {
     const auto name = take_string(text);
-    if (!name || !take(text, ':')) {
-        *error = "not a JSON object of names and values";
-        return -1;
-    }
+    if (!name || !take(text, ':')) return tools::fail("not a JSON object of names and values");
     double* const numbers[] = {nullptr, &reading.pressure, &reading.temperature, &reading.wind,
                                &reading.direction};
     for (std::size_t i = 0; i < member_names.size(); ++i) {
         if (*name != member_names[i]) continue;
         if (i == 0) {
             const auto time = take_time(text);
-            if (time) reading.received_ms = *time;
-            if (!time) *error = "time is not a UTC time like 2026-12-08T13:42:58.123Z";
-            return time ? 0 : -1;
+            if (!time) return tools::fail("time is not a UTC time like 2026-12-08T13:42:58.123Z");
+            reading.received_ms = *time;
+            return i;
         }
         const auto number = take_number(text);
-        if (number) *numbers[i] = *number;
-        if (!number) *error = std::string(member_names[i]) + " is not a finite number";
-        return number ? static_cast<int>(i) : -1;
+        if (!number) return tools::fail(std::string(member_names[i]) + " is not a finite number");
+        *numbers[i] = *number;
+        return i;
     }
-    *error = "unknown member \"" + readings::quote_for_log(*name, 40) + "\"";
-    return -1;
+    return tools::fail("unknown member \"" + readings::quote_for_log(*name, 40) + "\"");
 }
 
 }  // namespace
@@ -98,32 +94,23 @@ void append_weather_payload(std::string& out, const readings::Reading& reading) 
     out += '}';
 }
 
-std::optional<readings::Reading> parse_weather_payload(std::string_view json, std::string* error) {
+tools::Result<readings::Reading> parse_weather_payload(std::string_view json) {
     readings::Reading reading;
     unsigned seen = 0;
-    if (!take(json, '{')) {
-        *error = "not a JSON object";
-        return std::nullopt;
-    }
+    if (!take(json, '{')) return tools::fail("not a JSON object");
     do {
-        const int index = take_member(json, reading, error);
-        if (index < 0) return std::nullopt;
-        if ((seen & (1U << index)) != 0) {
-            *error = std::string(member_names[static_cast<std::size_t>(index)]) + " appears twice";
-            return std::nullopt;
-        }
-        seen |= 1U << index;
+        const auto index = take_member(json, reading);
+        if (!index) return index.failure();
+        if ((seen & (1U << *index)) != 0)
+            return tools::fail(std::string(member_names[*index]) + " appears twice");
+        seen |= 1U << *index;
     } while (take(json, ','));
-    if (!take(json, '}') || (skip_space(json), !json.empty())) {
-        *error = "not a JSON object of names and values";
-        return std::nullopt;
-    }
-    if (seen != (1U << member_names.size()) - 1) {
-        *error =
+    if (!take(json, '}') || (skip_space(json), !json.empty()))
+        return tools::fail("not a JSON object of names and values");
+    if (seen != (1U << member_names.size()) - 1)
+        return tools::fail(
             "a member is missing: it needs time, pressure_pa, temperature_c, wind_m_s and "
-            "direction_deg";
-        return std::nullopt;
-    }
+            "direction_deg");
     return reading;
 }
 

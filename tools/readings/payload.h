@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "result.h"
 #include "weather_message.h"
 
 namespace mqtt {
@@ -21,7 +22,7 @@ namespace mqtt {
 // Appends the JSON of the reading (received_ms is the time) to out.
 void append_weather_payload(std::string& out, const readings::Reading& reading);
 
-// The reading in a payload, or nullopt with the reason in *error.
-std::optional<readings::Reading> parse_weather_payload(std::string_view json, std::string* error);
+// The reading in a payload, or why there is none.
+tools::Result<readings::Reading> parse_weather_payload(std::string_view json);
 
 }  // namespace mqtt

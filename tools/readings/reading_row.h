@@ -1,6 +1,7 @@
 // A reading as the parameters ?1..?6 of a statement: time, aircraft,
 // pressure, temperature, wind, direction. The page's log and the bridge's
-// outbox keep readings in rows of this order.
+// outbox keep readings in rows of this order, in columns of the same names:
+// received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg.
 #pragma once
 
 #include <sqlite3.h>

@@ -27,51 +27,39 @@ bool is_ip_address(const std::string& host) {
            inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
-bool load_files(SSL_CTX* ctx, const TlsFiles& files, std::string* error) {
+tools::Status load_files(SSL_CTX* ctx, const TlsFiles& files) {
     if (files.cafile.empty()) {
-        if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
-            *error = "cannot load the system's CA certificates: " + openssl_reason();
-            return false;
-        }
+        if (SSL_CTX_set_default_verify_paths(ctx) != 1)
+            return tools::fail("cannot load the system's CA certificates: " + openssl_reason());
     } else if (SSL_CTX_load_verify_locations(ctx, files.cafile.c_str(), nullptr) != 1) {
-        *error = "cannot load --cafile " + files.cafile + ": " + openssl_reason();
-        return false;
+        return tools::fail("cannot load --cafile " + files.cafile + ": " + openssl_reason());
     }
-    if (files.certfile.empty()) return true;
-    if (SSL_CTX_use_certificate_chain_file(ctx, files.certfile.c_str()) != 1) {
-        *error = "cannot load --cert " + files.certfile + ": " + openssl_reason();
-        return false;
-    }
-    if (SSL_CTX_use_PrivateKey_file(ctx, files.keyfile.c_str(), SSL_FILETYPE_PEM) != 1) {
-        *error = "cannot load --key " + files.keyfile + ": " + openssl_reason();
-        return false;
-    }
-    if (SSL_CTX_check_private_key(ctx) != 1) {
-        *error = "--key " + files.keyfile + " is not the key of --cert " + files.certfile;
-        return false;
-    }
-    return true;
+    if (files.certfile.empty()) return {};
+    if (SSL_CTX_use_certificate_chain_file(ctx, files.certfile.c_str()) != 1)
+        return tools::fail("cannot load --cert " + files.certfile + ": " + openssl_reason());
+    if (SSL_CTX_use_PrivateKey_file(ctx, files.keyfile.c_str(), SSL_FILETYPE_PEM) != 1)
+        return tools::fail("cannot load --key " + files.keyfile + ": " + openssl_reason());
+    if (SSL_CTX_check_private_key(ctx) != 1)
+        return tools::fail("--key " + files.keyfile + " is not the key of --cert " +
+                           files.certfile);
+    return {};
 }
 
 }  // namespace
 
-std::unique_ptr<TlsContext> TlsContext::create(const std::string& host, const TlsFiles& files,
-                                               std::string* error) {
+tools::Result<std::unique_ptr<TlsContext>> TlsContext::create(const std::string& host,
+                                                              const TlsFiles& files) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr) {
-        *error = "cannot set up TLS: " + openssl_reason();
-        return nullptr;
-    }
+    if (ctx == nullptr) return tools::fail("cannot set up TLS: " + openssl_reason());
     std::unique_ptr<TlsContext> tls(new TlsContext(ctx));
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    if (!load_files(ctx, files, error)) return nullptr;
+    if (const tools::Status loaded = load_files(ctx, files); !loaded) return loaded.failure();
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
     const int named = is_ip_address(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
                                           : X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0);
-    if (named != 1) {
-        *error = "cannot check certificates for the host " + host + ": " + openssl_reason();
-        return nullptr;
-    }
+    if (named != 1)
+        return tools::fail("cannot check certificates for the host " + host + ": " +
+                           openssl_reason());
     SSL_CTX_set_app_data(ctx, tls.get());
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &TlsContext::verify);
     return tls;

@@ -16,6 +16,8 @@
 using SSL_CTX = struct ssl_ctx_st;
 using X509_STORE_CTX = struct x509_store_ctx_st;
 
+#include "result.h"
+
 namespace mqtt {
 
 struct TlsFiles {
@@ -26,9 +28,9 @@ struct TlsFiles {
 
 class TlsContext {
 public:
-    // nullptr with the reason in *error when a file cannot be used.
-    static std::unique_ptr<TlsContext> create(const std::string& host, const TlsFiles& files,
-                                              std::string* error);
+    // Fails when a file cannot be used.
+    static tools::Result<std::unique_ptr<TlsContext>> create(const std::string& host,
+                                                             const TlsFiles& files);
     ~TlsContext();
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;

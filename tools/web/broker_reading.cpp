@@ -45,9 +45,8 @@ BrokerMessage check_broker_message(std::string_view topic, std::string_view payl
     const std::optional<StationId> id = station_of_topic(topic);
     if (!id) return refused(Refusal::not_a_station_name);
     if (only_id && *id != *only_id) return refused(Refusal::other_aircraft);
-    std::string error;
-    const std::optional<Reading> reading = mqtt::parse_weather_payload(payload, &error);
-    if (!reading) return refused(Refusal::bad_payload, error);
+    const auto reading = mqtt::parse_weather_payload(payload);
+    if (!reading) return refused(Refusal::bad_payload, reading.error());
     if (!within_physical_bounds(*reading)) return refused(Refusal::out_of_bounds);
     const Refusal when = check_reading_time(reading->received_ms, now_ms, keep_days);
     if (when != Refusal::none)

@@ -132,10 +132,9 @@ void LogWriter::run() {
 
 void LogWriter::write_batch(std::vector<StationReading>& batch, std::uint64_t batch_seq) {
     if (batch.empty()) return;
-    std::string error;
     std::uint64_t duplicates = 0;
-    if (!store_->insert(batch, &error, &duplicates)) {
-        set_state(false, error);  // the batch is kept for the next try
+    if (const tools::Status written = store_->insert(batch, &duplicates); !written) {
+        set_state(false, written.error());  // the batch is kept for the next try
         return;
     }
     written_seq_ = std::max(written_seq_, batch_seq);
@@ -156,9 +155,9 @@ void LogWriter::write_batch(std::vector<StationReading>& batch, std::uint64_t ba
 void LogWriter::follow_file(std::vector<StationReading>& batch) {
     const ReadingStore::FileCheck found = store_->check_file();
     if (found == ReadingStore::FileCheck::same && !reopen_failed_) return;
-    std::string error;
-    reopen_failed_ = !store_->reopen(&error);
-    if (reopen_failed_) return set_state(false, error);
+    const tools::Status reopened = store_->reopen();
+    reopen_failed_ = !reopened;
+    if (reopen_failed_) return set_state(false, reopened.error());
     std::vector<StationReading> kept;
     if (settings_.recall) kept = settings_.recall(written_seq_);
     batch.insert(batch.begin(), kept.begin(), kept.end());
@@ -174,10 +173,9 @@ void LogWriter::follow_file(std::vector<StationReading>& batch) {
 void LogWriter::clean_old(std::chrono::steady_clock::time_point now) {
     if (now < next_clean_) return;
     const std::int64_t keep_ms = std::int64_t{settings_.keep_days} * 86400 * 1000;
-    std::string error;
-    auto deleted = store_->delete_before(now_ms() - keep_ms, clean_step_rows, &error);
+    const auto deleted = store_->delete_before(now_ms() - keep_ms, clean_step_rows);
     if (!deleted) {
-        set_state(false, error);
+        set_state(false, deleted.error());
         next_clean_ = now + settings_.retry_pause;
         return;
     }

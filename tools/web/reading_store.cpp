@@ -72,32 +72,33 @@ bool run(sqlite3* db, const char* sql) {
 
 }  // namespace
 
-std::string ReadingStore::describe(sqlite3* db, const char* what) const {
-    return std::string(what) + " " + path_ + ": " +
-           (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+tools::Failure ReadingStore::failure(sqlite3* db, const char* what) const {
+    return tools::fail(std::string(what) + " " + path_ + ": " +
+                       (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
 }
 
-std::unique_ptr<ReadingStore> ReadingStore::open(const std::string& path, std::string* error) {
+tools::Result<std::unique_ptr<ReadingStore>> ReadingStore::open(const std::string& path) {
     std::unique_ptr<ReadingStore> store(new ReadingStore(path));
-    return store->open_writer(error) ? std::move(store) : nullptr;
+    if (const tools::Status opened = store->open_writer(); !opened) return opened.failure();
+    return store;
 }
 
-bool ReadingStore::open_writer(std::string* error) {
+tools::Status ReadingStore::open_writer() {
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path_.c_str(), &writer_, flags, nullptr) != SQLITE_OK) {
-        *error = describe(writer_, "cannot open the reading log");
+    tools::Status opened;
+    if (sqlite3_open_v2(path_.c_str(), &writer_, flags, nullptr) != SQLITE_OK)
+        opened = failure(writer_, "cannot open the reading log");
+    else
+        opened = prepare_writer();
+    if (!opened) {
         close_writer();
-        return false;
-    }
-    if (!prepare_writer(error)) {
-        close_writer();
-        return false;
+        return opened;
     }
     // The write-ahead files exist while a connection is open.
     file_ = file_id(path_);
     wal_ = file_id(path_ + "-wal");
     shm_ = file_id(path_ + "-shm");
-    return true;
+    return {};
 }
 
 std::optional<ReadingStore::FileId> ReadingStore::file_id(const std::string& path) {
@@ -114,25 +115,20 @@ void ReadingStore::close_writer() {
     writer_ = nullptr;
 }
 
-bool ReadingStore::prepare_writer(std::string* error) {
+tools::Status ReadingStore::prepare_writer() {
     sqlite3_busy_timeout(writer_, busy_timeout_ms);
     // The first statement is where a file that is no database shows it.
     if (!run(writer_, "PRAGMA journal_mode=WAL") || !run(writer_, "PRAGMA synchronous=NORMAL") ||
-        !run(writer_, schema_sql)) {
-        *error = describe(writer_, "cannot use the reading log");
-        return false;
-    }
+        !run(writer_, schema_sql))
+        return failure(writer_, "cannot use the reading log");
     for (const auto& [sql, stmt] :
          {std::pair{insert_sql, &insert_}, std::pair{insert_once_sql, &insert_once_},
           std::pair{add_minute_sql, &add_minute_}}) {
         auto prepared = prepare(writer_, sql, SQLITE_PREPARE_PERSISTENT);
-        if (!prepared) {
-            *error = describe(writer_, "cannot use the reading log");
-            return false;
-        }
+        if (!prepared) return failure(writer_, "cannot use the reading log");
         *stmt = std::move(*prepared);
     }
-    return true;
+    return {};
 }
 
 ReadingStore::~ReadingStore() {
@@ -147,7 +143,7 @@ ReadingStore::FileCheck ReadingStore::check_file() const {
     return FileId{st.st_dev, st.st_ino} == file_ ? FileCheck::same : FileCheck::replaced;
 }
 
-bool ReadingStore::reopen(std::string* error) {
+tools::Status ReadingStore::reopen() {
     const bool deleted = check_file() == FileCheck::deleted;
     const auto wal = wal_, shm = shm_;
     std::unique_lock lock(readers_mutex_);
@@ -166,12 +162,13 @@ bool ReadingStore::reopen(std::string* error) {
         const auto found = file_id(name);
         if (found && (deleted || found == ours)) ::unlink(name.c_str());
     }
-    const bool ok = made_parent_directories(path_, error) && open_writer(error);
+    tools::Status opened = tools::make_parent_directories(path_, 0750);
+    if (opened) opened = open_writer();
     lock.lock();
     reopening_ = false;
     lock.unlock();
     readers_back_.notify_all();
-    return ok;
+    return opened;
 }
 
 bool ReadingStore::insert_row(const StationReading& r, bool* kept) {
@@ -183,17 +180,13 @@ bool ReadingStore::insert_row(const StationReading& r, bool* kept) {
     return rc == SQLITE_DONE;
 }
 
-bool ReadingStore::insert(const std::vector<StationReading>& batch, std::string* error,
-                          std::uint64_t* duplicates) {
-    if (batch.empty()) return true;
-    if (writer_ == nullptr) {
-        *error = "cannot write the reading log " + path_ + ": it could not be opened again";
-        return false;
-    }
-    if (!run(writer_, "BEGIN")) {
-        *error = describe(writer_, "cannot write the reading log");
-        return false;
-    }
+tools::Status ReadingStore::insert(const std::vector<StationReading>& batch,
+                                   std::uint64_t* duplicates) {
+    if (batch.empty()) return {};
+    if (writer_ == nullptr)
+        return tools::fail("cannot write the reading log " + path_ +
+                           ": it could not be opened again");
+    if (!run(writer_, "BEGIN")) return failure(writer_, "cannot write the reading log");
     kept_.assign(batch.size(), 0);
     bool ok = true;
     for (std::size_t i = 0; ok && i < batch.size(); ++i) {
@@ -202,13 +195,13 @@ bool ReadingStore::insert(const std::vector<StationReading>& batch, std::string*
         kept_[i] = kept ? 1 : 0;
     }
     if (!ok || !insert_minutes(batch) || !run(writer_, "COMMIT")) {
-        *error = describe(writer_, "cannot write the reading log");
+        tools::Failure failed = failure(writer_, "cannot write the reading log");
         run(writer_, "ROLLBACK");
-        return false;
+        return failed;
     }
     if (duplicates != nullptr)
         *duplicates += static_cast<std::uint64_t>(std::count(kept_.begin(), kept_.end(), 0));
-    return true;
+    return {};
 }
 
 // The batch's readings summed by aircraft and minute, those written only;
@@ -240,7 +233,7 @@ bool ReadingStore::insert_minutes(const std::vector<StationReading>& batch) {
     return true;
 }
 
-std::optional<int> ReadingStore::delete_before(std::int64_t t_ms, int limit, std::string* error) {
+tools::Result<int> ReadingStore::delete_before(std::int64_t t_ms, int limit) {
     if (writer_ == nullptr) return 0;
     const auto readings = prepare(
         writer_,
@@ -257,11 +250,10 @@ std::optional<int> ReadingStore::delete_before(std::int64_t t_ms, int limit, std
             if (step_done(minutes->get())) return deleted;
         }
     }
-    *error = describe(writer_, "cannot clean the reading log");
-    return std::nullopt;
+    return failure(writer_, "cannot clean the reading log");
 }
 
-sqlite3* ReadingStore::take_reader(std::string* error) const {
+tools::Result<sqlite3*> ReadingStore::take_reader() const {
     {
         std::unique_lock lock(readers_mutex_);
         readers_back_.wait(lock, [&] { return !reopening_; });
@@ -275,10 +267,10 @@ sqlite3* ReadingStore::take_reader(std::string* error) const {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
         SQLITE_OK) {
-        *error = describe(db, "cannot read the reading log");
+        tools::Failure failed = failure(db, "cannot read the reading log");
         sqlite3_close(db);
         give_back(nullptr);
-        return nullptr;
+        return failed;
     }
     sqlite3_busy_timeout(db, busy_timeout_ms);
     return db;
@@ -297,10 +289,12 @@ void ReadingStore::give_back(sqlite3* db) const {
     readers_back_.notify_all();
 }
 
-bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const StatementStep& row,
-                              std::string* error, const std::atomic<bool>* cancel) const {
-    sqlite3* db = take_reader(error);
-    if (db == nullptr) return false;
+tools::Status ReadingStore::read_query(const char* sql, const StatementStep& bind,
+                                       const StatementStep& row,
+                                       const std::atomic<bool>* cancel) const {
+    const auto reader = take_reader();
+    if (!reader) return reader.failure();
+    sqlite3* db = *reader;
     int rc = SQLITE_ERROR;
     {
         if (const auto s = prepare(db, sql)) {
@@ -312,17 +306,19 @@ bool ReadingStore::read_query(const char* sql, const StatementStep& bind, const 
         }
     }
     // Stopped with rows left, the log was fine: SQLite has no error to tell.
+    tools::Status read;
     if (rc == SQLITE_ROW)
-        *error = "the read of the reading log " + path_ + " was stopped: its client has left";
+        read = tools::fail("the read of the reading log " + path_ +
+                           " was stopped: its client has left");
     else if (rc != SQLITE_DONE)
-        *error = describe(db, "cannot read the reading log");
+        read = failure(db, "cannot read the reading log");
     give_back(db);
-    return rc == SQLITE_DONE;
+    return read;
 }
 
-bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t from_ms,
-                              std::int64_t to_ms, const Visit& visit, std::string* error,
-                              const std::atomic<bool>* cancel) const {
+tools::Status ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t from_ms,
+                                       std::int64_t to_ms, const Visit& visit,
+                                       const std::atomic<bool>* cancel) const {
     const char* sql =
         "SELECT received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
         " FROM readings WHERE received_ms BETWEEN ?1 AND ?2 AND (?3 IS NULL OR aircraft = ?3)"
@@ -342,12 +338,12 @@ bool ReadingStore::read_range(const std::optional<StationId>& id, std::int64_t f
                                sqlite3_column_double(stmt, 3), sqlite3_column_double(stmt, 4),
                                sqlite3_column_double(stmt, 5)});
     };
-    return read_query(sql, bind, row, error, cancel);
+    return read_query(sql, bind, row, cancel);
 }
 
-bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
-                                const VisitSums& visit, std::string* error,
-                                const std::atomic<bool>* cancel) const {
+tools::Status ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms,
+                                         std::int64_t to_ms, const VisitSums& visit,
+                                         const std::atomic<bool>* cancel) const {
     const char* sql =
         "SELECT minute, count, wind_sum, wind_max, pressure_sum, temperature_sum, east,"
         " north, directions FROM minutes WHERE aircraft = ?1 AND minute BETWEEN ?2 AND ?3"
@@ -371,27 +367,23 @@ bool ReadingStore::read_minutes(const StationId& id, std::int64_t from_ms, std::
         sums.directions = static_cast<std::size_t>(sqlite3_column_int64(stmt, 8));
         visit(sums);
     };
-    return read_query(sql, bind, row, error, cancel);
+    return read_query(sql, bind, row, cancel);
 }
 
-bool ReadingStore::time_bounds(std::optional<TimeBounds>* bounds, std::string* error,
-                               const std::atomic<bool>* cancel) const {
-    bounds->reset();
+tools::Result<std::optional<ReadingStore::TimeBounds>> ReadingStore::time_bounds(
+    const std::atomic<bool>* cancel) const {
+    std::optional<TimeBounds> bounds;
     // min() and max() alone each read one end of the time index.
-    return read_query(
+    const tools::Status read = read_query(
         "SELECT (SELECT min(received_ms) FROM readings), (SELECT max(received_ms) FROM readings)",
         [](sqlite3_stmt*) {},
         [&](sqlite3_stmt* stmt) {
             if (sqlite3_column_type(stmt, 0) == SQLITE_INTEGER)
-                bounds->emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
+                bounds.emplace(sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1));
         },
-        error, cancel);
-}
-
-bool made_parent_directories(const std::string& path, std::string* error) {
-    const tools::Status made = tools::make_parent_directories(path, 0750);
-    if (!made) *error = made.error();
-    return made.ok();
+        cancel);
+    if (!read) return read.failure();
+    return bounds;
 }
 
 }  // namespace web

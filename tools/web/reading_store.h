@@ -36,8 +36,9 @@ namespace web {
 
 class ReadingStore {
 public:
-    // Opens the log, creating the file, its table and index when new.
-    static std::unique_ptr<ReadingStore> open(const std::string& path, std::string* error);
+    // Opens the log, creating the file, its table and index when new (not
+    // its folders: see tools::make_parent_directories).
+    static tools::Result<std::unique_ptr<ReadingStore>> open(const std::string& path);
     ~ReadingStore();
     ReadingStore(const ReadingStore&) = delete;
     ReadingStore& operator=(const ReadingStore&) = delete;
@@ -51,53 +52,54 @@ public:
     FileCheck check_file() const;
     // Closes the log and opens path() again, creating the file (and its
     // directories) when it is gone, once the reads in progress have ended.
-    // False with the reason; nothing is written until a reopen succeeds.
-    bool reopen(std::string* error);
+    // Nothing is written until a reopen succeeds.
+    tools::Status reopen();
 
     // The writer's side: one transaction for the whole batch. *duplicates
     // (when given) grows by the stamped readings the log already held.
-    bool insert(const std::vector<StationReading>& batch, std::string* error,
-                std::uint64_t* duplicates = nullptr);
+    tools::Status insert(const std::vector<StationReading>& batch,
+                         std::uint64_t* duplicates = nullptr);
     // Deletes readings received before t_ms, at most `limit` rows at a time
     // so that the writer is never held long; returns the rows deleted.
-    std::optional<int> delete_before(std::int64_t t_ms, int limit, std::string* error);
+    tools::Result<int> delete_before(std::int64_t t_ms, int limit);
 
     // The readers' side: visits the readings with from_ms <= time <= to_ms
     // in time order, of one aircraft or of all. A read whose *cancel turns
-    // true stops at the next row (its client has left) and is false, with
-    // that (not a failure of the log) in *error.
+    // true stops at the next row (its client has left) and fails, saying
+    // so (it is no failure of the log).
     using Visit = std::function<void(const StationId&, const Reading&)>;
-    bool read_range(const std::optional<StationId>& id, std::int64_t from_ms, std::int64_t to_ms,
-                    const Visit& visit, std::string* error,
-                    const std::atomic<bool>* cancel = nullptr) const;
+    tools::Status read_range(const std::optional<StationId>& id, std::int64_t from_ms,
+                             std::int64_t to_ms, const Visit& visit,
+                             const std::atomic<bool>* cancel = nullptr) const;
 
     // The minutes' sums of one aircraft, from the minute of from_ms to the
     // minute of to_ms, in time order; Sums::t_ms is the minute's start.
     using VisitSums = std::function<void(const Sums&)>;
-    bool read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
-                      const VisitSums& visit, std::string* error,
-                      const std::atomic<bool>* cancel = nullptr) const;
+    tools::Status read_minutes(const StationId& id, std::int64_t from_ms, std::int64_t to_ms,
+                               const VisitSums& visit,
+                               const std::atomic<bool>* cancel = nullptr) const;
 
     // The times of the first and the last reading held, so that a walk over
-    // a span asks only where there are readings; *bounds stays empty when
-    // the log holds none.
+    // a span asks only where there are readings; none when the log holds
+    // no reading.
     using TimeBounds = std::pair<std::int64_t, std::int64_t>;
-    bool time_bounds(std::optional<TimeBounds>* bounds, std::string* error,
-                     const std::atomic<bool>* cancel = nullptr) const;
+    tools::Result<std::optional<TimeBounds>> time_bounds(
+        const std::atomic<bool>* cancel = nullptr) const;
 
 private:
     using StatementStep = std::function<void(sqlite3_stmt*)>;
     bool insert_row(const StationReading& r, bool* kept);
     bool insert_minutes(const std::vector<StationReading>& batch);
     explicit ReadingStore(std::string path) : path_(std::move(path)) {}
-    bool open_writer(std::string* error);
-    bool prepare_writer(std::string* error);
+    tools::Status open_writer();
+    tools::Status prepare_writer();
     void close_writer();
-    std::string describe(sqlite3* db, const char* what) const;
+    // "cannot read the reading log PATH: SQLite's words"
+    tools::Failure failure(sqlite3* db, const char* what) const;
     // One read-only query on a pooled connection: bind, then each row.
-    bool read_query(const char* sql, const StatementStep& bind, const StatementStep& row,
-                    std::string* error, const std::atomic<bool>* cancel = nullptr) const;
-    sqlite3* take_reader(std::string* error) const;
+    tools::Status read_query(const char* sql, const StatementStep& bind, const StatementStep& row,
+                             const std::atomic<bool>* cancel = nullptr) const;
+    tools::Result<sqlite3*> take_reader() const;
     void give_back(sqlite3* db) const;
 
     struct FileId {
@@ -120,8 +122,5 @@ private:
     mutable std::size_t readers_lent_ = 0;
     bool reopening_ = false;  // under readers_mutex_: no reader is lent meanwhile
 };
-
-// The log's folders, made where missing (mode 0750). False with the reason.
-bool made_parent_directories(const std::string& path, std::string* error);
 
 }  // namespace web

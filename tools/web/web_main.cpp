@@ -22,6 +22,7 @@
 #include "live_state.h"
 #include "log_writer.h"
 #include "reading_store.h"
+#include "state_file.h"
 #include "stop_on_signals.h"
 #include "web_options.h"
 #include "web_server.h"
@@ -68,18 +69,20 @@ void on_second(TimerId, void*, unsigned long) {
     agent.live->tick(now);
 }
 
-// Exits with 1 on a usage error; false when --help was printed.
-bool read_command_line(int argc, char** argv) {
+// Whether to run; false once --help is printed or the command line refused.
+bool read_command_line(int argc, char** argv, int* status) {
     const std::string program = "anemobus-web";
     auto parsed = parse_options(argc, argv);
     switch (parsed.kind) {
         case ParseResult::Kind::help:
             std::fputs(help_text(program).c_str(), stdout);
+            *status = 0;
             return false;
         case ParseResult::Kind::error:
             std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
                          usage_line(program).c_str());
-            std::exit(1);
+            *status = 1;
+            return false;
         case ParseResult::Kind::run:
             break;
     }
@@ -87,31 +90,27 @@ bool read_command_line(int argc, char** argv) {
     return true;
 }
 
-// The log, or null with the reason in *error.
-std::unique_ptr<ReadingStore> open_log(std::string* path, std::string* error) {
+// The log at *path, or at the default place, which *path then names.
+tools::Result<std::unique_ptr<ReadingStore>> open_log(std::string* path) {
     if (path->empty()) {
         *path = default_db_path(std::getenv("STATE_DIRECTORY"), std::getenv("XDG_STATE_HOME"),
                                 std::getenv("HOME"));
-        if (path->empty()) {
-            *error = "no place for the reading log: give --db PATH";
-            return nullptr;
-        }
+        if (path->empty()) return tools::fail("no place for the reading log: give --db PATH");
     }
-    if (!made_parent_directories(*path, error)) return nullptr;
-    return ReadingStore::open(*path, error);
+    // 0750: the log is the site's, not every user's of the machine.
+    if (const tools::Status made = tools::make_parent_directories(*path, 0750); !made)
+        return made.failure();
+    return ReadingStore::open(*path);
 }
 
 // The last hours from the log, so that a restart shows the figures again.
 void prime_from_log(const ReadingStore& store, LiveState& live) {
-    std::string error;
     const std::int64_t now = now_ms();
-    if (!store.read_range(
-            std::nullopt, now - prime_span_ms, now,
-            [&](const StationId& id, const Reading& r) {
-                live.prime({id, r});
-            },
-            &error))
-        print_line(error);
+    const tools::Status read = store.read_range(std::nullopt, now - prime_span_ms, now,
+                                                [&](const StationId& id, const Reading& r) {
+                                                    live.prime({id, r});
+                                                });
+    if (!read) print_line(read.error());
     live.tick(now);
 }
 
@@ -152,12 +151,16 @@ std::unique_ptr<mqtt::Client> make_broker_client(BrokerFeed& feed, const std::st
 
 int main(int argc, char** argv) {
     // 1. The command line.
-    if (!read_command_line(argc, argv)) return 0;
+    if (int status = 0; !read_command_line(argc, argv, &status)) return status;
     const Options& opt = agent.options;
 
     // 2. The log, and what it remembers. Without it the page still runs.
     std::string db_path = opt.db_path, log_error;
-    std::unique_ptr<ReadingStore> store = open_log(&db_path, &log_error);
+    std::unique_ptr<ReadingStore> store;
+    if (auto opened = open_log(&db_path))
+        store = std::move(*opened);
+    else
+        log_error = opened.error();
     if (!store) print_line(log_error + "; the page shows live readings only, nothing is kept");
     LiveState live(opt.wind_limit, opt.only_id);
     if (store) prime_from_log(*store, live);
@@ -184,12 +187,12 @@ int main(int argc, char** argv) {
 
     // 4. The page.
     WebServer server(live, writer, store.get(), db_path);
-    std::string error;
-    const int port = server.bind(opt.listen_host, opt.listen_port, &error);
-    if (port < 0) {
-        print_line(error);
+    const auto bound = server.bind(opt.listen_host, opt.listen_port);
+    if (!bound) {
+        print_line(bound.error());
         return 1;
     }
+    const int port = *bound;
     server.start();
     const bool v6 = opt.listen_host.find(':') != std::string::npos;
     std::printf("anemobus-web: serving http://%s%s%s:%d/\n", v6 ? "[" : "", opt.listen_host.c_str(),

@@ -41,18 +41,15 @@ Reply json_reply(std::string body) {
     return {200, {{"Content-Type", json_type}, {"Cache-Control", "no-store"}}, std::move(body)};
 }
 
-// The query's parameters for /api/readings and its CSV, or the error's text.
-std::optional<RangeQuery> range_query(std::string_view query, bool with_points,
-                                      std::string* error) {
+// The query's parameters for /api/readings and its CSV.
+tools::Result<RangeQuery> range_query(std::string_view query, bool with_points) {
     QueryParams params;
-    if (!parse_query_string(query, &params)) {
-        *error = "the query is not a list of name=value pairs";
-        return std::nullopt;
-    }
+    if (!parse_query_string(query, &params))
+        return tools::fail("the query is not a list of name=value pairs");
     return parse_range_query(
         {query_param(params, "from"), query_param(params, "to"), query_param(params, "id"),
          with_points ? query_param(params, "points") : std::nullopt},
-        now_ms(), error);
+        now_ms());
 }
 
 }  // namespace
@@ -141,24 +138,22 @@ std::string Routes::visit_history(const std::optional<StationId>& id, std::int64
         // A read that fails before its first row is done from memory; one
         // that fails later keeps what it gave rather than give rows twice.
         std::size_t rows = 0;
-        std::string error;
-        const bool ok = store_->read_range(
+        const tools::Status read = store_->read_range(
             id, from_ms, to_ms,
             [&](const StationId& i, const Reading& r) {
                 ++rows;
                 visit(i, r);
             },
-            &error, cancel);
-        if (ok || rows > 0 || (cancel != nullptr && *cancel)) return "log";
+            cancel);
+        if (read || rows > 0 || (cancel != nullptr && *cancel)) return "log";
     }
     live_.visit_recent(id, from_ms, to_ms, visit);
     return "memory";
 }
 
 Reply Routes::readings(std::string_view query_text, const std::atomic<bool>& cancel) const {
-    std::string error;
-    auto query = range_query(query_text, true, &error);
-    if (!query) return Routes::error(400, error);
+    auto query = range_query(query_text, true);
+    if (!query) return Routes::error(400, query.error());
     if (!query->id) query->id = live_.default_station();
     ReadingsAnswer answer{query->id, query->from_ms, query->to_ms,
                           bucket_width_ms(query->from_ms, query->to_ms, query->points), ""};
@@ -166,9 +161,11 @@ Reply Routes::readings(std::string_view query_text, const std::atomic<bool>& can
     // Buckets of a minute or more come from the log's minute sums. A read
     // stopped because the client left is not read again from elsewhere.
     if (store_ != nullptr && query->id && answer.bucket_ms % 60000 == 0 &&
-        (store_->read_minutes(
-             *query->id, query->from_ms, query->to_ms, [&](const Sums& sums) { buckets.add(sums); },
-             &error, &cancel) ||
+        (store_
+             ->read_minutes(
+                 *query->id, query->from_ms, query->to_ms,
+                 [&](const Sums& sums) { buckets.add(sums); }, &cancel)
+             .ok() ||
          cancel)) {
         answer.source = "log";
     } else {
@@ -182,9 +179,8 @@ Reply Routes::readings(std::string_view query_text, const std::atomic<bool>& can
 
 Reply Routes::csv(std::string_view query_text, std::string_view accept_encoding,
                   std::shared_ptr<CsvStream>* stream) const {
-    std::string error;
-    const auto query = range_query(query_text, false, &error);
-    if (!query) return Routes::error(400, error);
+    const auto query = range_query(query_text, false);
+    if (!query) return Routes::error(400, query.error());
     auto csv = std::make_shared<CsvStream>();
     csv->routes_ = this;
     csv->id_ = query->id;
@@ -210,9 +206,13 @@ Reply Routes::csv(std::string_view query_text, std::string_view accept_encoding,
 // and each slice that cannot be read from the log comes from memory.
 void CsvStream::bound_to_log(const std::atomic<bool>& cancel) {
     const ReadingStore* store = routes_->store_;
-    std::optional<ReadingStore::TimeBounds> bounds;
-    std::string error;
-    if (store != nullptr && !store->time_bounds(&bounds, &error, &cancel)) return;
+    if (store == nullptr) {
+        sliced_ = false;
+        return;
+    }
+    const auto read = store->time_bounds(&cancel);
+    if (!read) return;
+    const std::optional<ReadingStore::TimeBounds>& bounds = *read;
     if (!bounds) {
         sliced_ = false;
         return;

@@ -434,7 +434,7 @@ WebServer::~WebServer() {
     stop();
 }
 
-int WebServer::bind(const std::string& host, int port, std::string* error) {
+tools::Result<int> WebServer::bind(const std::string& host, int port) {
     const bool v6 = host.find(':') != std::string::npos;
     const std::string where = (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     beast::error_code ec;
@@ -450,9 +450,10 @@ int WebServer::bind(const std::string& host, int port, std::string* error) {
     if (!ec) acceptor.bind(found.begin()->endpoint(), ec);
     if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
     if (ec) {
-        *error = "cannot listen on " + where + ": " + lower_first(ec.message());
+        tools::Failure failed =
+            tools::fail("cannot listen on " + where + ": " + lower_first(ec.message()));
         acceptor.close(ec);
-        return -1;
+        return failed;
     }
     return acceptor.local_endpoint().port();
 }

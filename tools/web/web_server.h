@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "result.h"
 #include "web_routes.h"
 
 namespace web {
@@ -30,9 +31,9 @@ public:
     WebServer& operator=(const WebServer&) = delete;
 
     // Binds the listening socket (never shared with another process); the
-    // port (the one chosen when port is 0), or -1 with the reason, e.g.
-    // "cannot listen on 127.0.0.1:8020: address already in use".
-    int bind(const std::string& host, int port, std::string* error);
+    // port (the one chosen when port is 0), or why not, e.g. "cannot
+    // listen on 127.0.0.1:8020: address already in use".
+    tools::Result<int> bind(const std::string& host, int port);
     // Serves on threads of its own until stop().
     void start();
     void stop();

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "option_numbers.h"
+
 namespace web {
 namespace {
 
@@ -168,48 +170,34 @@ void append_csv_row(std::string& out, const StationId& id, const Reading& readin
     out += "\r\n";
 }
 
-std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms,
-                                            std::string* error) {
+tools::Result<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms) {
     constexpr std::int64_t hour_ms = std::int64_t{3600} * 1000;
     constexpr std::int64_t max_span_ms = std::int64_t{400} * 24 * hour_ms;
     RangeQuery q;
-    const auto time_or = [&](const std::optional<std::string_view>& text, std::int64_t fallback,
-                             const char* name, std::int64_t* out) {
-        if (!text) {
-            *out = fallback;
-            return true;
-        }
-        auto t = parse_time_ms(*text);
-        if (!t)
-            *error = std::string(name) +
-                     " is neither milliseconds since 1970 nor a UTC time (2026-06-01T14:00Z),"
-                     " from 1970 to 2100";
-        *out = t.value_or(0);
-        return t.has_value();
+    const auto time_or = [](const std::optional<std::string_view>& text, std::int64_t fallback) {
+        return text ? parse_time_ms(*text) : std::optional<std::int64_t>(fallback);
     };
-    if (!time_or(texts.to, now_ms, "to", &q.to_ms)) return std::nullopt;
-    if (!time_or(texts.from, std::max<std::int64_t>(q.to_ms - hour_ms, 0), "from", &q.from_ms))
-        return std::nullopt;
-    if (q.from_ms > q.to_ms || q.to_ms - q.from_ms > max_span_ms) {
-        *error = "from must come before to, at most 400 days before";
-        return std::nullopt;
-    }
+    const auto not_a_time = [](const char* name) {
+        return tools::fail(std::string(name) +
+                           " is neither milliseconds since 1970 nor a UTC time (2026-06-01T14:00Z),"
+                           " from 1970 to 2100");
+    };
+    const auto to = time_or(texts.to, now_ms);
+    if (!to) return not_a_time("to");
+    const auto from = time_or(texts.from, std::max<std::int64_t>(*to - hour_ms, 0));
+    if (!from) return not_a_time("from");
+    q.from_ms = *from;
+    q.to_ms = *to;
+    if (q.from_ms > q.to_ms || q.to_ms - q.from_ms > max_span_ms)
+        return tools::fail("from must come before to, at most 400 days before");
     if (texts.id) {
         q.id = StationId::from(*texts.id);
-        if (!q.id) {
-            *error = "id is not an aircraft id";
-            return std::nullopt;
-        }
+        if (!q.id) return tools::fail("id is not an aircraft id");
     }
     if (texts.points) {
-        std::size_t points = 0;
-        const char* end = texts.points->data() + texts.points->size();
-        auto [ptr, ec] = std::from_chars(texts.points->data(), end, points);
-        if (ec != std::errc() || ptr != end || points < 10 || points > 5000) {
-            *error = "points must be a whole number from 10 to 5000";
-            return std::nullopt;
-        }
-        q.points = points;
+        const auto points = tools::whole_number(*texts.points, 10, 5000);
+        if (!points) return tools::fail("points must be a whole number from 10 to 5000");
+        q.points = static_cast<std::size_t>(*points);
     }
     return q;
 }

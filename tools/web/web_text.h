@@ -18,6 +18,7 @@
 
 #include "downsample.h"
 #include "reading_text.h"
+#include "result.h"
 #include "station_stats.h"
 
 namespace web {
@@ -77,8 +78,7 @@ struct RangeQuery {
 struct RangeTexts {
     std::optional<std::string_view> from{}, to{}, id{}, points{};
 };
-std::optional<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms,
-                                            std::string* error);
+tools::Result<RangeQuery> parse_range_query(const RangeTexts& texts, std::int64_t now_ms);
 
 // A URL's query ("a=1&b=%3C") as decoded names and values, in order; "+" is
 // a space. False on a broken %-escape or more than max_query_params pairs.

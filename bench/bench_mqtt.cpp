@@ -81,8 +81,7 @@ public:
         if (topic.ends_with("/status") && payload == "online") ++bridges_online;
         if (!topic.ends_with("/weather")) return;
         if (tracking) {
-            std::string error;
-            const auto r = mqtt::parse_weather_payload(payload, &error);
+            const auto r = mqtt::parse_weather_payload(payload);
             std::lock_guard lock(mutex);
             if (r) ++copies[std::lround((r->pressure - pressure_base) * 10)];
         }

@@ -301,8 +301,9 @@ TEST(WebBroker, TheBrokersOptionsAreTheBridges) {
 TEST(WebBroker, TheFeedNamesARefusedSubscriptionAndKeepsToItsSites) {
     web_test::TempDir dir;
     std::string error;
-    auto store = ReadingStore::open(dir.path() + "/readings.db", &error);
-    ASSERT_TRUE(store) << error;
+    auto store_opened = ReadingStore::open(dir.path() + "/readings.db");
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
     LiveState live(std::nullopt);
     LogWriter writer(store.get(), "", {.flush_interval = 10ms, .quiet = true});
     std::vector<std::string> lines;

@@ -93,7 +93,7 @@ std::string apply(int option, const char* value, Options& o) {
         case opt_sites: {
             auto sites = parse_sites(value);
             if (!sites) return sites.error();
-            o.sites = *std::move(sites);
+            o.sites = std::move(*sites);
             return "";
         }
         case opt_wind_limit: {

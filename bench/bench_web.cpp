@@ -1,13 +1,16 @@
 // anemobus-web's log and data: readings a second into the log through the
 // writer thread (the bus loop's path), a page's status and one station's
-// figures, and the answer to /api/readings for 24 hours of 1 Hz readings,
-// over HTTP and without it. One line per scenario.
+// figures with 64 stations, the memory 64 stations take at their most, and
+// the answer to /api/readings for 24 hours of 1 Hz readings, over HTTP and
+// without it. One line per scenario.
 // The page's first paint is measured by web_first_paint.mjs.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "live_state.h"
@@ -65,15 +68,15 @@ void log_ingest_through_writer(benchmark::State& state) {
 }
 BENCHMARK(log_ingest_through_writer)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Sixteen stations with ten minutes of 1 Hz readings each. A page's status
-// (every open page asks every second) copies their figures under the shared
-// lock; working one station's figures out is what each reading costs the
-// bus loop now, and what a status cost sixteen times over, under the lock,
-// when the figures were worked out per look.
-LiveState& sixteen_stations(std::int64_t end) {
+// The most stations a page shows (64) with ten minutes of 1 Hz readings
+// each. A page's status (every open page asks every second) copies their
+// figures under the shared lock; working one station's figures out is what
+// each reading costs the bus loop now, and what a status cost 64 times
+// over, under the lock, when the figures were worked out per look.
+LiveState& all_stations(std::int64_t end) {
     static LiveState live(std::nullopt);
     static bool filled = false;
-    for (std::int64_t s = 0; !filled && s < 16; ++s) {
+    for (std::size_t s = 0; !filled && s < max_stations; ++s) {
         const StationId id = *StationId::from("station-" + std::to_string(s));
         for (std::int64_t i = 0; i < 600; ++i)
             live.add({id, web_test::synthetic_reading(end - (599 - i) * 1000, i)});
@@ -82,14 +85,47 @@ LiveState& sixteen_stations(std::int64_t end) {
     return live;
 }
 
-void live_status_16_stations(benchmark::State& state) {
+void live_status_64_stations(benchmark::State& state) {
     const std::int64_t end = now_ms();
-    const LiveState& live = sixteen_stations(end);
+    const LiveState& live = all_stations(end);
     std::size_t stations = 0;
     for (auto _ : state) stations = live.status(end).stations.size();
     state.counters["stations"] = static_cast<double>(stations);
 }
-BENCHMARK(live_status_16_stations)->Unit(benchmark::kMicrosecond);
+BENCHMARK(live_status_64_stations)->Unit(benchmark::kMicrosecond);
+
+// The memory bound: the resident size a LiveState adds with every station
+// at its most (64 stations at 10 Hz for ten minutes: every window and the
+// ring of recent readings full), read from /proc/self/statm.
+std::size_t resident_bytes() {
+    std::size_t pages = 0, resident = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%zu %zu", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+void live_state_memory_64_stations_full(benchmark::State& state) {
+    const std::int64_t end = now_ms();
+    double megabytes = 0;
+    for (auto _ : state) {
+        const std::size_t before = resident_bytes();
+        auto live = std::make_unique<LiveState>(std::nullopt);
+        for (std::size_t s = 0; s < max_stations; ++s) {
+            const StationId id = *StationId::from("site-" + std::to_string(s) + "/1");
+            for (std::int64_t i = 0; i < 6000; ++i)
+                live->add({id, web_test::synthetic_reading(end - (5999 - i) * 100, i)});
+        }
+        megabytes = static_cast<double>(resident_bytes() - before) / 1e6;
+        benchmark::DoNotOptimize(live->sequence());
+    }
+    state.counters["MB"] = megabytes;
+}
+BENCHMARK(live_state_memory_64_stations_full)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 void station_figures_of_10_minutes(benchmark::State& state) {
     StationStats stats(*StationId::from("1"));

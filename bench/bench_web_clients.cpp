@@ -229,11 +229,13 @@ private:
     std::thread thread_;
 };
 
-// GET / and /api/latest, `count` times each, spread over `seconds`.
+// GET / and /api/latest, `count` times each, spread over `seconds`. The
+// page is asked by a station's link: with several stations live, "/" is a
+// redirect to the overview.
 std::string page_latencies(int port, int count, int seconds) {
     std::vector<double> page, latest;
     for (int i = 0; i < count; ++i) {
-        page.push_back(timed_get(port, "/"));
+        page.push_back(timed_get(port, "/?id=1"));
         latest.push_back(timed_get(port, "/api/latest"));
         std::this_thread::sleep_for(std::chrono::milliseconds(seconds * 1000 / count));
     }

@@ -314,8 +314,17 @@ TEST(WebLive, NewPagesOpenOnTheBusiestIdAndSilentIdsAreForgotten) {
     ASSERT_EQ(live.status(t0 + 80 * minute).stations.size(), 1u);
     EXPECT_EQ(live.status(t0 + 80 * minute).stations[0].id.view(), "late");
 
+    // "/" opens the overview while more than one station is live, never with -i.
+    EXPECT_FALSE(live.opens_overview(t0 + 80 * minute));
+    ASSERT_TRUE(live.add(reading("early", t0 + 80 * minute)));
+    EXPECT_TRUE(live.opens_overview(t0 + 80 * minute + 3000));
+    EXPECT_FALSE(live.opens_overview(t0 + 80 * minute + 3001));
+
     web::LiveState only(std::nullopt, web::StationId::from("7"));
     EXPECT_EQ(only.default_station()->view(), "7");
+    only.add(reading("7", t0));
+    only.add(reading("8", t0));
+    EXPECT_FALSE(only.opens_overview(t0));
     only.add(reading("7", t0));
     only.tick(t0 + 80 * minute);
     EXPECT_EQ(only.status(t0 + 80 * minute).stations.size(), 1u);
@@ -361,7 +370,8 @@ TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
     EXPECT_EQ(csv->header("content-encoding"), "gzip");
     EXPECT_EQ(csv->body.rfind(web::csv_header(), 0), 0u) << csv->body;
     EXPECT_NE(csv->body.find("\"1\",101591.65625,22.5,4.4704,180\r\n"), std::string::npos);
-    auto page = web_test::http_get(rig.port(), "/");
+    // Two stations are live ("/" is the overview): a station's link.
+    auto page = web_test::http_get(rig.port(), "/?id=1");
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("<canvas id=\"chart-wind\">"), std::string::npos);
     EXPECT_NE(page->header("content-security-policy").find("script-src 'self'"), std::string::npos);

@@ -60,7 +60,8 @@ const std::string events_request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\
 // One server for what needs no crowd: queries that would overflow signed
 // time are refused and long spans answer at once; the status comes every
 // second, on the second, with each reading between; a second instance on
-// the same port is refused and the first goes on.
+// the same port is refused and the first goes on; "/" opens the overview
+// while two stations are live.
 TEST(WebServer, RefusesOverflowingQueriesKeepsItsPaceAndItsPort) {
     TempDir dir;
     WebRig rig(dir.path() + "/readings.db");
@@ -79,12 +80,33 @@ TEST(WebServer, RefusesOverflowingQueriesKeepsItsPaceAndItsPort) {
 
     RawClient page(rig.port());
     ASSERT_TRUE(page.send(events_request));
+    RawClient overview(rig.port());
+    ASSERT_TRUE(overview.send("GET /api/events?readings=none HTTP/1.1\r\nHost: x\r\n\r\n"));
     for (int i = 0; i < 16; ++i) {
         rig.send("7 WEATHER 101000 15 " + std::to_string(i) + " 90");
         std::this_thread::sleep_for(300ms);
         page.read(0ms);
+        overview.read(0ms);
     }
     page.wait_for("\"wind\":15,", 3000ms);
+    // The overview's stream: the status each second, no reading events.
+    EXPECT_TRUE(overview.wait_for("\"wind\":15,", 3000ms)) << overview.text();
+    EXPECT_EQ(overview.text().find("event: reading"), std::string::npos) << overview.text();
+    // One station live: "/" is its page. Two: "/" is the overview, but a
+    // link to a station (a query) is always the station's page.
+    EXPECT_EQ(rig.get("/").substr(0, 4), "200 ");
+    std::optional<web_test::HttpAnswer> root;
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            rig.send("7 WEATHER 101000 15 3 90");
+            rig.send("8 WEATHER 101000 15 3 90");
+            root = web_test::http_get(rig.port(), "/");
+            return root && root->status == 302;
+        },
+        5000ms));
+    EXPECT_EQ(root ? root->header("location") : "", "/overview");
+    EXPECT_EQ(rig.get("/?id=8").substr(0, 4), "200 ");
+    EXPECT_NE(rig.get("/overview").find("<script src=\"/overview.js\""), std::string::npos);
     std::vector<std::int64_t> nows;
     std::smatch m;
     const std::regex status("event: status\ndata: \\{\"now\":(\\d+)");

@@ -6,7 +6,9 @@
 namespace web {
 namespace {
 
-constexpr std::size_t event_capacity = 64;
+// Every station's reading of one second, four times over: a stream that
+// wakes late after all 64 stations sent still gets each of them.
+constexpr std::size_t event_capacity = 4 * max_stations;
 // Four hours at one reading a second: the 1-hour chart and some.
 constexpr std::size_t recent_capacity = std::size_t{4} * 3600;
 
@@ -168,6 +170,14 @@ PageStatus LiveState::status(std::int64_t now_ms) const {
 std::optional<StationId> LiveState::default_station() const {
     std::lock_guard lock(mutex_);
     return default_;
+}
+
+bool LiveState::opens_overview(std::int64_t now_ms) const {
+    if (only_id_) return false;
+    std::lock_guard lock(mutex_);
+    std::size_t live = 0;
+    for (StationView view : views_) live += mark_silence(view, now_ms) ? 0 : 1;
+    return live > 1;
 }
 
 bool LiveState::shutting_down() const {

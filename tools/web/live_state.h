@@ -8,7 +8,7 @@
 // reading (windows of up to thousands of readings), under a lock of its own;
 // the shared lock is held only to copy finished values (a view per station,
 // an event, a reading into the ring), never across I/O or arithmetic, so a
-// page asking every second costs a copy of 16 views, and a flood of readings
+// page asking every second costs a copy of 64 views, and a flood of readings
 // never waits for a page. Each reading gets a sequence number; a live stream
 // asks for the readings after the last one it sent, and one that fell too
 // far behind gets the latest only. The number of stations is bounded and an
@@ -36,7 +36,10 @@
 
 namespace web {
 
-inline constexpr std::size_t max_stations = 16;
+// An operations centre watches every site's aircraft: 64 stations cost
+// about 6.5 MB of windows (100 kB each, most of it the 10-minute wind ring);
+// bench_web measures 8.4 MB with the ring of recent readings full.
+inline constexpr std::size_t max_stations = 64;
 // An id that sent nothing for this long is forgotten (its history stays in
 // the log).
 inline constexpr std::int64_t forget_after_ms = std::int64_t{3600} * 1000;
@@ -75,6 +78,9 @@ public:
     // The page's side. Stations in the order they were first heard.
     PageStatus status(std::int64_t now_ms) const;
     std::optional<StationId> default_station() const;
+    // Whether a page asked for without a station opens the overview: no -i,
+    // and more than one station not silent at now_ms.
+    bool opens_overview(std::int64_t now_ms) const;
     // Waits at most `timeout` for readings after *seq; returns them (their
     // views) and moves *seq on. Empty on a timeout or after shut_down().
     std::vector<StationView> wait_readings(std::uint64_t* seq, std::chrono::milliseconds timeout);

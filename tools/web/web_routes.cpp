@@ -92,8 +92,12 @@ Reply Routes::error(int status, std::string_view text) {
     return {status, {{"Content-Type", json_type}, {"Cache-Control", "no-store"}}, body};
 }
 
-Reply Routes::file(std::string_view path, std::string_view if_none_match,
+Reply Routes::file(std::string_view path, std::string_view query, std::string_view if_none_match,
                    std::string_view accept_encoding) const {
+    // Decided per request, never cached: which page "/" is follows the
+    // stations heard. A query (a station's link) always gets the page.
+    if (path == "/" && query.empty() && live_.opens_overview(now_ms()))
+        return {302, {{"Location", "/overview"}, {"Cache-Control", "no-store"}}, ""};
     const auto it =
         std::find_if(files_.begin(), files_.end(), [&](const File& f) { return f.path == path; });
     if (it == files_.end()) return error(404, "not found");
@@ -246,6 +250,11 @@ std::string CsvStream::next(const std::atomic<bool>& cancel) {
 
 Reply Routes::events_headers() {
     return {200, {{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-store"}}, ""};
+}
+
+bool Routes::status_only(std::string_view query) {
+    QueryParams params;
+    return parse_query_string(query, &params) && query_param(params, "readings") == "none";
 }
 
 std::pair<std::string, std::string> Routes::status_events() const {

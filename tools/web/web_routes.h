@@ -70,7 +70,9 @@ public:
     Routes(LiveState& live, LogWriter& writer, const ReadingStore* store, std::string log_path);
 
     // Quick answers, for the connections' thread.
-    Reply file(std::string_view path, std::string_view if_none_match,
+    // "/" with no query sends the browser to the overview while more than
+    // one station is live (see LiveState::opens_overview).
+    Reply file(std::string_view path, std::string_view query, std::string_view if_none_match,
                std::string_view accept_encoding) const;
     Reply latest(bool loopback) const;
     static Reply error(int status, std::string_view text);
@@ -85,6 +87,10 @@ public:
     // The live stream's texts: its headers, the status event (as a loopback
     // client sees it, and as others do), and the events of new readings.
     static Reply events_headers();
+    // Whether a live stream asked for its status events only
+    // (/api/events?readings=none): the overview, whose tiles are drawn
+    // from the status, is spared a reading event per station and second.
+    static bool status_only(std::string_view query);
     std::pair<std::string, std::string> status_events() const;
     static std::string reading_events(const std::vector<StationView>& views);
 

@@ -114,6 +114,7 @@ public:
     // A live stream's event; a stream too far behind is closed.
     void push(const Text& text);
     bool loopback() const { return loopback_; }
+    bool status_only() const { return status_only_; }
 
 private:
     void on_request(beast::error_code ec);
@@ -138,6 +139,7 @@ private:
     std::shared_ptr<std::atomic<bool>> cancel_ = std::make_shared<std::atomic<bool>>(false);
     bool loopback_ = false, keep_alive_ = true, head_ = false, chunked_ = true;
     bool closed_ = false, watching_ = false, wait_armed_ = false, live_ = false;
+    bool status_only_ = false;  // a live stream without the reading events
     unsigned version_ = 11;
     std::shared_ptr<CsvStream> csv_;
     std::deque<Text> outbox_;
@@ -191,7 +193,7 @@ void Session::dispatch(const http::request<http::string_body>& req) {
         case Route::not_found:
             return send(Routes::error(404, "not found"));
         case Route::file:
-            return send(routes.file(path, header(http::field::if_none_match),
+            return send(routes.file(path, query, header(http::field::if_none_match),
                                     header(http::field::accept_encoding)));
         case Route::latest:
             return send(routes.latest(loopback_));
@@ -215,6 +217,7 @@ void Session::dispatch(const http::request<http::string_body>& req) {
                 return send(std::move(reply));
             }
             live_ = true;  // the slot is ours until close()
+            status_only_ = Routes::status_only(query);
             return start_stream(Routes::events_headers(), true);
     }
 }
@@ -415,7 +418,8 @@ void WebServer::Impl::tick() {
 }
 
 void WebServer::Impl::broadcast(const Text& text) {
-    for (const auto& s : std::vector(live_streams.begin(), live_streams.end())) s->push(text);
+    for (const auto& s : std::vector(live_streams.begin(), live_streams.end()))
+        if (!s->status_only()) s->push(text);
 }
 
 void WebServer::Impl::close_all() {

@@ -1,11 +1,14 @@
 // The weather page in a real browser: simulator -> relay -> anemobus-web ->
 // headless Chromium (Debian's), over a bus and a log of the test's own, with
 // an hour of history in the log; the bus monitor sends extra messages.
-// Checks the figures and units, the limit state following the limit set on
-// the page, the charts' points, the alarm setting, the neutral "no current
-// data" state twice (the station silent, then the server stopped), a
-// silence as a gap in the live chart, the layout on phones, and the page
-// turned away when too many are open. Saves screenshots.
+// Checks the figures and units (and the units chosen), the limit state
+// following the limit set on the page, the charts' points and axes, the
+// wind rose and the day's extremes, the alarm setting, a station's link and
+// the overview, the neutral "no current data" state twice (the station
+// silent, then the server stopped) with its dimmed figures' contrast, a
+// silence as a gap in the live chart, the layout rules on phones and
+// screens (layout.mjs), and the page turned away when too many are open.
+// Saves screenshots.
 //
 //   node web_page.test.mjs --bin BUILD_DIR --fill web_history_fill --out DIR
 // Exit status 0 when every check passed, 1 otherwise, 77 (skipped) when
@@ -17,6 +20,7 @@ import { existsSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
+import { belowFold, chartAxes, holes, lettersOnTicks, lowContrast, overlaps, settle, sizes, spills, tallBanners } from './layout.mjs';
 
 const { values: opt } = parseArgs({ options: { bin: { type: 'string' }, fill: { type: 'string' }, out: { type: 'string' } } });
 const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
@@ -59,13 +63,13 @@ function run(program, args) {
 // The step under way, named in the output should the test hang there.
 let step = 'starting';
 
-// Ends a test that hangs before CTest's own timeout (90 s) would kill it
+// Ends a test that hangs before CTest's own timeout (300 s) would kill it
 // without a word about where it was.
 const watchdog = setTimeout(() => {
   console.log(`FAIL hung while waiting for ${step}`);
   showLogs();
   process.exit(1);
-}, 80000);
+}, 280000);
 watchdog.unref();
 
 function showLogs() {
@@ -159,44 +163,61 @@ try {
   const text = (id) => page.locator(`#${id}`).textContent();
 
   // The simulator's fixed wind in the headline, with its units.
-  await until('the headline to show the simulator\'s wind', async () => (await text('wind-ms')) === '4.5', 20000);
-  check('wind now in m/s', (await text('wind-ms')) === '4.5');
-  check('wind now in knots', (await text('wind-kt')) === '8.7', await text('wind-kt'));
+  await until('the headline to show the simulator\'s wind', async () => (await text('wind-main')) === '4.5', 20000);
+  check('wind now in m/s', (await text('wind-main')) === '4.5');
+  check('wind now in knots', (await text('wind-alt')) === '8.7', await text('wind-alt'));
   const headline = await page.locator('#headline').innerText();
   check('units beside the figures', /m\/s/.test(headline) && /kt/.test(headline), headline);
   check('temperature', (await text('temperature')) === '22.5', await text('temperature'));
   check('pressure in hPa', (await text('pressure')) === '1015.9', await text('pressure'));
   check('direction', (await text('direction-text')) === 'from S 180°', await text('direction-text'));
   check('the 2-minute mean and 10-minute gust are shown',
-    /^\d+\.\d$/.test(await text('mean-ms')) && /^\d+\.\d$/.test(await text('gust-ms')));
+    /^\d+\.\d$/.test(await text('mean-main')) && /^\d+\.\d$/.test(await text('gust-main')));
 
-  // The limit: 50 m/s from the command line, then set on the page.
+  // The limit: 50 m/s from the command line, then set on the page, in the
+  // unit chosen for the wind.
   const limitState = async () => [await page.locator('#headline').getAttribute('data-state'), await text('limit-state')];
+  const chooseUnits = async (target, wind, temperature = 'c', pressure = 'hpa') => {
+    await target.click('.settings summary');
+    await target.selectOption('#unit-wind', wind);
+    await target.selectOption('#unit-temperature', temperature);
+    await target.selectOption('#unit-pressure', pressure);
+    await target.click('.settings summary');
+  };
+  const setLimit = async (value) => {
+    await page.fill('#limit-input', value);
+    await page.click('#limit-set');
+  };
   let [mode, said] = await limitState();
   check('within the --wind-limit', mode === 'within' && /WITHIN LIMIT/.test(said), `${mode}: ${said}`);
   step = 'the limit set on the page';
-  await page.fill('#limit-input', '3');
-  await page.selectOption('#limit-unit', 'ms');
-  await page.click('#limit-set');
+  await setLimit('3');
   [mode, said] = await limitState();
   check('over a limit of 3 m/s set on the page', mode === 'over' && /OVER LIMIT/.test(said), `${mode}: ${said}`);
-  await page.fill('#limit-input', '40');
-  await page.selectOption('#limit-unit', 'kt');
-  await page.click('#limit-set');
+  await chooseUnits(page, 'kt');
+  await setLimit('40');
   [mode, said] = await limitState();
-  check('within a limit of 40 kt', mode === 'within' && /WITHIN LIMIT of 20\.6 m\/s/.test(said), `${mode}: ${said}`);
-  await page.fill('#limit-input', '2');
-  await page.selectOption('#limit-unit', 'ms');
-  await page.click('#limit-set');
+  check('within a limit of 40 kt, said in knots', mode === 'within' && said === 'WITHIN LIMIT of 40.0 kt', `${mode}: ${said}`);
+  check('knots first, m/s second', (await text('wind-main')) === '8.7' && (await text('wind-alt')) === '4.5', `${await text('wind-main')} ${await text('wind-alt')}`);
+  await chooseUnits(page, 'ms');
+  check('the limit kept in m/s and shown in m/s', (await page.inputValue('#limit-input')) === '20.6', await page.inputValue('#limit-input'));
+  await setLimit('2');
   [mode, said] = await limitState();
-  check('over limit in knots too', /^OVER LIMIT: (wind|10-min gust) \d+\.\d m\/s \(\d+\.\d kt\) > 2\.0 m\/s \(3\.9 kt\)$/.test(said), said);
-  await page.fill('#limit-input', '1e6');
-  await page.click('#limit-set');
+  check('over limit said in m/s', /^OVER LIMIT: (wind|10-min gust) \d+\.\d m\/s > 2\.0 m\/s$/.test(said), said);
+  await setLimit('1e6');
   [mode, said] = await limitState();
-  check('a limit of 1e6 m/s is refused', /^OVER LIMIT: .* > 2\.0 m\/s/.test(said) && /at most 150 m\/s/.test(await text('limit-note')), `${said} / ${await text('limit-note')}`);
-  await page.fill('#limit-input', '40');
-  await page.selectOption('#limit-unit', 'kt');
-  await page.click('#limit-set');
+  check('a limit of 1e6 m/s is refused', /^OVER LIMIT: .* > 2\.0 m\/s/.test(said) && /at most 150\.0 m\/s/.test(await text('limit-note')), `${said} / ${await text('limit-note')}`);
+  await chooseUnits(page, 'bft');
+  await setLimit('5');
+  [mode, said] = await limitState();
+  check('a limit in Beaufort: force 5 is crossed by force 6', mode === 'within' && said === 'WITHIN LIMIT of Bft 5 (10.8 m/s)'
+    && (await text('wind-main')) === '3', `${said}, ${await text('wind-main')}`);
+  await chooseUnits(page, 'kmh', 'f', 'inhg');
+  const kmh = [await text('wind-main'), await page.locator('#headline .u-wind').first().textContent(), await text('temperature'), await text('pressure'), said = await text('limit-state')];
+  check('km/h, °F and inHg chosen: the headline, the limit and the figures follow',
+    kmh.join('|') === '16.1|km/h|72.5|30.00|WITHIN LIMIT of 38.8 km/h', kmh.join('|'));
+  await setLimit('144');
+  check('a limit typed in km/h', (await text('limit-state')) === 'WITHIN LIMIT of 144.0 km/h', await text('limit-state'));
 
   // The charts: the hour of history from the log, and live points.
   const points = await until('the charts', () => page.evaluate(() => {
@@ -206,6 +227,28 @@ try {
   }), 10000);
   check('wind chart points for the hour', points.mean >= 600 && points.gust === points.mean, JSON.stringify(points));
   check('direction and pressure chart points', points.dir >= 600 && points.pressure >= 600, JSON.stringify(points));
+  const windAxis = await page.evaluate(() => window.anemobus.charts.wind.scales.y.max);
+  check('the wind chart in km/h', windAxis > 16, String(windAxis));
+  await chooseUnits(page, 'ms');
+  await until('the charts in hPa', () => page.evaluate(() => window.anemobus.charts.pressure.scales.y.min > 500), 10000);
+  let wrong = await chartAxes(page);
+  check('the charts\' time axes line up, pressure without a thousands separator', wrong.length === 0, wrong.join(', '));
+  wrong = await lettersOnTicks(page);
+  check('the compass letters clear of the ticks', wrong.length === 0, wrong.join(', '));
+
+  // The wind rose over the hour, and the day's extremes.
+  await until('the wind rose', () => page.evaluate(() => document.querySelectorAll('#rose path').length > 0), 10000);
+  check('a wind rose titled "Wind rose"', (await page.locator('#rose-card h2').textContent()) === 'Wind rose');
+  await page.click('[data-rose="24"]');
+  await until('the 24-hour rose', () => page.evaluate(() => window.anemobus.state.roseHours === 24 && window.anemobus.state.rose !== null), 10000);
+  const rose = await page.evaluate(() => window.anemobus.roseOf([[0, 3, 4.5, 5, 180, 1e5, 20], [0, 1, 12, 13, 359, 1e5, 20], [0, 2, 0, 0, null, 1e5, 20]]));
+  check('the rose counts each bucket\'s readings by direction and Beaufort band',
+    rose.counts[8][1] === 3 && rose.counts[0][4] === 1 && rose.total === 4 && rose.calm === 2, JSON.stringify(rose));
+  await until('the day\'s extremes', async () => (await text('today-gust')) !== '–', 10000);
+  const today = [await page.locator('#today h2').textContent(), await text('today-gust'), await text('today-gust-at'), await text('today-temperature'), await text('today-pressure')];
+  check('"Today": the highest gust with its time, temperature and pressure ranges',
+    today[0] === 'Today' && /^\d+\.\d$/.test(today[1]) && /^at \d\d:\d\d$/.test(today[2])
+    && /^-?\d+\.\d to -?\d+\.\d$/.test(today[3]) && /^\d+\.\d to \d+\.\d$/.test(today[4]), today.join(' | '));
   step = 'a screenshot';
   await page.screenshot({ path: join(opt.out, 'anemobus-web.png'), fullPage: true });
 
@@ -228,6 +271,63 @@ try {
     && (await page.locator('#alarm-toggle').getAttribute('aria-pressed')) === 'true');
   await other.close();
 
+  // The layout on phones and screens, live.
+  const layout = async (target, name, grid) => {
+    for (const [width, height] of sizes) {
+      await target.setViewportSize({ width, height });
+      await settle(target);
+      const cards = grid === 'station' ? 'main.station > *' : '.tile';
+      let faults = await overlaps(target, cards);
+      if (grid === 'station' && width >= 1280) faults = faults.concat(await holes(target, 'main.station'));
+      if (grid === 'station' && width === 844) faults = faults.concat(await belowFold(target, '#gust-main'));
+      if (grid === 'station' && width === 1280) faults = faults.concat(await belowFold(target, '.charts h2'));
+      faults = faults.concat(grid === 'station' ? await overflows(target) : await spills(target, '.tile .figure', '.tile'));
+      check(`${name} at ${width}x${height}: no overlap, all fits${grid === 'station' ? ', no holes, gust and charts in sight' : ''}`, faults.length === 0, faults.join(', '));
+      await target.screenshot({ path: join(opt.out, `anemobus-web-${name}-${width}x${height}.png`) });
+    }
+    await target.setViewportSize({ width: 1100, height: 900 });
+  };
+  await layout(page, 'station', 'station');
+
+  // A second station: its link opens it, whatever the server would open
+  // on, and the menu keeps the address in step.
+  const sendTwo = () => send('2 WEATHER 100000 10 12 270');
+  sendTwo();
+  const sendingTwo = setInterval(sendTwo, 400);
+  const linkedPage = await context.newPage();
+  await linkedPage.goto(`${url}?id=2`);
+  await until('station 2 on its link', async () => (await linkedPage.locator('#temperature').textContent()) === '10.0', 10000);
+  check('a link opens its station', (await linkedPage.locator('#station').inputValue()) === '2'
+    && (await linkedPage.locator('#station-name').textContent()) === '· 2');
+  await linkedPage.selectOption('#station', '1');
+  await until('station 1 chosen', async () => (await linkedPage.locator('#temperature').textContent()) === '72.5' || (await linkedPage.locator('#temperature').textContent()) === '22.5', 10000);
+  check('the menu keeps the address in step', new URL(linkedPage.url()).search === '?id=1', linkedPage.url());
+  await linkedPage.close();
+
+  // Two stations live: "/" opens the overview; a tile opens its station.
+  const overview = await context.newPage();
+  overview.on('console', (m) => { if (m.type() === 'error') problems.push(m.text()); });
+  await overview.goto(url);
+  check('"/" opens the overview while more than one station is live', new URL(overview.url()).pathname === '/overview', overview.url());
+  await until('two tiles', () => overview.locator('.tile').count().then((n) => n === 2), 10000);
+  await chooseUnits(overview, 'kmh');
+  const tiles = await overview.locator('.tile').evaluateAll((all) => all.map((t) => [t.querySelector('.tile-name').textContent, t.dataset.state,
+    t.querySelector('.tile-state').textContent, t.querySelector('.figure').textContent, t.getAttribute('href')]));
+  check('tiles: the state and the wind in the unit chosen, problems first',
+    JSON.stringify(tiles) === JSON.stringify([['1', 'within', 'WITHIN LIMIT', '16.1km/h', '/?id=1'], ['2', 'within', 'WITHIN LIMIT', '43.2km/h', '/?id=2']]), JSON.stringify(tiles));
+  await page.evaluate(() => localStorage.setItem('anemobus.windLimit', '10'));
+  await overview.reload();
+  await until('station 2 over the limit, first', async () => (await overview.locator('.tile').first().getAttribute('data-state')) === 'over', 10000);
+  check('the tile over the limit comes first', (await overview.locator('.tile-name').first().textContent()) === '2');
+  await layout(overview, 'overview', 'overview');
+  await chooseUnits(overview, 'ms');
+  await overview.screenshot({ path: join(opt.out, 'anemobus-web-overview.png') });
+  await overview.locator('.tile').first().click();
+  await until('the tile\'s station', async () => new URL(overview.url()).search === '?id=2', 5000);
+  await overview.goto(`${url}overview`);
+  await page.evaluate(() => localStorage.setItem('anemobus.windLimit', '40'));
+  clearInterval(sendingTwo);
+
   // The station stops answering: the figures say they are not current, and
   // the headline is neither within nor over.
   check('no silent banner while readings come', await page.locator('#silent-banner').isHidden());
@@ -238,21 +338,52 @@ try {
     await until(`the neutral state (${what})`, async () => (await limitState())[0] === 'stale', 15000);
     [mode, said] = await limitState();
     check(`${what}: no current data, and when`, /^NO CURRENT DATA: last reading \d\d:\d\d:\d\d, \d+ s ago$/.test(said), said);
-    const opacities = await page.locator('.figure').evaluateAll((all) => all.map((e) => Number(getComputedStyle(e).opacity)));
-    check(`${what}: every figure dims`, opacities.length >= 8 && opacities.every((o) => o < 1), opacities.join(','));
+    const dimmed = await page.locator('.figure').evaluateAll((all) => all.map((e) => getComputedStyle(e).color));
+    check(`${what}: every figure dims`, dimmed.length >= 8 && dimmed.every((colour) => colour !== 'rgb(0, 0, 0)' && colour !== 'rgb(255, 255, 255)'), dimmed.join(','));
+    const faint = await lowContrast(page, '.figure');
+    check(`${what}: dimmed figures keep 4.5:1`, faint.length === 0, faint.join(', '));
   };
   await neutral('station silent');
   const banner = await text('silent-banner');
   check('silent banner says since when', /^Station silent since \d\d:\d\d:\d\d$/.test(banner), banner);
   check('the alarm went off', (await page.evaluate(() => window.anemobus.state.alarms)) >= 1);
   await page.screenshot({ path: join(opt.out, 'anemobus-web-silent.png') });
+  await until('the overview\'s tiles not current', () => overview.locator('.tile:not([data-state="stale"])').count().then((n) => n === 0), 15000);
+  let faint = await lowContrast(overview, '.tile .figure');
+  check('the overview\'s dimmed figures keep 4.5:1', faint.length === 0, faint.join(', '));
+  const sunlight = async (target) => {
+    await target.click('.settings summary');
+    await target.click('#sunlight');
+    await target.click('.settings summary');
+  };
+  await sunlight(overview);
+  faint = await lowContrast(overview, '.tile .figure, .tile-state', 7);
+  check('sunlight mode: 7:1 and more', faint.length === 0 && (await overview.evaluate(() => document.documentElement.classList.contains('sun'))), faint.join(', '));
+  await sunlight(overview);
+  await overview.close();
+  const contrasted = await browser.newContext({ viewport: { width: 390, height: 844 }, contrast: 'more' });
+  const sun = await contrasted.newPage();
+  await sun.goto(`${url}?id=1`);
+  check('sunlight mode follows prefers-contrast: more', await sun.evaluate(() => document.documentElement.classList.contains('sun')));
+  await contrasted.close();
+
+  // Banners on a phone: two lines at most, whatever their text.
+  await page.setViewportSize({ width: 390, height: 844 });
+  await page.evaluate(() => common.setBanner('log-banner', common.logBannerText({ ok: true, notice: `the reading log /var/lib/anemobus/${'very-long-folder/'.repeat(4)}readings.db was deleted; a new one starts with the 14400 reading(s) still in memory`, notice_at: Date.now() })));
+  await settle(page);
+  const tall = await tallBanners(page);
+  const logText = await text('log-banner');
+  check('banners take two lines at most on a phone, the log named once', tall.length === 0 && /^The reading log \//.test(logText) && !/log: the reading log/i.test(logText), `${tall.join(', ')} ${logText}`);
+  await page.screenshot({ path: join(opt.out, 'anemobus-web-banners-phone.png') });
+  await page.evaluate(() => common.setBanner('log-banner', ''));
+  await page.setViewportSize({ width: 1100, height: 900 });
 
   // On phones: big enough to tap, nothing off the screen, with a 32-character id.
-  await until('the long id in the list', async () => (await page.locator('#station option').count()) === 2, 5000);
+  await until('the long id in the list (beside 1 and 2)', async () => (await page.locator('#station option').count()) === 3, 5000);
   check('touch targets at least 44 px', (await smallTargets(page)).length === 0, (await smallTargets(page)).join(', '));
   for (const [width, height] of [[360, 740], [740, 360], [844, 390]]) {
     await page.setViewportSize({ width, height });
-    await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+    await settle(page);
     const wrong = await overflows(page);
     check(`everything fits ${width}x${height}`, wrong.length === 0, wrong.join(', '));
   }

@@ -9,48 +9,55 @@
 // last reading and the silence of its server with its own clock, twice a
 // second, so that a stale "within limit" cannot outlive a station or a
 // server that stopped.
+// The live weather page of one station. The status (every second) and each
+// reading come on the live stream /api/events (common.js); the charts load
+// from /api/readings and then grow with the live readings, bucket by bucket
+// as the server cuts them. The wind rose and the day's extremes are worked
+// out here from the same answers (see roseOf and loadToday). Every text from
+// the server is set as text, never as markup.
+//
+// A go/no-go is only given on fresh data: the page judges the age of the
+// last reading and the silence of its server with its own clock, twice a
+// second, so that a stale "within limit" cannot outlive a station or a
+// server that stopped.
 'use strict';
 
-const KNOTS_PER_MS = 3600 / 1852;
-const LIMIT_KEY = 'anemobus.windLimit';
-const UNIT_KEY = 'anemobus.limitUnit';
 const ALARM_KEY = 'anemobus.alarm';
 const HOUR_MS = 3600 * 1000;
-const MAX_LIMIT_MS = 150;      // the most a station measures; the server refuses more
-const SILENT_PERIODS = 3;      // no reading for this many periods: no current data
-const LOST_AFTER_MS = 5000;    // no event for this long: the server is lost
-const FULL_RETRY_MS = 10000;   // the server's Retry-After when too many pages are open
+const MINUTE_MS = 60 * 1000;
+const c = common;
+
+// The station in the address (a bookmark, a tile of the overview) is kept
+// whatever the server would open on: a go/no-go read off another station
+// than the one asked for would be worse than none.
+const linked = new URLSearchParams(location.search).get('id');
 
 const state = {
-  station: null,       // the aircraft id shown
+  station: linked || null,  // the aircraft id shown
   status: null,        // the latest status
   view: null,          // the shown station's latest view
   offsetMs: 0,         // server clock minus this browser's clock
   spanHours: 1,
+  roseHours: 1,
   bucketMs: 5000,
   loading: 0,          // a counter, so that an old load never overwrites a newer one
-  lastEvent: 0,        // this browser's clock at the last event of the live stream
   link: 'connecting',  // the live stream: connecting, live, lost, full
   lostSince: 0,
   mode: 'connecting',  // the headline: connecting, none, within, over, stale, full
   limitProblem: '',    // why the limit typed was not taken
   alarms: 0,           // how many times the alarm went off
+  today: null,         // the day's extremes: { day, gust, gustAt, tMin, tMax, pMin, pMax }
+  rose: null,          // the wind rose's counts
 };
 
 const $ = (id) => document.getElementById(id);
-const fixed = (v, digits) => (v === null || v === undefined || !Number.isFinite(v)) ? '–' : v.toFixed(digits);
-const knots = (ms) => fixed(ms * KNOTS_PER_MS, 1);
 const serverNow = () => Date.now() + state.offsetMs;
-const pad = (n) => String(n).padStart(2, '0');
-const clockText = (ms) => { const d = new Date(ms); return `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`; };
-const hourText = (ms) => { const d = new Date(ms); return `${pad(d.getHours())}:${pad(d.getMinutes())}`; };
 const MONTHS = ['Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul', 'Aug', 'Sep', 'Oct', 'Nov', 'Dec'];
 const POINTS = ['N', 'NNE', 'NE', 'ENE', 'E', 'ESE', 'SE', 'SSE', 'S', 'SSW', 'SW', 'WSW', 'W', 'WNW', 'NW', 'NNW'];
-const validDirection = (d) => Number.isFinite(d) && d >= 0 && d <= 360;
 
 // "from N 0°": whole degrees, 359.6 and 360 being north at 0.
 function directionText(d) {
-  if (!validDirection(d)) return 'no direction';
+  if (!c.validDirection(d)) return 'no direction';
   const degrees = Math.round(d) % 360;
   return `from ${POINTS[Math.round(degrees / 22.5) % 16]} ${degrees}°`;
 }
@@ -58,69 +65,42 @@ function directionText(d) {
 // A time axis label: the time, and under it the date at midnight.
 function tickText(ms) {
   const d = new Date(ms);
-  return d.getHours() === 0 && d.getMinutes() === 0 ? [hourText(ms), `${d.getDate()} ${MONTHS[d.getMonth()]}`] : hourText(ms);
+  return d.getHours() === 0 && d.getMinutes() === 0 ? [c.hourText(ms), `${d.getDate()} ${MONTHS[d.getMonth()]}`] : c.hourText(ms);
 }
 
-function agoText(ms) {
-  const s = Math.max(0, Math.round(ms / 1000));
-  if (s < 120) return `${s} s ago`;
-  return s < 2 * 3600 ? `${Math.floor(s / 60)} min ago` : `${Math.floor(s / 3600)} h ago`;
+// ---- The wind limit: this browser's choice, else the server's default;
+// kept in m/s, shown and typed in the chosen unit.
+const limitMs = () => c.limitMs(state.status);
+function limitInUnit(ms) {
+  return c.saved.wind === 'bft' ? c.windFigure(ms) : c.windValue(ms).toFixed(1);
 }
-
-// ---- The wind limit: this browser's choice, else the server's default.
-// Read from storage once: the first access can cost a round trip to the browser.
-const saved = {
-  limit: parseFloat(localStorage.getItem(LIMIT_KEY)),
-  unit: localStorage.getItem(UNIT_KEY),
-  alarm: localStorage.getItem(ALARM_KEY) === 'on',
-};
-const usableLimit = (v) => Number.isFinite(v) && v > 0 && v <= MAX_LIMIT_MS;
-function storedLimit() {
-  return usableLimit(saved.limit) ? saved.limit : null;
-}
-function save(key, field, value) {
-  saved[field] = value;
-  if (value === null) localStorage.removeItem(key); else localStorage.setItem(key, String(value));
-}
-function serverLimit() {
-  return state.status && Number.isFinite(state.status.wind_limit) ? state.status.wind_limit : null;
-}
-function limitMs() {
-  const own = storedLimit();
-  return own !== null ? own : serverLimit();
-}
-function limitUnit() { return saved.unit === 'kt' ? 'kt' : 'ms'; }
 function showLimitForm() {
   const limit = limitMs();
-  const unit = limitUnit();
-  $('limit-unit').value = unit;
-  if (document.activeElement !== $('limit-input')) {
-    $('limit-input').value = limit === null ? '' : (unit === 'kt' ? limit * KNOTS_PER_MS : limit).toFixed(1);
-  }
-  const server = serverLimit();
+  const input = $('limit-input');
+  input.step = c.saved.wind === 'bft' ? '1' : '0.1';
+  if (document.activeElement !== input) input.value = limit === null ? '' : limitInUnit(limit);
+  const server = c.serverLimit(state.status);
   const note = $('limit-note');
   note.classList.toggle('problem', Boolean(state.limitProblem));
   if (state.limitProblem) note.textContent = state.limitProblem;
-  else if (storedLimit() !== null) note.textContent = `Set in this browser. Default: ${server === null ? 'none' : fixed(server, 1) + ' m/s'}.`;
+  else if (c.ownLimit() !== null) note.textContent = `Set in this browser. Default: ${server === null ? 'none' : c.windText(server)}.`;
   else note.textContent = server === null ? 'No default limit (--wind-limit).' : 'The default, from --wind-limit.';
 }
 function setLimit(event) {
   event.preventDefault();
-  const unit = $('limit-unit').value === 'kt' ? 'kt' : 'ms';
   const typed = parseFloat($('limit-input').value);
-  const ms = unit === 'kt' ? typed / KNOTS_PER_MS : typed;
-  save(UNIT_KEY, 'unit', unit);
-  if (usableLimit(ms)) {
-    save(LIMIT_KEY, 'limit', ms);
+  const ms = Number.isFinite(typed) ? c.windToMs(typed) : NaN;
+  if (c.usableLimit(ms)) {
+    c.save('limit', ms);
     state.limitProblem = '';
     $('limit-input').blur();
   } else {
-    state.limitProblem = `A limit is above 0 and at most ${MAX_LIMIT_MS} m/s (${knots(MAX_LIMIT_MS)} kt); the limit stays ${fixed(limitMs(), 1)} m/s.`;
+    state.limitProblem = `A limit is above 0 and at most ${c.windText(c.MAX_LIMIT_MS)}; the limit stays ${limitMs() === null ? 'unset' : c.windText(limitMs())}.`;
   }
   renderAll();
 }
 function resetLimit() {
-  save(LIMIT_KEY, 'limit', null);
+  c.save('limit', null);
   state.limitProblem = '';
   renderAll();
 }
@@ -129,6 +109,7 @@ function resetLimit() {
 // a page sound only after a tap on it, so the sound is prepared on the tap
 // that turns the alarm on, or on the first tap after a reload.
 const alarm = { audio: null };
+const saved = { alarm: localStorage.getItem(ALARM_KEY) === 'on' };
 function prepareSound() {
   if (!saved.alarm) return;
   try {
@@ -151,7 +132,7 @@ function renderAlarm() {
   const mute = saved.alarm && !(alarm.audio && alarm.audio.state === 'running');
   $('alarm-note').textContent = mute
     ? 'Tap the page once to let it sound.'
-    : 'Sounds and vibrates when the state turns over limit or no current data.';
+    : 'Sounds and vibrates on over limit or no current data.';
 }
 // Over: three high tones; no current data: two low ones.
 function soundAlarm(mode) {
@@ -182,33 +163,23 @@ function followMode(mode) {
 
 // ---- What the page may say: the limit state only on fresh data.
 function judge() {
-  const v = state.view;
   if (state.link === 'full') return { mode: 'full', text: 'TOO MANY PAGES OPEN: this page is not live' };
   if (!state.status) return { mode: 'connecting', text: 'Connecting to anemobus-web…' };
-  const age = v ? serverNow() - v.t : Infinity;
-  const lost = Date.now() - state.lastEvent > LOST_AFTER_MS;
-  if (lost || !v || age > SILENT_PERIODS * 1000 * (v.period || 1)) {
-    return { mode: 'stale', text: v ? `NO CURRENT DATA: last reading ${clockText(v.t)}, ${agoText(age)}` : 'NO CURRENT DATA: no recent reading' };
-  }
-  const limit = limitMs();
-  if (limit === null) return { mode: 'none', text: 'No wind limit set' };
-  const worst = Math.max(v.wind, v.gust_10min);
-  const what = v.gust_10min > v.wind ? '10-min gust' : 'wind';
-  if (worst > limit) {
-    return { mode: 'over', text: `OVER LIMIT: ${what} ${fixed(worst, 1)} m/s (${knots(worst)} kt) > ${fixed(limit, 1)} m/s (${knots(limit)} kt)` };
-  }
-  return { mode: 'within', text: `WITHIN LIMIT of ${fixed(limit, 1)} m/s (${knots(limit)} kt)` };
+  return c.judge(state.view, limitMs(), serverNow(), stream.lost());
 }
 
 // ---- The figures.
+function showWind(id, ms) {
+  const v = state.view;
+  $(`${id}-main`).textContent = v ? c.windFigure(ms) : '–';
+  $(`${id}-alt`).textContent = v ? c.windFigure(ms, c.altUnit()) : '–';
+}
+
 function renderHeadline() {
   const v = state.view;
-  $('wind-ms').textContent = v ? fixed(v.wind, 1) : '–';
-  $('wind-kt').textContent = v ? knots(v.wind) : '–';
-  $('mean-ms').textContent = v ? fixed(v.wind_mean_2min, 1) : '–';
-  $('mean-kt').textContent = v ? knots(v.wind_mean_2min) : '–';
-  $('gust-ms').textContent = v ? fixed(v.gust_10min, 1) : '–';
-  $('gust-kt').textContent = v ? knots(v.gust_10min) : '–';
+  showWind('wind', v && v.wind);
+  showWind('mean', v && v.wind_mean_2min);
+  showWind('gust', v && v.gust_10min);
   const { mode, text } = judge();
   $('headline').dataset.state = mode;
   document.body.classList.toggle('stale', mode === 'stale' || mode === 'full');
@@ -218,56 +189,51 @@ function renderHeadline() {
 
 function renderWeather() {
   const v = state.view;
-  $('temperature').textContent = v ? fixed(v.temperature, 1) : '–';
-  $('pressure').textContent = v ? fixed(v.pressure / 100, 1) : '–';
+  $('station-name').textContent = state.station ? `· ${state.station}` : '';
+  $('temperature').textContent = v ? c.temperatureFigure(v.temperature) : '–';
+  $('pressure').textContent = v ? c.pressureFigure(v.pressure) : '–';
   const t = v ? v.pressure_tendency_3h : null;
   if (!Number.isFinite(t)) {
     $('tendency').textContent = v ? '3-hour tendency: needs 3 h of readings' : '3-hour tendency –';
   } else {
-    const hpa = t / 100;
-    const word = Math.abs(hpa) < 0.1 ? 'steady' : (hpa > 0 ? 'rising' : 'falling');
-    $('tendency').textContent = `${hpa >= 0 ? '+' : '−'}${Math.abs(hpa).toFixed(1)} hPa in 3 h, ${word}`;
+    const word = Math.abs(t) < 10 ? 'steady' : (t > 0 ? 'rising' : 'falling');
+    const unit = c.saved.pressure === 'inhg' ? 'inHg' : 'hPa';
+    $('tendency').textContent = `${t >= 0 ? '+' : '−'}${c.pressureFigure(Math.abs(t))} ${unit} in 3 h, ${word}`;
   }
   const arrow = $('arrow');
-  if (v && validDirection(v.direction)) {
+  if (v && c.validDirection(v.direction)) {
     arrow.removeAttribute('hidden');
     arrow.setAttribute('transform', `rotate(${v.direction})`);
   } else {
     arrow.setAttribute('hidden', '');
   }
   $('direction-text').textContent = v ? directionText(v.direction) : '–';
-  $('updated').textContent = v ? clockText(v.t) : '–';
+  $('updated').textContent = v ? c.clockText(v.t) : '–';
+  renderToday();
 }
 
 function renderBanners() {
   const s = state.status;
   const v = state.view;
-  const quiet = v && state.link === 'live' && serverNow() - v.t > SILENT_PERIODS * 1000 * (v.period || 1);
-  $('silent-banner').hidden = !quiet;
-  if (quiet) $('silent-banner').textContent = `Station silent since ${clockText(v.t)}`;
-  const offline = $('offline-banner');
-  offline.hidden = state.link !== 'lost' && state.link !== 'full';
-  offline.textContent = state.link === 'full'
-    ? 'Too many pages open on anemobus-web: this page is not live. Close another page; this one tries again every 10 s.'
-    : `No connection to anemobus-web${state.lastEvent ? ` since ${clockText(state.lostSince)}` : ''} – trying again`;
-  const broker = s && s.broker;
-  $('broker-banner').hidden = !broker || broker.connected;
-  if (broker && !broker.connected) {
-    $('broker-banner').textContent = `No connection to the broker since ${clockText(broker.since)}: ${broker.state}`;
-  }
-  const log = $('log-banner');
-  const notice = s && s.log.notice ? `Reading log: ${s.log.notice} (${clockText(s.log.notice_at)}).` : '';
-  log.hidden = !s || (s.log.ok && !notice);
-  if (s && !s.log.ok) log.textContent = `Reading log unavailable (live readings only): ${s.log.error}`;
-  else if (notice) log.textContent = notice;
+  const quiet = v && state.link === 'live' && c.silentAt(v, serverNow());
+  c.setBanner('silent-banner', quiet ? `Station silent since ${c.clockText(v.t)}` : '');
+  const offline = state.link === 'full'
+    ? 'Too many pages open: this one is not live. Close another; it tries again every 10 s.'
+    : `No connection to anemobus-web${stream.lastEvent ? ` since ${c.clockText(state.lostSince)}` : ''}: trying again`;
+  c.setBanner('offline-banner', state.link === 'lost' || state.link === 'full' ? offline : '');
+  c.setBanner('broker-banner', s ? c.brokerBannerText(s.broker) : '');
+  c.setBanner('log-banner', s ? c.logBannerText(s.log) : '');
   if (s) {
     $('refused').textContent = String(s.refused);
     $('log-path').textContent = s.log.path || 'none';
   }
 }
 
+// The list offers every station, and the one asked for by the address even
+// before (or after) it is heard.
 function renderStations() {
   const ids = state.status ? state.status.stations.map((x) => x.id) : [];
+  if (state.station && !ids.includes(state.station)) ids.push(state.station);
   $('station-pick').hidden = ids.length < 2;
   const select = $('station');
   const shown = Array.from(select.options).map((o) => o.value);
@@ -286,8 +252,164 @@ function renderAll() {
   drawLimitLine();
 }
 
+// ---- The day's extremes, in this browser's day: the minute buckets of the
+// log since local midnight (the gust is the true highest reading; the
+// temperature and pressure are minute means), then each live reading.
+function localMidnight(ms) {
+  const d = new Date(ms);
+  return new Date(d.getFullYear(), d.getMonth(), d.getDate()).getTime();
+}
+
+async function loadToday() {
+  const id = state.station;
+  const to = serverNow();
+  const from = localMidnight(to);
+  const query = new URLSearchParams({ from: String(from), to: String(Math.round(to)), points: '1500' });
+  if (id) query.set('id', id);
+  try {
+    const answer = await (await fetch(`/api/readings?${query}`, { cache: 'no-store' })).json();
+    // Asked without an id, the answer names the server's choice.
+    if (answer.id !== state.station || !Array.isArray(answer.points)) return;
+    const today = { day: from, gust: null, gustAt: 0, tMin: null, tMax: null, pMin: null, pMax: null };
+    for (const p of answer.points) foldToday(today, p[0], p[3], p[6], p[5]);
+    state.today = today;
+    renderToday();
+  } catch (err) {
+    // Tried again with the next minute.
+  }
+}
+
+function foldToday(today, t, gust, temperature, pressure) {
+  const more = (a, b) => (a === null || b > a);
+  const less = (a, b) => (a === null || b < a);
+  if (c.finite(gust) && more(today.gust, gust)) { today.gust = gust; today.gustAt = t; }
+  if (c.finite(temperature)) {
+    if (less(today.tMin, temperature)) today.tMin = temperature;
+    if (more(today.tMax, temperature)) today.tMax = temperature;
+  }
+  if (c.finite(pressure)) {
+    if (less(today.pMin, pressure)) today.pMin = pressure;
+    if (more(today.pMax, pressure)) today.pMax = pressure;
+  }
+}
+
+function renderToday() {
+  const t = state.today;
+  const known = t && t.gust !== null;
+  $('today-gust').textContent = known ? c.windFigure(t.gust) : '–';
+  $('today-gust-at').textContent = known ? `at ${c.hourText(t.gustAt)}` : '';
+  $('today-temperature').textContent = known ? `${c.temperatureFigure(t.tMin)} to ${c.temperatureFigure(t.tMax)}` : '–';
+  $('today-pressure').textContent = known ? `${c.pressureFigure(t.pMin)} to ${c.pressureFigure(t.pMax)}` : '–';
+}
+
+// ---- The wind rose: how often the wind came from each of 16 directions,
+// by Beaufort band, over the last hour or day. Worked out here from the
+// chart's kind of answer (720 buckets: 5 s for an hour, 2 min for a day,
+// each with its mean speed, vector-mean direction and count): the log's
+// minute sums serve a day in 1440 rows, and the server does no new work.
+const ROSE_BANDS = [3.4, 5.5, 8.0, 10.8, 13.9, Infinity];  // upper edges, m/s: Bft 0-2, 3, 4, 5, 6, 7+
+
+function roseOf(points) {
+  const counts = Array.from({ length: 16 }, () => ROSE_BANDS.map(() => 0));
+  let total = 0;
+  let calm = 0;
+  for (const p of points) {
+    const n = p[1];
+    if (!c.validDirection(p[4]) || !c.finite(p[2])) { calm += n; continue; }
+    const sector = Math.round(p[4] / 22.5) % 16;
+    counts[sector][ROSE_BANDS.findIndex((edge) => p[2] < edge)] += n;
+    total += n;
+  }
+  return { counts, total, calm };
+}
+
+async function loadRose() {
+  const id = state.station;
+  const hours = state.roseHours;
+  const to = serverNow();
+  const query = new URLSearchParams({ from: String(Math.round(to - hours * HOUR_MS)), to: String(Math.round(to)), points: '720' });
+  if (id) query.set('id', id);
+  try {
+    const answer = await (await fetch(`/api/readings?${query}`, { cache: 'no-store' })).json();
+    if (answer.id !== state.station || hours !== state.roseHours || !Array.isArray(answer.points)) return;
+    state.rose = roseOf(answer.points);
+    drawRose();
+  } catch (err) {
+    // Tried again with the next minute.
+  }
+}
+
+function wedge(r0, r1, a0, a1) {
+  const at = (r, a) => `${(r * Math.sin(a)).toFixed(2)} ${(-r * Math.cos(a)).toFixed(2)}`;
+  return `M${at(r0, a0)}L${at(r1, a0)}A${r1.toFixed(2)} ${r1.toFixed(2)} 0 0 1 ${at(r1, a1)}L${at(r0, a1)}A${r0.toFixed(2)} ${r0.toFixed(2)} 0 0 0 ${at(r0, a0)}Z`;
+}
+
+function drawRose() {
+  const ns = 'http://www.w3.org/2000/svg';
+  const svg = $('rose');
+  const rose = state.rose;
+  const parts = [];
+  const ring = (r) => { const e = document.createElementNS(ns, 'circle'); e.setAttribute('r', String(r)); e.setAttribute('class', 'rose-ring'); return e; };
+  parts.push(ring(100), ring(50));
+  for (const [text, x, y] of [['N', 0, -102], ['E', 104, 0], ['S', 0, 104], ['W', -104, 0]]) {
+    const e = document.createElementNS(ns, 'text');
+    Object.entries({ x, y, class: 'rose-letter' }).forEach(([k, v]) => e.setAttribute(k, String(v)));
+    e.textContent = text;
+    parts.push(e);
+  }
+  const most = rose ? Math.max(...rose.counts.map((bands) => bands.reduce((a, b) => a + b, 0))) : 0;
+  if (rose && most > 0) {
+    rose.counts.forEach((bands, sector) => {
+      const a0 = ((sector * 22.5 - 9) * Math.PI) / 180;
+      const a1 = ((sector * 22.5 + 9) * Math.PI) / 180;
+      let r = 6;
+      bands.forEach((n, band) => {
+        if (n === 0) return;
+        const r1 = r + (94 * n) / most;
+        const e = document.createElementNS(ns, 'path');
+        e.setAttribute('d', wedge(r, r1, a0, a1));
+        e.setAttribute('class', `band-${band}`);
+        parts.push(e);
+        r = r1;
+      });
+    });
+  }
+  svg.replaceChildren(...parts);
+  const share = rose && rose.total > 0 ? Math.round((100 * most) / rose.total) : 0;
+  const calm = rose && rose.total + rose.calm > 0 ? Math.round((100 * rose.calm) / (rose.total + rose.calm)) : 0;
+  $('rose-note').textContent = !rose ? '' : rose.total === 0
+    ? 'No readings with a direction in this span.'
+    : `Outer ring: ${share}% of the time${calm ? `; no direction ${calm}%` : ''}.`;
+  drawRoseLegend();
+}
+
+function drawRoseLegend() {
+  const edges = [0, ...ROSE_BANDS];
+  const text = (ms) => (c.saved.wind === 'bft' ? `Bft ${c.windFigure(ms)}` : `${Math.round(c.windValue(ms))}`);
+  const items = ROSE_BANDS.map((edge, i) => {
+    const li = document.createElement('li');
+    const swatch = document.createElement('span');
+    swatch.className = `swatch band-${i}`;
+    const label = c.saved.wind === 'bft'
+      ? (i === 0 ? 'Bft 0–2' : (edge === Infinity ? `Bft ${c.windFigure(edges[i])}+` : text(edges[i])))
+      : (i === 0 ? `< ${text(edge)}` : (edge === Infinity ? `≥ ${text(edges[i])}` : `${text(edges[i])}–${text(edge)}`));
+    li.append(swatch, `${label}${c.saved.wind === 'bft' ? '' : ` ${c.windLabel()}`}`);
+    return li;
+  });
+  $('rose-legend').replaceChildren(...items);
+}
+
+function chooseRose(hours) {
+  state.roseHours = hours;
+  for (const b of document.querySelectorAll('[data-rose]')) b.setAttribute('aria-pressed', String(Number(b.dataset.rose) === hours));
+  loadRose();
+}
+
 // ---- The charts.
 const charts = {};
+// Every chart's value axis takes this width, so that the three time axes
+// line up whatever their labels (1013.2 or 29.92, N or 360).
+const Y_AXIS_WIDTH = 64;
 
 function axisOptions(extraY) {
   return {
@@ -300,7 +422,7 @@ function axisOptions(extraY) {
     plugins: { legend: { labels: { color: '#000', font: { size: 14, weight: 'bold' } } } },
     scales: {
       x: { type: 'linear', ticks: { color: '#000', callback: (v) => tickText(v) }, afterBuildTicks: roundTicks, grid: { color: '#ccc' } },
-      y: Object.assign({ ticks: { color: '#000', font: { size: 13 } }, grid: { color: '#ccc' } }, extraY),
+      y: Object.assign({ ticks: { color: '#000', font: { size: 13 } }, grid: { color: '#ccc' }, afterFit: (axis) => { axis.width = Y_AXIS_WIDTH; } }, extraY),
     },
   };
 }
@@ -321,7 +443,9 @@ function makeCharts() {
     data: { datasets: [{ label: 'Direction', data: [], borderColor: '#003f9e', backgroundColor: '#003f9e', pointRadius: 1.5 }] },
     options: dirOptions,
   });
-  const pOptions = axisOptions({});
+  // Pressure in plain digits: 1012.5, not the locale's 1,012.5.
+  // Steps of the shown precision, so no two labels read the same.
+  const pOptions = axisOptions({ ticks: { color: '#000', font: { size: 13 }, precision: c.pressureDigits(), callback: (v) => Number(v).toFixed(c.pressureDigits()) } });
   pOptions.plugins.legend.display = false;
   charts.pressure = new Chart($('chart-pressure'), {
     type: 'line',
@@ -334,7 +458,7 @@ function makeCharts() {
 // not a straight line across it: three buckets, or three of the station's
 // periods when they are longer.
 function gapMs() {
-  return Math.max(3 * state.bucketMs, SILENT_PERIODS * 1000 * ((state.view && state.view.period) || 1));
+  return Math.max(3 * state.bucketMs, c.SILENT_PERIODS * 1000 * ((state.view && state.view.period) || 1));
 }
 
 // The break: a point with no value just after the last one before the silence.
@@ -358,10 +482,10 @@ function fillCharts(points, from, to) {
   let previous = null;
   for (const p of points) {
     if (previous !== null && p[0] - previous > gap) pushBreak([sets.mean, sets.gust, sets.pressure], previous);
-    sets.mean.push({ x: p[0], y: p[2], n: p[1] });
-    sets.gust.push({ x: p[0], y: p[3] });
-    if (validDirection(p[4])) sets.dir.push({ x: p[0], y: p[4] });
-    sets.pressure.push({ x: p[0], y: p[5] / 100, n: p[1] });
+    sets.mean.push({ x: p[0], y: c.windValue(p[2]), n: p[1] });
+    sets.gust.push({ x: p[0], y: c.windValue(p[3]) });
+    if (c.validDirection(p[4])) sets.dir.push({ x: p[0], y: p[4] });
+    sets.pressure.push({ x: p[0], y: c.pressureValue(p[5]), n: p[1] });
     previous = p[0];
   }
   charts.wind.data.datasets[0].data = sets.mean;
@@ -393,22 +517,23 @@ function roundTicks(axis) {
 }
 
 function setRange(from, to) {
-  for (const c of Object.values(charts)) {
-    c.options.scales.x.min = from;
-    c.options.scales.x.max = to;
+  for (const chart of Object.values(charts)) {
+    chart.options.scales.x.min = from;
+    chart.options.scales.x.max = to;
   }
   placeLimitLine();
-  for (const c of Object.values(charts)) c.update('none');
+  for (const chart of Object.values(charts)) chart.update('none');
 }
 
 // The limit as a dashed line across the wind chart; true when it moved.
 function placeLimitLine() {
   const limit = limitMs();
   const x = charts.wind.options.scales.x;
-  const key = `${limit} ${x.min} ${x.max}`;
+  const key = `${limit} ${c.saved.wind} ${x.min} ${x.max}`;
   if (key === state.limitLine) return false;
   state.limitLine = key;
-  charts.wind.data.datasets[2].data = limit === null ? [] : [{ x: x.min, y: limit }, { x: x.max, y: limit }];
+  const y = c.windValue(limit);
+  charts.wind.data.datasets[2].data = limit === null ? [] : [{ x: x.min, y }, { x: x.max, y }];
   return true;
 }
 
@@ -425,24 +550,25 @@ function addLivePoint(v) {
   const gust = charts.wind.data.datasets[1].data;
   const pressure = charts.pressure.data.datasets[0].data;
   const last = mean.length ? mean[mean.length - 1] : null;
+  const wind = c.windValue(v.wind);
   if (last && last.x === start && last.y !== null) {
     const n = last.n || 1;
-    last.y = (last.y * n + v.wind) / (n + 1);
+    last.y = (last.y * n + wind) / (n + 1);
     last.n = n + 1;
-    gust[gust.length - 1].y = Math.max(gust[gust.length - 1].y, v.wind);
+    gust[gust.length - 1].y = Math.max(gust[gust.length - 1].y, wind);
     const p = pressure[pressure.length - 1];
-    p.y = (p.y * n + v.pressure / 100) / (n + 1);
+    p.y = (p.y * n + c.pressureValue(v.pressure)) / (n + 1);
   } else {
     if (last && last.y !== null && start - last.x > gapMs()) pushBreak([mean, gust, pressure], last.x);
-    mean.push({ x: start, y: v.wind, n: 1 });
-    gust.push({ x: start, y: v.wind });
-    pressure.push({ x: start, y: v.pressure / 100 });
-    if (validDirection(v.direction)) charts.direction.data.datasets[0].data.push({ x: start, y: v.direction });
+    mean.push({ x: start, y: wind, n: 1 });
+    gust.push({ x: start, y: wind });
+    pressure.push({ x: start, y: c.pressureValue(v.pressure) });
+    if (c.validDirection(v.direction)) charts.direction.data.datasets[0].data.push({ x: start, y: v.direction });
   }
   const to = serverNow();
   const from = to - state.spanHours * HOUR_MS;
-  for (const c of Object.values(charts)) {
-    for (const ds of c.data.datasets.slice(0, 2)) {
+  for (const chart of Object.values(charts)) {
+    for (const ds of chart.data.datasets.slice(0, 2)) {
       while (ds.data.length && ds.data[0].x < from) ds.data.shift();
     }
   }
@@ -469,7 +595,7 @@ async function loadHistory() {
 
 function chooseSpan(hours) {
   state.spanHours = hours;
-  for (const b of document.querySelectorAll('.spans button')) {
+  for (const b of document.querySelectorAll('[data-span]')) {
     b.setAttribute('aria-pressed', String(Number(b.dataset.span) === hours));
   }
   loadHistory();
@@ -487,12 +613,15 @@ function applyStatus(s) {
   state.status = s;
   state.offsetMs = s.now - Date.now();
   const known = s.stations.map((x) => x.id);
-  // A new page opens on the server's choice: -i, else the busiest id.
-  if (!state.station || !known.includes(state.station)) state.station = s.default || known[known.length - 1] || null;
+  // Without a station in the address, the server's choice: -i, else the busiest id.
+  if (!state.station || (!linked && !known.includes(state.station))) {
+    state.station = s.default || known[known.length - 1] || null;
+  }
   state.view = s.stations.find((x) => x.id === state.station) || null;
   renderAll();
   // The first load asked for the server's choice; another station needs its own.
-  if (state.historyOf !== undefined && state.historyOf !== state.station) loadHistory();
+  if (state.historyOf !== undefined && state.historyOf !== state.station) showStation();
+  else if (state.extrasOf !== state.station) loadExtras();
 }
 
 // A reading from a broker may come late (a replay): its station's view then
@@ -500,10 +629,11 @@ function applyStatus(s) {
 function onReading(v) {
   if (state.station === null) {
     state.station = v.id;
-    loadHistory();
+    showStation();
   }
   if (v.id !== state.station) return;
   state.view = v;
+  if (state.today && v.t >= state.today.day) foldToday(state.today, v.t, v.wind, v.temperature, v.pressure);
   renderAll();
   if (state.pointOf === v.id && v.t <= state.pointT) return;
   state.pointOf = v.id;
@@ -511,26 +641,8 @@ function onReading(v) {
   addLivePoint(v);
 }
 
-function onEvent(block) {
-  let name = 'message';
-  let data = '';
-  for (const line of block.split('\n')) {
-    if (line.startsWith('event:')) name = line.slice(6).trim();
-    else if (line.startsWith('data:')) data += line.slice(5).trim();
-  }
-  if (!data) return;
-  state.lastEvent = Date.now();
-  if (state.link !== 'live') {
-    // After a lost connection, the charts fill the gap.
-    if (state.link === 'lost') loadHistory();
-    state.link = 'live';
-  }
-  if (name === 'status') applyStatus(JSON.parse(data));
-  else if (name === 'reading') onReading(JSON.parse(data));
-}
-
 function lose() {
-  if (state.link !== 'lost') state.lostSince = state.lastEvent || Date.now();
+  if (state.link !== 'lost') state.lostSince = stream.lastEvent || Date.now();
   state.link = 'lost';
   renderAll();
 }
@@ -538,62 +650,61 @@ function lose() {
 // A page the server turns away (too many open) says so, shows the latest
 // figures as not live, and asks again when the server said to.
 async function turnedAway(res) {
-  const after = Number(res.headers.get('Retry-After'));
   state.link = 'full';
   try {
     applyStatus(await (await fetch('/api/latest', { cache: 'no-store' })).json());
   } catch (err) {
     renderAll();
   }
-  return after > 0 ? after * 1000 : FULL_RETRY_MS;
+  return c.retryAfter(res);
 }
 
-async function readStream(stream) {
-  const reader = stream.pipeThrough(new TextDecoderStream()).getReader();
-  let buffer = '';
-  for (;;) {
-    const { value, done } = await reader.read();
-    if (done) return;
-    buffer += value.replace(/\r\n?/g, '\n');
-    for (let cut = buffer.indexOf('\n\n'); cut >= 0; cut = buffer.indexOf('\n\n')) {
-      onEvent(buffer.slice(0, cut));
-      buffer = buffer.slice(cut + 2);
+const stream = c.liveStream({
+  event(name, data) {
+    if (state.link !== 'live') {
+      // After a lost connection, the charts fill the gap.
+      if (state.link === 'lost') loadHistory();
+      state.link = 'live';
     }
-  }
-}
-
-// The attempt in flight, if any: since when, and how to end it.
-const stream = { open: false, since: 0, abort: () => {} };
-async function connect() {
-  const control = new AbortController();
-  Object.assign(stream, { open: true, since: Date.now(), abort: () => control.abort() });
-  let retry = 2000;
-  try {
-    const res = await fetch('/api/events', { cache: 'no-store', signal: control.signal });
-    if (res.status === 503) {
-      retry = await turnedAway(res);
-    } else if (res.ok && res.body) {
-      await readStream(res.body);
-      lose();
-    } else {
-      lose();
-    }
-  } catch (err) {
-    lose();
-  }
-  stream.open = false;
-  setTimeout(connect, retry);
-}
+    if (name === 'status') applyStatus(JSON.parse(data));
+    else if (name === 'reading') onReading(JSON.parse(data));
+  },
+  lost: lose,
+  full: turnedAway,
+});
 
 // Twice a second: the clock, the age of the data, and a server that stopped
-// talking without closing (its status comes every second): the attempt is
-// ended, which counts as lost, and another made.
+// talking.
 function everyHalfSecond() {
-  $('clock').textContent = clockText(serverNow());
-  if (stream.open && Date.now() - Math.max(state.lastEvent, stream.since) > LOST_AFTER_MS) stream.abort();
+  $('clock').textContent = c.clockText(serverNow());
+  stream.check();
   renderHeadline();
   renderBanners();
   renderAlarm();
+  // The day turns at this browser's midnight.
+  if (state.today && localMidnight(serverNow()) !== state.today.day) {
+    state.today = null;
+    loadToday();
+  }
+}
+
+// Everything of the station shown, loaded afresh (another station chosen,
+// the units changed).
+function showStation() {
+  loadHistory();
+  loadExtras();
+}
+
+// The day's extremes and the rose, once the station is known (the first
+// status names the server's choice).
+function loadExtras() {
+  state.extrasOf = state.station;
+  state.today = null;
+  state.rose = null;
+  drawRose();
+  if (!state.station) return;
+  loadToday();
+  loadRose();
 }
 
 function drawTicks() {
@@ -621,29 +732,42 @@ const chartsReady = new Promise((resolve) => {
 
 function start() {
   drawTicks();
+  c.wireSettings(() => {
+    c.showUnitLabels();
+    if (charts.pressure) charts.pressure.options.scales.y.ticks.precision = c.pressureDigits();
+    renderAll();
+    drawRose();
+    state.limitLine = null;
+    loadHistory();
+  });
+  c.showUnitLabels();
   $('limit-form').addEventListener('submit', setLimit);
   $('limit-reset').addEventListener('click', resetLimit);
   $('limit-input').addEventListener('input', () => { state.limitProblem = ''; });
-  $('limit-unit').addEventListener('change', () => { save(UNIT_KEY, 'unit', $('limit-unit').value); showLimitForm(); });
   $('alarm-toggle').addEventListener('click', toggleAlarm);
   for (const type of ['pointerdown', 'keydown']) document.addEventListener(type, prepareSound, { capture: true });
   $('station').addEventListener('change', () => {
     state.station = $('station').value;
+    // The address follows, so that it can be bookmarked or passed on.
+    history.replaceState(null, '', `/?id=${encodeURIComponent(state.station)}`);
     state.view = state.status.stations.find((x) => x.id === state.station) || null;
     renderAll();
-    loadHistory();
+    showStation();
   });
-  for (const b of document.querySelectorAll('.spans button')) b.addEventListener('click', () => chooseSpan(Number(b.dataset.span)));
+  for (const b of document.querySelectorAll('[data-span]')) b.addEventListener('click', () => chooseSpan(Number(b.dataset.span)));
+  for (const b of document.querySelectorAll('[data-rose]')) b.addEventListener('click', () => chooseRose(Number(b.dataset.rose)));
   $('csv-link').addEventListener('click', updateCsvLink);
   setInterval(everyHalfSecond, 500);
+  // The rose and the day's extremes follow the log a minute at a time.
+  setInterval(() => { if (state.station) { loadToday(); loadRose(); } }, MINUTE_MS);
   // A hidden page's timers are slowed to once a minute: judged again the
   // moment it is looked at, not up to a minute later.
   document.addEventListener('visibilitychange', () => { if (!document.hidden) everyHalfSecond(); });
   renderAll();
   renderAlarm();
-  connect();
-  loadHistory();
+  stream.start();
+  showStation();
 }
 
-window.anemobus = { charts, state, directionText, tickText };
+window.anemobus = { charts, state, directionText, tickText, roseOf };
 start();

@@ -14,14 +14,33 @@
 //   latest_during_flood        /api/latest while the bus brings 5,000
 //                              readings a second
 //
-//   bench_web_clients [seconds per scenario, default 20]
+// and the attacks on fairness, from three attackers' addresses (127.0.0.2-4)
+// against one user's (127.0.0.5), the log holding 400 days of readings:
+//
+//   fair_600_idle              GET / by the user, 40 times, while 600 idle
+//                              connections are reopened as soon as closed
+//   fair_513_keep_alive        the same while 513 keep-alive connections ask
+//                              /api/latest every 4 s
+//   fair_32_stalled_streams    how long until a new page is live while 32
+//                              live streams read nothing: from the user's
+//                              address, and from an attacker's (which waits
+//                              for a stalled stream to be closed)
+//   fair_40_exports            the page's /api/readings while 40 exports of
+//                              400 days run, each started again when done
+//
+//   bench_web_clients [seconds per scenario, default 20] [name prefix...]
+//
+// BENCH_WEB_PROGRAM=path runs another build of anemobus-web (an older one,
+// to compare).
 //
 // Every loop here is bounded in count and time; the traffic stays on
-// 127.0.0.1.
+// 127.0.0.0/8.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -38,6 +58,8 @@
 #include <vector>
 
 #include "bench_children.h"
+#include "reading_store.h"
+#include "synthetic_weather.h"
 
 namespace {
 
@@ -49,17 +71,39 @@ double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-int connect_to(int port) {
+// The attackers' addresses and the user's: four machines to the server.
+const char* const attacker_addresses[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
+const char* const user_address = "127.0.0.5";
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// A connection to the server from a loopback address of our choice. The
+// port is picked at connect (IP_BIND_ADDRESS_NO_PORT), so that thousands of
+// reconnections from one address do not run out of ports.
+int connect_from(int port, const char* source) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(fd);
         return -1;
     }
     return fd;
+}
+
+int connect_to(int port) {
+    return connect_from(port, "127.0.0.1");
 }
 
 bool send_text(int fd, const std::string& text) {
@@ -93,12 +137,13 @@ std::string read_answer(int fd, std::chrono::milliseconds deadline) {
 }
 
 // One GET on a new connection: milliseconds until its whole answer, and the answer.
-double timed_get(int port, const std::string& target, std::string* answer = nullptr) {
+double timed_get(int port, const std::string& target, std::string* answer = nullptr,
+                 const char* source = "127.0.0.1", std::chrono::milliseconds timeout = 30s) {
     const auto start = Clock::now();
-    const int fd = connect_to(port);
+    const int fd = connect_from(port, source);
     if (fd < 0) return -1;
     send_text(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    std::string in = read_answer(fd, 30s);
+    std::string in = read_answer(fd, timeout);
     const double ms = ms_since(start);
     ::close(fd);
     if (answer) *answer = std::move(in);
@@ -112,7 +157,10 @@ struct Web {
 
     Web() {
         const std::string bus = bench::loopback_bus();
-        web.spawn_program(BENCH_WEB, {"-q", "-b", bus, "--db", db(), "--listen", "127.0.0.1:0"});
+        const char* program = std::getenv("BENCH_WEB_PROGRAM");
+        web.spawn_program(
+            program != nullptr ? program : BENCH_WEB,
+            {"-q", "-b", bus, "--db", db(), "--listen", "127.0.0.1:0", "--keep-days", "500"});
         const auto start = Clock::now();
         std::smatch m;
         while (port == 0 && ms_since(start) < 10000) {
@@ -328,21 +376,327 @@ void latest_during_flood(Web& web, int seconds) {
                 "latest_during_flood", p.p50, p.p99, samples.size());
 }
 
+// Attackers from 127.0.0.2-4 in turn, each connection doing one thing over
+// and over and opened again as soon as the server closes it; live streams
+// excepted: they hold their place and read nothing.
+class Swarm {
+public:
+    enum class Kind { idle, keep_alive, stream, csv };
+    Swarm(int port, Kind kind, int count, std::string target = {})
+        : port_(port), kind_(kind), target_(std::move(target)), conns_(count) {
+        for (int i = 0; i < count; ++i) {
+            Conn& c = conns_[static_cast<std::size_t>(i)];
+            c.source = attacker_addresses[i % 3];
+            // Keep-alive requests spread over their 4 s.
+            c.next_ask = start_ + std::chrono::milliseconds(4000L * i / count);
+            open(c);
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Swarm() {
+        stop_ = true;
+        thread_.join();
+        for (const Conn& c : conns_)
+            if (c.fd >= 0) ::close(c.fd);
+    }
+    long reopened() const { return reopened_; }
+    long finished() const { return finished_; }
+    long refused() const { return refused_; }
+    int most_unread() const { return most_unread_; }
+    // Live streams reset by the server: seconds from the swarm's start until
+    // each stopped taking bytes, and until it was reset.
+    std::vector<std::pair<double, double>> stalls() {
+        std::lock_guard lock(mutex_);
+        return stalls_;
+    }
+
+private:
+    struct Conn {
+        int fd = -1;
+        const char* source = nullptr;
+        Clock::time_point next_ask{}, grew{};
+        std::string head;
+        int unread = 0;
+    };
+
+    void open(Conn& c) {
+        c.fd = connect_from(port_, c.source);
+        c.head.clear();
+        c.unread = 0;
+        c.grew = Clock::now();
+        if (c.fd < 0) return;
+        ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+        if (kind_ == Kind::stream)
+            send_text(c.fd, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        if (kind_ == Kind::csv)
+            send_text(c.fd, "GET " + target_ +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    }
+    void reopen(Conn& c) {
+        if (kind_ == Kind::csv && c.head.find(" 200 ") != std::string::npos) ++finished_;
+        ::close(c.fd);
+        c.fd = -1;
+        ++reopened_;
+        open(c);
+    }
+    // Takes what came; false once the server has closed.
+    bool drain(Conn& c) {
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+            if (n < 0) return true;
+            if (c.head.size() < 64) {
+                c.head.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), 64));
+                if (c.head.find(" 503 ") != std::string::npos) ++refused_;
+            }
+        }
+    }
+    // A stream is watched, never read: when its unread bytes last grew, and
+    // when the server reset it.
+    void watch(Conn& c, short revents, Clock::time_point now) {
+        if (c.fd < 0) return;
+        if ((revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0) {
+            // A reset is a stalled stream closed; a plain end, one that gave
+            // its place to another address's page.
+            std::lock_guard lock(mutex_);
+            if ((revents & POLLERR) != 0)
+                stalls_.emplace_back(std::chrono::duration<double>(c.grew - start_).count(),
+                                     std::chrono::duration<double>(now - start_).count());
+            ::close(c.fd);
+            c.fd = -1;
+            return;
+        }
+        int unread = 0;
+        ::ioctl(c.fd, FIONREAD, &unread);
+        if (unread != c.unread) {
+            c.unread = unread;
+            c.grew = now;
+            most_unread_ = std::max(most_unread_.load(), unread);
+        }
+    }
+    void ask(Conn& c, Clock::time_point now) {
+        if (kind_ != Kind::keep_alive || now < c.next_ask) return;
+        c.next_ask += 4s;
+        if (!send_text(c.fd, "GET /api/latest HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) reopen(c);
+    }
+    void run() {
+        while (!stop_) {
+            std::vector<pollfd> polls;
+            const short events = kind_ == Kind::stream ? POLLRDHUP : POLLIN;
+            for (const Conn& c : conns_) polls.push_back({c.fd, events, 0});
+            ::poll(polls.data(), polls.size(), 50);
+            const auto now = Clock::now();
+            for (std::size_t i = 0; i < conns_.size(); ++i) {
+                Conn& c = conns_[i];
+                if (kind_ == Kind::stream) {
+                    watch(c, polls[i].revents, now);
+                    continue;
+                }
+                if (c.fd < 0 || (polls[i].revents != 0 && !drain(c))) {
+                    reopen(c);
+                    continue;
+                }
+                ask(c, now);
+            }
+        }
+    }
+
+    int port_;
+    Kind kind_;
+    std::string target_;
+    const Clock::time_point start_ = Clock::now();
+    std::vector<Conn> conns_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> reopened_{0}, finished_{0}, refused_{0};
+    std::atomic<int> most_unread_{0};
+    std::mutex mutex_;
+    std::vector<std::pair<double, double>> stalls_;
+    std::thread thread_;
+};
+
+struct Tally {
+    int answered = 0, in_time = 0;
+    double worst_ms = 0;
+};
+
+// The user's GETs of target, each on a new connection from 127.0.0.5,
+// `spacing` apart: how many were answered 200 (within 5 s), how many
+// within 1 s, and the slowest.
+Tally user_requests(int port, const std::string& target, int count,
+                    std::chrono::milliseconds spacing) {
+    Tally t;
+    for (int i = 0; i < count; ++i) {
+        std::string answer;
+        const double ms = timed_get(port, target, &answer, user_address, 5s);
+        if (answer.compare(0, 12, "HTTP/1.1 200") == 0) {
+            ++t.answered;
+            if (ms <= 1000) ++t.in_time;
+        }
+        t.worst_ms = std::max(t.worst_ms, ms);
+        std::this_thread::sleep_for(spacing);
+    }
+    return t;
+}
+
+void print_tally(const char* name, const Tally& t, int count, const Swarm& swarm) {
+    std::printf(
+        "%-26s GET / from a fourth address answered %d of %d (%d within 1 s), worst %.0f ms; "
+        "%ld reconnections by the attackers\n",
+        name, t.answered, count, t.in_time, t.worst_ms, swarm.reopened());
+}
+
+void fair_600_idle(Web& web) {
+    Swarm swarm(web.port, Swarm::Kind::idle, 600);
+    std::this_thread::sleep_for(2s);
+    print_tally("fair_600_idle", user_requests(web.port, "/", 40, 250ms), 40, swarm);
+}
+
+void fair_513_keep_alive(Web& web) {
+    Swarm swarm(web.port, Swarm::Kind::keep_alive, 513);
+    std::this_thread::sleep_for(5s);
+    print_tally("fair_513_keep_alive", user_requests(web.port, "/", 40, 250ms), 40, swarm);
+}
+
+// A page as a browser opens it: refused (503), it asks again 10 s later.
+// Seconds from `since` until its stream is live (negative past limit); its
+// connection stays open in *fd. meanwhile() runs every 100 ms.
+double seconds_until_live(int port, const char* source, Clock::time_point since, int* fd,
+                          const std::function<void()>& meanwhile) {
+    const auto limit = since + 180s;
+    while (Clock::now() < limit) {
+        *fd = connect_from(port, source);
+        if (*fd >= 0) {
+            send_text(*fd, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            const std::string head = read_answer(*fd, 2s);
+            if (head.find(" 200 ") != std::string::npos)
+                return std::chrono::duration<double>(Clock::now() - since).count();
+            ::close(*fd);
+            *fd = -1;
+        }
+        const auto again = Clock::now() + 10s;
+        while (Clock::now() < again) {
+            meanwhile();
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    return -1;
+}
+
+// The user's page reads what came, as a browser does.
+void read_waiting(int fd) {
+    char buf[65536];
+    while (fd >= 0 && ::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    }
+}
+
+void fair_32_stalled_streams(Web& web) {
+    std::atomic<bool> feeding{true};
+    // 16 stations at the relay's pace, one reading a second each: what a
+    // stream carries on a busy page, so that a stream that reads nothing
+    // fills its receive buffer (a few hundred kilobytes) within a minute.
+    std::thread feeder([&] {
+        for (int i = 0; feeding && i < 600; ++i) {
+            std::string lines;
+            for (int id = 0; id < 16; ++id)
+                lines += "s" + std::to_string(id) + " WEATHER 101000 15 " +
+                         std::to_string(3 + i % 5) + " 180\n";
+            web.send(lines);
+            std::this_thread::sleep_for(1s);
+        }
+    });
+    const auto start = Clock::now();
+    Swarm swarm(web.port, Swarm::Kind::stream, 32);
+    std::this_thread::sleep_for(1s);
+    int user_fd = -1, same_fd = -1;
+    const double user_s = seconds_until_live(web.port, user_address, start, &user_fd, [] {});
+    const double same_s = seconds_until_live(web.port, attacker_addresses[0], start, &same_fd,
+                                             [&] { read_waiting(user_fd); });
+    feeding = false;
+    feeder.join();
+    double stalled_first = -1, longest_wait = 0;
+    const auto stalls = swarm.stalls();
+    for (const auto& [stalled, closed] : stalls) {
+        stalled_first = stalled_first < 0 ? stalled : std::min(stalled_first, stalled);
+        longest_wait = std::max(longest_wait, closed - stalled);
+    }
+    std::printf(
+        "%-26s a new page live after %.1f s from a fourth address, %.1f s from an "
+        "attacker's; %zu streams reset, the first stalled %.0f s in, each at most "
+        "%.1f s after it stalled (with %d kB unread)\n",
+        "fair_32_stalled_streams", user_s, same_s, stalls.size(), stalled_first, longest_wait,
+        swarm.most_unread() / 1024);
+    for (const int fd : {user_fd, same_fd})
+        if (fd >= 0) ::close(fd);
+}
+
+void fair_40_exports(Web& web, int seconds) {
+    const std::int64_t day = std::int64_t{86400} * 1000, now = now_ms();
+    const std::string target =
+        "/api/readings.csv?from=" + std::to_string(now - 400 * day) + "&to=" + std::to_string(now);
+    Swarm swarm(web.port, Swarm::Kind::csv, 40, target);
+    std::this_thread::sleep_for(1s);
+    const Tally t = user_requests(web.port, "/api/readings", 40,
+                                  std::chrono::milliseconds(seconds * 1000 / 40));
+    std::printf(
+        "%-26s /api/readings answered %.0f%% (%d of 40, %d within 1 s, worst %.0f ms); "
+        "the attackers finished %ld exports of 400 days, %ld refused with 503\n",
+        "fair_40_exports", 100.0 * t.answered / 40, t.answered, t.in_time, t.worst_ms,
+        swarm.finished(), swarm.refused());
+}
+
+// 400 days of readings, one every 5 minutes, for the exports to read.
+bool fill_history(const std::string& path) {
+    auto store = web::ReadingStore::open(path);
+    if (!store) {
+        std::fprintf(stderr, "cannot fill the log: %s\n", store.error().c_str());
+        return false;
+    }
+    const auto id = web::StationId::from("s0");
+    const std::int64_t step = 300'000, count = 400 * 288, end = now_ms() - 3'600'000;
+    std::vector<web::StationReading> batch;
+    for (std::int64_t i = 0; i < count; ++i) {
+        batch.push_back({*id, web_test::synthetic_reading(end - (count - i) * step, i)});
+        if (batch.size() < 10000 && i + 1 < count) continue;
+        if (const tools::Status written = (*store)->insert(batch); !written) {
+            std::fprintf(stderr, "cannot fill the log: %s\n", written.error().c_str());
+            return false;
+        }
+        batch.clear();
+    }
+    return true;
+}
+
+bool chosen(const std::vector<std::string>& names, const std::string& scenario) {
+    if (names.empty()) return true;
+    for (const std::string& name : names)
+        if (scenario.rfind(name, 0) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int seconds = argc > 1 ? std::max(4, std::atoi(argv[1])) : 20;
+    const std::vector<std::string> names(argv + std::min(argc, 2), argv + argc);
+    if (!fill_history(Web::db())) return 1;
     Web web;
     if (web.port == 0) {
         std::fprintf(stderr, "anemobus-web did not start\n");
         return 1;
     }
-    slow_request_closed(web);
-    with_crowd(web, Crowd::Kind::slow, "latency_100_slow", seconds);
-    with_crowd(web, Crowd::Kind::idle, "latency_100_idle", seconds);
-    page_33_refused(web, seconds);
-    cpu_32_pages(web, seconds);
-    latest_during_flood(web, seconds);
+    if (chosen(names, "slow_request_closed")) slow_request_closed(web);
+    if (chosen(names, "latency_100_slow"))
+        with_crowd(web, Crowd::Kind::slow, "latency_100_slow", seconds);
+    if (chosen(names, "latency_100_idle"))
+        with_crowd(web, Crowd::Kind::idle, "latency_100_idle", seconds);
+    if (chosen(names, "page_33_refused")) page_33_refused(web, seconds);
+    if (chosen(names, "cpu_32_pages")) cpu_32_pages(web, seconds);
+    if (chosen(names, "latest_during_flood")) latest_during_flood(web, seconds);
+    if (chosen(names, "fair_600_idle")) fair_600_idle(web);
+    if (chosen(names, "fair_513_keep_alive")) fair_513_keep_alive(web);
+    if (chosen(names, "fair_32_stalled_streams")) fair_32_stalled_streams(web);
+    if (chosen(names, "fair_40_exports")) fair_40_exports(web, seconds);
     return 0;
 }

@@ -8,12 +8,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
 
+#include "intake.h"
 #include "live_state.h"
 #include "log_writer.h"
 #include "reading_store.h"
@@ -329,6 +331,53 @@ TEST(WebLive, NewPagesOpenOnTheBusiestIdAndSilentIdsAreForgotten) {
     only.tick(t0 + 80 * minute);
     EXPECT_EQ(only.status(t0 + 80 * minute).stations.size(), 1u);
     EXPECT_EQ(only.default_station()->view(), "7");
+}
+
+// Traffic alone does not choose: a flood of made-up ids from another bus
+// agent neither takes new pages from the relay's station nor passes
+// unmarked, and an agent that sends the relay's id marks that station for as
+// long as its 10-minute figures hold the reading. Marks show in the JSON.
+TEST(WebLive, NewPagesOpenOnTheRelaysStationAndOtherSendersAreMarked) {
+    const std::int64_t t0 = 1'700'000'000'000, minute = 60'000;
+    web::LiveState live(std::nullopt);
+    web::LogWriter writer(nullptr, "", {.quiet = true});
+    web::Intake intake(live, writer, {}, [](const std::string&) {});
+    const auto send = [&](const char* sender, const char* id, std::int64_t t) {
+        const char* fields[] = {id, " 101000 15 4 90"};  // as the binding captures them
+        intake.take_bus(sender, 2, fields, t);
+    };
+    send("intruder", "fake", t0);  // heard first, before any tick
+    for (std::int64_t i = 1; i <= 5; ++i) send("anemobus", "1", t0 + i * 1000);
+    for (std::int64_t i = 0; i < 199; ++i)
+        send("intruder", ("f" + std::to_string(i % 9)).c_str(), t0 + 6000 + i);
+    live.tick(t0 + 7000);
+    EXPECT_EQ(live.default_station()->view(), "1");
+    const auto marks = [&](std::int64_t now) {
+        std::map<std::string, std::string> by_id;
+        for (const auto& v : live.status(now).stations)
+            by_id[std::string(v.id.view())] = v.unexpected_sender;
+        return by_id;
+    };
+    EXPECT_EQ(marks(t0 + 7000)["1"], "");
+    EXPECT_EQ(marks(t0 + 7000)["f3"], "intruder");
+    const std::string json = web::status_json(live.status(t0 + 7000));
+    EXPECT_NE(json.find("{\"id\":\"1\",\"t\""), std::string::npos);
+    EXPECT_NE(json.find("\"unexpected_sender\":null"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"unexpected_sender\":\"intruder\""), std::string::npos) << json;
+
+    // The relay's id sent by another agent: marked, and while every station
+    // is marked the busiest is chosen as before.
+    send("anemobus-monitor", "1", t0 + 8000);
+    live.tick(t0 + 8000);
+    EXPECT_EQ(marks(t0 + 8000)["1"], "anemobus-monitor");
+    EXPECT_EQ(live.default_station()->view(), "f0");
+    // The relay goes on; ten minutes later the reading has left the windows.
+    for (std::int64_t m = 1; m <= 10; ++m) send("anemobus", "1", t0 + 8000 + m * minute);
+    live.tick(t0 + 8000 + 10 * minute);
+    EXPECT_EQ(marks(t0 + 8000 + 10 * minute)["1"], "anemobus-monitor");
+    live.tick(t0 + 8001 + 10 * minute);
+    EXPECT_EQ(marks(t0 + 8001 + 10 * minute)["1"], "");
+    EXPECT_EQ(live.default_station()->view(), "1");
 }
 
 TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {

@@ -1,6 +1,8 @@
 // anemobus-web's server against the clients a field network has: queries
 // that would overflow, clients that send slowly or idle, more pages than it
 // streams to, a second instance on the same port; and the live stream's pace.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -14,6 +16,7 @@
 #include "log_writer.h"
 #include "web_rig.h"
 #include "web_routes.h"
+#include "web_server.h"
 
 namespace {
 
@@ -23,11 +26,33 @@ using test_support::scaled;
 using web_test::TempDir;
 using web_test::WebRig;
 
+// A connection from a loopback address of its own (127.0.0.2 and on are
+// other machines to the server), with a small receive buffer if asked.
+int connect_from(int port, const char* source, int receive_buffer = 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
 // One connection read as it comes, for streams and for clients that
 // misbehave.
 class RawClient {
 public:
     explicit RawClient(int port) : fd_(test_support::connect_loopback(port)) {}
+    RawClient(int port, const char* source, int receive_buffer = 0)
+        : fd_(connect_from(port, source, receive_buffer)) {}
     ~RawClient() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -49,6 +74,15 @@ public:
             [&] { return read(10ms) && in_.find(text) != std::string::npos; }, timeout);
     }
     const std::string& text() const { return in_; }
+    // Whether the server answered a keep-alive request on this connection.
+    bool ask(const std::string& path) {
+        in_.clear();
+        return send("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n") && wait_for("\r\n\r\n", 3000ms);
+    }
+    // Whether the server closed this connection within timeout.
+    bool closed_within(std::chrono::milliseconds timeout) {
+        return test_support::wait_until([&] { return !read(10ms); }, timeout);
+    }
 
 private:
     int fd_;
@@ -193,6 +227,103 @@ TEST(WebServer, PageOneTooManyIsToldAtOnceAndASlotFreesWhenAPageLeaves) {
             return page.send(events_request) && page.wait_for("event: status", 500ms);
         },
         3000ms));
+}
+
+// A server of our own in this process, with small caps and timeouts.
+struct SmallServer {
+    explicit SmallServer(web::ServerLimits limits)
+        : writer(nullptr, "", {.quiet = true}), server(live, writer, nullptr, "", limits) {
+        const auto bound = server.bind("127.0.0.1", 0);
+        port = bound ? *bound : -1;
+        server.start();
+    }
+    ~SmallServer() { server.stop(); }
+    web::LiveState live{std::nullopt};
+    web::LogWriter writer;
+    web::WebServer server;
+    int port = -1;
+};
+
+// A full server takes room from the address that holds the most, its idlest
+// connection first, and never from an address holding fewer: a newcomer
+// from a crowding address takes the place of one of its own.
+TEST(WebServer, AFullServerMakesRoomFromTheAddressHoldingTheMost) {
+    SmallServer small({.connections = 6});
+    ASSERT_GT(small.port, 0);
+    std::vector<std::unique_ptr<RawClient>> crowd;
+    for (int i = 0; i < 6; ++i) {
+        crowd.push_back(std::make_unique<RawClient>(small.port, "127.0.0.2"));
+        ASSERT_TRUE(crowd.back()->ask("/api/latest")) << i;
+    }
+    RawClient user(small.port, "127.0.0.5");
+    ASSERT_TRUE(user.ask("/")) << "the user was not answered";
+    EXPECT_NE(user.text().find(" 200 "), std::string::npos);
+    EXPECT_TRUE(crowd[0]->closed_within(3000ms)) << "the idlest stayed";
+    for (std::size_t i = 1; i < crowd.size(); ++i) EXPECT_TRUE(crowd[i]->ask("/api/latest")) << i;
+
+    RawClient again(small.port, "127.0.0.2");
+    ASSERT_TRUE(again.ask("/api/latest"));
+    EXPECT_TRUE(crowd[1]->closed_within(3000ms)) << "the crowd's idlest stayed";
+    EXPECT_TRUE(user.ask("/api/latest")) << "the user's connection was taken";
+    for (std::size_t i = 2; i < crowd.size(); ++i) EXPECT_TRUE(crowd[i]->ask("/api/latest")) << i;
+}
+
+// Readings for 16 stations, fast enough to fill a small receive buffer.
+void flood(web::LiveState& live, int batches) {
+    for (int b = 0; b < batches; ++b) {
+        for (int id = 0; id < 16; ++id)
+            live.add({*web::StationId::from("station-" + std::to_string(id)),
+                      {.received_ms = 1'700'000'000'000 + b * 1000, .wind = 3.0 + b % 5}});
+        std::this_thread::sleep_for(25ms);
+    }
+}
+
+// Live streams: a page from an address holding fewer takes a stream of the
+// address holding the most, and never one of an address that holds as few;
+// a stream whose client stops reading is closed once it took nothing for
+// the stall timeout, while one that reads through the same flood stays.
+TEST(WebServer, PagesShareTheLiveStreamsByAddressAndAStalledOneIsClosed) {
+    SmallServer small({.live_streams = 2, .stall_timeout = 1000ms});
+    ASSERT_GT(small.port, 0);
+    RawClient first(small.port, "127.0.0.2");
+    RawClient second(small.port, "127.0.0.2", 4096);
+    for (RawClient* page : {&first, &second}) {
+        ASSERT_TRUE(page->send(events_request));
+        ASSERT_TRUE(page->wait_for("event: status", 3000ms));
+    }
+    const auto refused = [&](const char* source) {
+        auto page = std::make_unique<RawClient>(small.port, source);
+        return page->send(events_request) && page->wait_for(" 503 ", 3000ms);
+    };
+    EXPECT_TRUE(refused("127.0.0.2")) << "a third page of one address took a place";
+
+    RawClient user(small.port, "127.0.0.5");
+    ASSERT_TRUE(user.send(events_request));
+    EXPECT_TRUE(user.wait_for("event: status", 3000ms)) << "the user's page was refused";
+    // The one that drained longest ago gave its place: the first, which
+    // read no event since.
+    EXPECT_TRUE(first.closed_within(3000ms));
+    EXPECT_TRUE(refused("127.0.0.3")) << "a page took a place from an address holding as few";
+
+    // The second stops reading; the user's page reads on.
+    std::thread feeder([&] { flood(small.live, 80); });
+    bool live_again = test_support::wait_until(
+        [&] {
+            user.read(10ms);
+            RawClient page(small.port, "127.0.0.2");
+            return page.send(events_request) && page.wait_for("event: status", 300ms);
+        },
+        15000ms);
+    feeder.join();
+    EXPECT_TRUE(live_again) << "the stalled stream kept its place";
+    const std::size_t before = user.text().size();
+    EXPECT_TRUE(test_support::wait_until(
+        [&] {
+            return user.read(10ms) &&
+                   user.text().find("event: status", before) != std::string::npos;
+        },
+        3000ms))
+        << "the page that reads was closed";
 }
 
 // Under a flood the pages get each station's latest, in the order they came.

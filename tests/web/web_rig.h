@@ -19,15 +19,18 @@ using test_support::Child;
 using test_support::TempDir;
 
 // A bus with anemobus-web on it and a monitor to talk through; `extra`
-// goes on anemobus-web's command line at every start.
+// goes on anemobus-web's command line at every start. The monitor joins the
+// bus as `sender`, whose readings the page marks as not the relay's, or
+// under the name given (the relay's, "anemobus", to stand in for it).
 class WebRig {
 public:
-    explicit WebRig(const std::string& db, std::vector<std::string> extra = {})
+    explicit WebRig(const std::string& db, std::vector<std::string> extra = {},
+                    const std::string& sender = "sender")
         : bus_(test_support::loopback_bus(test_support::random_bus_port())),
           extra_(std::move(extra)) {
         start_web(db);
         monitor_.emplace(test_support::program_path("anemobus-monitor"),
-                         std::vector<std::string>{"-b", bus_, "-n", "sender", "^nothing$"});
+                         std::vector<std::string>{"-b", bus_, "-n", sender, "^nothing$"});
     }
     void start_web(const std::string& db) {
         web_.reset();

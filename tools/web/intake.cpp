@@ -23,7 +23,8 @@ void Intake::take_bus(std::string_view sender, int argc, const char* const* argv
         return refuse_locked(now_ms, sender, checked.refusal, argc, argv);
     checked.reading.received_ms = now_ms;
     const StationReading reading{checked.id, checked.reading};
-    const std::uint64_t seq = live_.add(reading);
+    const std::uint64_t seq =
+        live_.add(reading, sender == relay_agent_name ? std::string_view() : sender);
     if (seq == 0) return refuse_locked(now_ms, sender, Refusal::too_many_stations, argc, argv);
     writer_.push(reading, seq);
 }

@@ -23,7 +23,8 @@ LiveState::Station* LiveState::station_for(const StationId& id) {
     auto it = stations_.find(id);
     if (it != stations_.end()) return &it->second;
     if (stations_.size() >= max_stations) return nullptr;
-    return &stations_.emplace(id, Station{StationStats(id)}).first->second;
+    return &stations_.emplace(id, Station{.stats = StationStats(id), .unexpected_sender = {}})
+                .first->second;
 }
 
 void LiveState::publish(const StationView& view) {
@@ -53,19 +54,26 @@ void LiveState::prime(const StationReading& reading) {
     station->published = false;  // tick() works the figures out once, at the end
     std::lock_guard lock(mutex_);
     // Its place in the list is where it was first heard.
-    if (first) publish(station->stats.view());
+    if (first) publish(station->view());
     keep(reading, 0);
 }
 
-std::uint64_t LiveState::add(const StationReading& reading) {
-    return take(reading).seq;
+StationView LiveState::Station::view() const {
+    StationView view = stats.view();
+    view.unexpected_sender = unexpected_sender;
+    return view;
+}
+
+std::uint64_t LiveState::add(const StationReading& reading, std::string_view unexpected_sender) {
+    return take(reading, unexpected_sender).seq;
 }
 
 LiveState::Taken LiveState::add_stamped(const StationReading& reading) {
     return take(reading);
 }
 
-LiveState::Taken LiveState::take(const StationReading& reading) {
+LiveState::Taken LiveState::take(const StationReading& reading,
+                                 std::string_view unexpected_sender) {
     std::uint64_t seq = 0;
     {
         std::lock_guard taking(taking_mutex_);
@@ -82,8 +90,12 @@ LiveState::Taken LiveState::take(const StationReading& reading) {
             stats.add_late(reading.reading);
         else
             stats.add(reading.reading);
+        if (!unexpected_sender.empty()) {
+            station->unexpected_sender = unexpected_sender;
+            station->unexpected_ms = t;
+        }
         station->published = true;
-        const StationView view = station->stats.view();
+        const StationView view = station->view();
         std::lock_guard lock(mutex_);
         publish(view);
         seq = ++seq_;
@@ -95,19 +107,19 @@ LiveState::Taken LiveState::take(const StationReading& reading) {
     return {Outcome::added, seq};
 }
 
-// The most readings over the last busiest_span_ms; a tie, or a quiet span,
-// goes to the one heard last.
+// A station only the relay (or the broker) fed comes first, whatever the
+// others' traffic; then the most readings over the last busiest_span_ms; a
+// tie, or a quiet span, goes to the one heard last.
 std::optional<StationId> LiveState::busiest(std::int64_t now_ms) const {
     std::optional<StationId> best;
-    std::size_t best_count = 0;
-    std::int64_t best_last = 0;
+    std::tuple<bool, std::size_t, std::int64_t> best_rank{};
     for (const auto& [id, station] : stations_) {
-        const std::size_t count = station.stats.readings_since(now_ms - busiest_span_ms);
-        const std::int64_t last = station.stats.last().received_ms;
-        if (!best || count > best_count || (count == best_count && last > best_last)) {
+        const std::tuple rank(station.unexpected_sender.empty(),
+                              station.stats.readings_since(now_ms - busiest_span_ms),
+                              station.stats.last().received_ms);
+        if (!best || rank > best_rank) {
             best = id;
-            best_count = count;
-            best_last = last;
+            best_rank = rank;
         }
     }
     return best;
@@ -122,7 +134,11 @@ void LiveState::tick(std::int64_t now_ms) {
             it = stations_.erase(it);
             continue;
         }
-        if (!station.published) primed.push_back(station.stats.view());
+        if (!station.unexpected_sender.empty() && now_ms - station.unexpected_ms > gust_window_ms) {
+            station.unexpected_sender.clear();
+            station.published = false;
+        }
+        if (!station.published) primed.push_back(station.view());
         station.published = true;
         ++it;
     }

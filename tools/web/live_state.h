@@ -29,6 +29,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "station_stats.h"
@@ -46,6 +48,11 @@ inline constexpr std::int64_t forget_after_ms = std::int64_t{3600} * 1000;
 // A new page opens on the id with the most readings over this span, so that
 // one stray or test message does not take every new page with it.
 inline constexpr std::int64_t busiest_span_ms = std::int64_t{10} * 60 * 1000;
+// The name the relay joins the bus under: a bus reading sent by any other
+// agent marks its station (StationView::unexpected_sender) for as long as
+// the 10-minute figures hold it, and such a station is no new page's choice
+// while one that only the relay fed is there.
+inline constexpr std::string_view relay_agent_name = "anemobus";
 
 class LiveState {
 public:
@@ -55,8 +62,9 @@ public:
 
     // The taking side. add() gives the reading's sequence number (from 1),
     // or 0 when its station would be one too many (the reading is then
-    // refused).
-    std::uint64_t add(const StationReading& reading);
+    // refused). unexpected_sender names the bus agent that sent it when
+    // that is not the relay; empty for the relay's and the broker's.
+    std::uint64_t add(const StationReading& reading, std::string_view unexpected_sender = {});
     // The same for a stamped reading, which may be a duplicate.
     enum class Outcome { added, duplicate, too_many_stations };
     struct Taken {
@@ -68,7 +76,8 @@ public:
     // these readings have sequence number 0.
     void prime(const StationReading& reading);
     // Every second or so, and after priming: forgets the ids silent for
-    // forget_after_ms and picks the id a new page opens on.
+    // forget_after_ms, lifts the marks of unexpected senders that left the
+    // windows, and picks the id a new page opens on.
     void tick(std::int64_t now_ms);
     void set_refused(std::uint64_t total);
     void set_broker(const BrokerLink& link);
@@ -103,9 +112,13 @@ private:
     struct Station {
         StationStats stats;
         bool published = false;  // its view reflects every reading it got
+        // The last reading from a bus agent other than the relay.
+        std::string unexpected_sender;
+        std::int64_t unexpected_ms = 0;
+        StationView view() const;
     };
     Station* station_for(const StationId& id);
-    Taken take(const StationReading& reading);
+    Taken take(const StationReading& reading, std::string_view unexpected_sender = {});
     std::optional<StationId> busiest(std::int64_t now_ms) const;
     // Under mutex_.
     void publish(const StationView& view);

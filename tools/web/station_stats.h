@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -94,6 +95,9 @@ struct StationView {
     std::optional<double> pressure_tendency_3h;  // Pa, now minus three hours ago
     double period_s = 1;
     bool silent = false;  // filled by view_at() or mark_silence()
+    // A bus agent other than the relay that sent one of the readings in the
+    // 10-minute window, by its name; empty when the relay sent them all.
+    std::string unexpected_sender;
 };
 
 // Whether the station of view has been quiet for silent_periods of its

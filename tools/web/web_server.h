@@ -12,8 +12,20 @@
 // reason, and its browser tries again. Every live stream gets the status
 // every second on the second, and each reading as it comes. A client that
 // leaves stops what is being done for it.
+//
+// Fair to every address: the field network's users are told apart by their
+// address (an IPv6 one by its /64), and a full server takes room from the
+// address that holds the most, never from one that holds less than the
+// newcomer's own. So three machines that open all they can do not shut out a
+// fourth. A live stream whose client stops taking its bytes is closed after
+// a stall timeout, whatever room the kernel's buffers still have. Exports
+// (the CSV) have workers of their own and a bounded number of places, so
+// the page's own history is never queued behind them. Every verdict is a
+// count or a wall-clock timeout, never the machine's speed.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -22,10 +34,25 @@
 
 namespace web {
 
+struct ServerLimits {
+    // Open connections; when full, a new one takes the place of the idlest
+    // of the address holding the most.
+    std::size_t connections = 512;
+    // Live streams; when full, a page from an address holding fewer than
+    // another takes that one's stream that drained longest ago.
+    std::size_t live_streams = max_live_streams;
+    // A live stream that took none of its queued bytes for this long.
+    std::chrono::milliseconds stall_timeout{15000};
+    // CSV exports running at once, and per address.
+    std::size_t exports = 8;
+    std::size_t exports_per_address = 2;
+};
+
 class WebServer {
 public:
     // store may be null (no log): history then comes from memory.
-    WebServer(LiveState& live, LogWriter& writer, const ReadingStore* store, std::string log_path);
+    WebServer(LiveState& live, LogWriter& writer, const ReadingStore* store, std::string log_path,
+              ServerLimits limits = {});
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;

@@ -78,6 +78,11 @@ void append_station_json(std::string& out, const StationView& view) {
     out += ",\"pressure_tendency_3h\":";
     append_optional(out, view.pressure_tendency_3h);
     append_number_field(out, "period", view.period_s);
+    out += ",\"unexpected_sender\":";
+    if (view.unexpected_sender.empty())
+        out += "null";
+    else
+        append_json_string(out, view.unexpected_sender);
     out += view.silent ? ",\"silent\":true}" : ",\"silent\":false}";
 }
 

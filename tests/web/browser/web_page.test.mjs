@@ -143,6 +143,9 @@ try {
   start('relay', join(opt.bin, 'src/anemobus'), ['-d', tty, '-b', bus, '-s', '1']);
   const monitor = start('monitor', join(opt.bin, 'tools/anemobus-monitor'), ['-b', bus, '-n', 'sender', '^nothing$'], 'pipe');
   const send = (line) => monitor.stdin.write(`${line}\n`);
+  // Stands in for the relay once the simulator is stopped: the relay's name on the bus.
+  const standIn = start('stand-in', join(opt.bin, 'tools/anemobus-monitor'), ['-b', bus, '-n', 'anemobus', '^nothing$'], 'pipe');
+  const sendAsRelay = (line) => standIn.stdin.write(`${line}\n`);
 
   step = 'Chromium to start';
   browser = await chromium.launch({
@@ -291,7 +294,7 @@ try {
 
   // A second station: its link opens it, whatever the server would open
   // on, and the menu keeps the address in step.
-  const sendTwo = () => send('2 WEATHER 100000 10 12 270');
+  const sendTwo = () => sendAsRelay('2 WEATHER 100000 10 12 270');
   sendTwo();
   const sendingTwo = setInterval(sendTwo, 400);
   const linkedPage = await context.newPage();
@@ -380,6 +383,8 @@ try {
 
   // On phones: big enough to tap, nothing off the screen, with a 32-character id.
   await until('the long id in the list (beside 1 and 2)', async () => (await page.locator('#station option').count()) === 3, 5000);
+  const marked = await page.locator(`#station option[value="${longId}"]`).textContent();
+  check('a station another agent fed is marked in the list', marked === `${longId} (not from the relay)`, marked);
   check('touch targets at least 44 px', (await smallTargets(page)).length === 0, (await smallTargets(page)).join(', '));
   for (const [width, height] of [[360, 740], [740, 360], [844, 390]]) {
     await page.setViewportSize({ width, height });
@@ -396,7 +401,7 @@ try {
     const mean = charts.wind.data.datasets[0].data;
     return Date.now() + state.offsetMs - mean[mean.length - 1].x > 4 * state.bucketMs;
   }), 30000);
-  const sending = setInterval(() => send('1 WEATHER 101591.66 22.5 4.4704 180'), 400);
+  const sending = setInterval(() => sendAsRelay('1 WEATHER 101591.66 22.5 4.4704 180'), 400);
   await until('the station back', async () => (await limitState())[0] === 'within', 10000);
   const tail = await page.evaluate(() => window.anemobus.charts.wind.data.datasets[0].data.slice(-3).map((p) => p.y));
   check('a silence is a gap in the live chart', tail[1] === null && tail[2] !== null, JSON.stringify(tail));

@@ -152,13 +152,14 @@ function soundAlarm(mode) {
   }
   if (navigator.vibrate) navigator.vibrate(tones.flatMap(() => [300, 150]));
 }
-// The alarm goes off when the state turns over or stale from a state the
+// The alarm goes off when the state turns over, stale or unconfirmed from a state the
 // page saw live; not on opening, when nobody was told otherwise yet.
 function followMode(mode) {
   const before = state.mode;
   state.mode = mode;
-  const watched = ['none', 'within', 'over', 'stale'];
-  if (saved.alarm && mode !== before && (mode === 'over' || mode === 'stale') && watched.includes(before)) soundAlarm(mode);
+  const watched = ['none', 'within', 'over', 'stale', 'unconfirmed'];
+  const alarming = mode === 'over' || mode === 'stale' || mode === 'unconfirmed';
+  if (saved.alarm && mode !== before && alarming && watched.includes(before)) soundAlarm(mode);
 }
 
 // ---- What the page may say: the limit state only on fresh data.
@@ -182,7 +183,7 @@ function renderHeadline() {
   showWind('gust', v && v.gust_10min);
   const { mode, text } = judge();
   $('headline').dataset.state = mode;
-  document.body.classList.toggle('stale', mode === 'stale' || mode === 'full');
+  document.body.classList.toggle('stale', mode === 'stale' || mode === 'full' || mode === 'unconfirmed');
   $('limit-state').textContent = text;
   followMode(mode);
 }
@@ -232,13 +233,15 @@ function renderBanners() {
 // The list offers every station, and the one asked for by the address even
 // before (or after) it is heard.
 function renderStations() {
-  const ids = state.status ? state.status.stations.map((x) => x.id) : [];
-  if (state.station && !ids.includes(state.station)) ids.push(state.station);
+  const stations = state.status ? state.status.stations.slice() : [];
+  if (state.station && !stations.some((x) => x.id === state.station)) stations.push({ id: state.station });
+  const ids = stations.map((x) => x.id);
   $('station-pick').hidden = ids.length < 2;
   const select = $('station');
-  const shown = Array.from(select.options).map((o) => o.value);
-  if (shown.join('\n') !== ids.join('\n')) {
-    select.replaceChildren(...ids.map((id) => new Option(id, id)));
+  const label = (x) => (x.unexpected_sender ? `${x.id} (not from the relay)` : x.id);
+  const shown = Array.from(select.options).map((o) => o.text);
+  if (shown.join('\n') !== stations.map(label).join('\n')) {
+    select.replaceChildren(...stations.map((x) => new Option(label(x), x.id)));
   }
   select.value = state.station || '';
 }

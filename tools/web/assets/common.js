@@ -89,6 +89,10 @@ const common = (() => {
     if (lost || !v || silentAt(v, now)) {
       return { mode: 'stale', short: 'NO CURRENT DATA', text: v ? `NO CURRENT DATA: last reading ${clockText(v.t)}, ${agoText(now - v.t)}` : 'NO CURRENT DATA: no recent reading' };
     }
+    // Readings another bus agent sent are shown, never judged against the limit.
+    if (v.unexpected_sender) {
+      return { mode: 'unconfirmed', short: 'NOT FROM THE RELAY', text: `NOT FROM THE RELAY: readings sent by ${v.unexpected_sender}` };
+    }
     if (limit === null) return { mode: 'none', short: 'NO LIMIT SET', text: 'No wind limit set' };
     const worst = Math.max(v.wind, v.gust_10min);
     const what = v.gust_10min > v.wind ? '10-min gust' : 'wind';

@@ -11,8 +11,9 @@
 const c = common;
 const $ = (id) => document.getElementById(id);
 const NS = 'http://www.w3.org/2000/svg';
-// Problems first: over the limit, then no current data.
-const RANK = { over: 0, stale: 1, none: 2, within: 2 };
+// Problems first: over the limit, then no current data or readings not
+// from the relay.
+const RANK = { over: 0, stale: 1, unconfirmed: 1, none: 2, within: 2 };
 
 const state = { status: null, offsetMs: 0, link: 'connecting', tiles: new Map(), order: '', wasLost: false };
 const serverNow = () => Date.now() + state.offsetMs;
@@ -88,7 +89,7 @@ function render() {
   const limit = c.limitMs(s);
   const seen = new Set();
   const ranked = [];
-  const counts = { over: 0, stale: 0 };
+  const counts = { over: 0, stale: 0, unconfirmed: 0 };
   for (const view of s.stations) {
     seen.add(view.id);
     let tile = state.tiles.get(view.id);
@@ -117,6 +118,7 @@ function render() {
   const parts = [`${total} station${total === 1 ? '' : 's'}`];
   if (counts.over) parts.push(`${counts.over} over the limit`);
   if (counts.stale) parts.push(`${counts.stale} with no current data`);
+  if (counts.unconfirmed) parts.push(`${counts.unconfirmed} not from the relay`);
   if (limit === null) parts.push('no wind limit set');
   const summary = total === 0 ? 'No station heard yet.' : parts.join(' · ');
   if ($('summary').textContent !== summary) $('summary').textContent = summary;

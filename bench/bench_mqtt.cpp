@@ -8,7 +8,18 @@
 //     the subscriber has them all;
 //   - broker to page: anemobus-web --broker subscribed, the ceiling's
 //     payloads published again, until its log holds every one (readings/s),
-//     and the page's peak memory.
+//     and the page's peak memory;
+//   - refused, then allowed: an outbox whose site the bridge's user may not
+//     write under the shipped ACL is refused reading by reading and kept;
+//     the ACL then allows it, and the bridge started again delivers it all;
+//   - kill -9 of a connected bridge at a random moment while a reading
+//     comes every 10 ms, again and again: the readings it had taken from
+//     the bus that never arrive, and those that arrive twice;
+//   - the broker's settings, the shipped example against mosquitto's
+//     defaults: a burst of 20 000 to a connected QoS 1 subscriber
+//     (max_queued_messages), and what a broker killed -9 two seconds after
+//     queueing 1000 readings for an absent subscriber still has for it
+//     (autosave_interval).
 //
 //   bench_mqtt [readings per case, default 100000]
 //
@@ -26,7 +37,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +80,11 @@ public:
         if (topic == "anemobus/probe") subscribed = true;
         if (topic.ends_with("/status") && payload == "online") ++bridges_online;
         if (!topic.ends_with("/weather")) return;
+        if (tracking) {
+            const auto r = mqtt::parse_weather_payload(payload);
+            std::lock_guard lock(mutex);
+            if (r) ++copies[std::lround((r->pressure - pressure_base) * 10)];
+        }
         if (timing) {
             const auto r = mqtt::parse_weather_payload(payload);
             const auto index =
@@ -79,7 +97,8 @@ public:
         }
         ++weather;
     }
-    std::atomic<bool> subscribed{false}, timing{false};
+    std::atomic<bool> subscribed{false}, timing{false}, tracking{false};
+    std::map<long, int> copies;  // while tracking: how often each reading came
     std::atomic<int> bridges_online{0};
     std::atomic<long> weather{0};
     std::mutex mutex;
@@ -306,6 +325,201 @@ void page_ingest(const mqtt_test::TestBroker& broker, long readings) {
         all ? "" : " INCOMPLETE");
 }
 
+// A broker with the shipped users and ACL, and its reader.
+struct GuardedBroker {
+    mqtt_test::TestBroker broker{true};
+    Subscriber ops;
+    std::unique_ptr<mqtt::Client> client;
+    bool start() {
+        if (!broker.start()) return false;
+        mqtt::ClientSettings settings;
+        settings.broker = {.tls = false, .host = "127.0.0.1", .port = broker.port()};
+        settings.user = mqtt_test::bridge_user.name;
+        settings.password = mqtt_test::bridge_user.password;
+        std::string error;
+        client = mqtt::Client::create(
+            settings, ops, [](const std::string&) {}, &error);
+        if (!client) return false;
+        client->start();
+        return wait_for([this] { return ops.subscribed.load(); }, 10s);
+    }
+    std::unique_ptr<test_support::Child> bridge(const std::string& bus, const std::string& outbox,
+                                                const mqtt_test::User& user,
+                                                const std::string& site) {
+        const std::string password =
+            broker.write_file(std::string(user.name) + ".pw", user.password);
+        return std::make_unique<test_support::Child>(
+            test_support::program_path("anemobus-mqtt"),
+            std::vector<std::string>{"-b", bus, "--broker", broker.url(), "--site", site,
+                                     "--outbox", outbox, "--user", user.name, "--password-file",
+                                     password, "-q"});
+    }
+};
+
+void refused_then_allowed(const std::string& bus, long readings) {
+    GuardedBroker guarded;
+    const std::string path = guarded.broker.dir() + "/refused.db";
+    if (!guarded.start() || !fill_outbox(path, readings)) {
+        std::printf("refused, then allowed: cannot set up\n");
+        return;
+    }
+    const auto start = Clock::now();
+    auto bridge = guarded.bridge(bus, path, mqtt_test::site_user, "south");
+    const bool said = bridge->wait_err("0x87 (Not authorized)", 60000ms);
+    // Every reading goes out once within the replay's time, and is refused.
+    std::this_thread::sleep_for(std::chrono::duration<double>(Clock::now() - start) * 4 + 2s);
+    bridge->signal(SIGTERM);
+    const auto status = bridge->wait_exit(10000ms);
+    const long leaked = guarded.ops.weather;
+    std::ofstream(guarded.broker.dir() + "/acl", std::ios::app)
+        << "user north\ntopic write anemobus/south/#\n";
+    guarded.broker.reload();
+    std::this_thread::sleep_for(1s);
+    const auto allowed = Clock::now();
+    bridge = guarded.bridge(bus, path, mqtt_test::site_user, "south");
+    const bool all = wait_for([&] { return guarded.ops.weather >= readings; }, 120s);
+    const double seconds = std::chrono::duration<double>(Clock::now() - allowed).count();
+    std::printf(
+        "refused, then allowed, %ld readings: refused and named %s, %ld delivered while refused, "
+        "stop status %d; once allowed, all delivered %.2f s after the bridge's start (%.0f "
+        "readings/s)%s\n",
+        readings, said ? "yes" : "NO", leaked, status.value_or(-1), seconds,
+        static_cast<double>(readings) / seconds, all ? "" : " INCOMPLETE");
+}
+
+// The kill -9 trials: the readings sent to the bridge (some peer took
+// each), numbered by their pressure.
+struct KillTrial {
+    long next = 0, stop_at = 0;
+    int bridge_pid = 0;
+    std::vector<long> sent;
+    std::mt19937 random{std::random_device{}()};
+} trial;
+
+void send_until_kill(TimerId timer, void*, unsigned long) {
+    const long n = trial.next++;
+    if (IvySendMsg("1 WEATHER %.1f 21.5 4.4704 180", pressure_of(n)) > 0) trial.sent.push_back(n);
+    if (trial.next < trial.stop_at) return;
+    TimerRemove(timer);
+    // Somewhere within the next reading's 10 ms, as a crash would be.
+    std::this_thread::sleep_for(std::chrono::microseconds(
+        std::uniform_int_distribution<int>(0, latency_period_ms * 1000)(trial.random)));
+    ::kill(trial.bridge_pid, SIGKILL);
+    IvyStop();
+}
+
+void kill_window(const mqtt_test::TestBroker& broker, const std::string& bus, int kills) {
+    const std::string path = broker.dir() + "/killed.db";
+    {
+        std::lock_guard lock(subscriber.mutex);
+        subscriber.copies.clear();
+    }
+    subscriber.tracking = true;
+    for (int k = 0; k <= kills; ++k) {
+        sender.bridge_on_bus = false;
+        auto bridge = start_bridge(broker, bus, path);
+        serve(nullptr);  // until the bridge is on the bus
+        // Its binding reaches us a moment after it joins.
+        std::this_thread::sleep_for(200ms);
+        if (k == kills) {  // the last one sends what the outbox kept
+            std::this_thread::sleep_for(5s);
+            bridge->signal(SIGTERM);
+            bridge->wait_exit(10000ms);
+            break;
+        }
+        trial.bridge_pid = bridge->pid();
+        trial.stop_at = trial.next + 100;
+        serve(TimerRepeatAfter(TIMER_LOOP, latency_period_ms, send_until_kill, nullptr));
+        bridge->wait_exit(10000ms);
+    }
+    subscriber.tracking = false;
+    long lost = 0, twice = 0;
+    std::lock_guard lock(subscriber.mutex);
+    for (long n : trial.sent) {
+        const auto it = subscriber.copies.find(n);
+        if (it == subscriber.copies.end())
+            ++lost;
+        else if (it->second > 1)
+            ++twice;
+    }
+    std::printf(
+        "kill -9 of the connected bridge, %d times at a random moment, a reading every %d ms "
+        "(%zu readings taken): %ld never arrived, %ld arrived twice\n",
+        kills, latency_period_ms, trial.sent.size(), lost, twice);
+}
+
+// The shipped example with one setting as mosquitto's default has it.
+std::string with_setting(const std::string& key, const std::string& line) {
+    std::string example = mqtt_test::example_config();
+    const auto at = example.find("\n" + key + " ");
+    if (at == std::string::npos) return example;
+    const auto end = example.find('\n', at + 1);
+    return example.replace(at + 1, end - at - 1, line);
+}
+
+// A subscriber of its own to a broker, with a session the broker keeps.
+std::unique_ptr<mqtt::Client> session_subscriber(const mqtt_test::TestBroker& broker,
+                                                 Subscriber& handler) {
+    mqtt::ClientSettings settings;
+    settings.broker = {.tls = false, .host = "127.0.0.1", .port = broker.port()};
+    settings.client_id = "bench-ops";
+    settings.keep_session = true;
+    std::string error;
+    auto client = mqtt::Client::create(
+        settings, handler, [](const std::string&) {}, &error);
+    if (client) client->start();
+    return client;
+}
+
+long queue_burst(const std::string& example, long readings) {
+    mqtt_test::TestBroker broker(false, example);
+    Subscriber live;
+    if (!broker.start()) return -1;
+    auto client = session_subscriber(broker, live);
+    if (!client || !wait_for([&] { return live.subscribed.load(); }, 10s)) return -1;
+    test_support::Child pub("/bin/sh", {"-c", publish_command(broker, readings, now_ms() - readings,
+                                                              "anemobus/burst/1/weather")});
+    pub.wait_exit(60000ms);
+    wait_for([&] { return live.weather >= readings; }, 20s);
+    client->stop();
+    return readings - live.weather;
+}
+
+long killed_broker(const std::string& example, long readings) {
+    mqtt_test::TestBroker broker(false, example);
+    Subscriber before, after;
+    if (!broker.start()) return -1;
+    auto client = session_subscriber(broker, before);
+    if (!client || !wait_for([&] { return before.subscribed.load(); }, 10s)) return -1;
+    client->stop();  // away, its session kept
+    test_support::Child pub("/bin/sh", {"-c", publish_command(broker, readings, now_ms() - readings,
+                                                              "anemobus/queued/1/weather")});
+    pub.wait_exit(60000ms);
+    std::this_thread::sleep_for(2s);
+    broker.kill();
+    if (!broker.start()) return -1;
+    client = session_subscriber(broker, after);
+    wait_for([&] { return after.weather >= readings; }, 10s);
+    client->stop();
+    return readings - after.weather;
+}
+
+void broker_settings() {
+    const long burst = 20000, queued = 1000;
+    const std::string shipped = mqtt_test::example_config();
+    std::printf(
+        "broker settings, lost of a %ld burst to a connected QoS 1 subscriber: shipped "
+        "(max_queued_messages 1000000) %ld, mosquitto's default 1000: %ld\n",
+        burst, queue_burst(shipped, burst),
+        queue_burst(with_setting("max_queued_messages", "max_queued_messages 1000"), burst));
+    std::printf(
+        "broker settings, lost of %ld readings queued for an absent subscriber when the broker "
+        "is killed -9 two seconds later: shipped (autosave_interval 1) %ld, mosquitto's default "
+        "1800: %ld\n",
+        queued, killed_broker(shipped, queued),
+        killed_broker(with_setting("autosave_interval", "autosave_interval 1800"), queued));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -337,6 +551,9 @@ int main(int argc, char** argv) {
     bridge->wait_exit(10000ms);
     replay(broker, bus, readings);
     page_ingest(broker, readings);
+    refused_then_allowed(bus, readings);
+    kill_window(broker, bus, 20);
+    broker_settings();
     IvyTerminate();
     client->stop();
     return 0;

@@ -54,8 +54,8 @@ function(anemobus_package_name component out)
   endif()
 endfunction()
 
-# The programs, units, defaults files, manual pages, copyright, changelog
-# and lintian overrides of one component.
+# The programs, units, defaults files, manual pages, copyright, changelog,
+# examples and lintian overrides of one component.
 function(anemobus_package_files component)
   string(TOUPPER ${component} C)
   anemobus_package_name(${component} package)
@@ -84,6 +84,10 @@ function(anemobus_package_files component)
   anemobus_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog changelog)
   install(FILES ${changelog} ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${docdir}
           COMPONENT ${component})
+  if(ANEMOBUS_${C}_EXAMPLES)
+    install(FILES ${ANEMOBUS_${C}_EXAMPLES} DESTINATION ${docdir}/examples
+            COMPONENT ${component})
+  endif()
   set(overrides ${CMAKE_CURRENT_LIST_DIR}/${package}.lintian-overrides)
   if(EXISTS ${overrides})
     install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides

@@ -74,6 +74,10 @@ set(ANEMOBUS_MQTT_UNITS anemobus-mqtt.service)
 set(ANEMOBUS_MQTT_NO_ENABLE anemobus-mqtt.service)
 set(ANEMOBUS_MQTT_DEFAULTS anemobus-mqtt)
 set(ANEMOBUS_MQTT_MAN_PAGES anemobus-mqtt.1)
+# A broker set-up that loses nothing (docs/mqtt.md), in the package's
+# doc/examples.
+set(ANEMOBUS_MQTT_EXAMPLES ${CMAKE_SOURCE_DIR}/docs/examples/mosquitto-anemobus.conf
+                           ${CMAKE_SOURCE_DIR}/docs/examples/mosquitto-anemobus.acl)
 set(ANEMOBUS_MQTT_SUGGESTS "anemobus, mosquitto-clients")
 set(ANEMOBUS_MQTT_SUMMARY "forwards anemobus weather readings to an MQTT broker")
 string(CONCAT ANEMOBUS_MQTT_DESCRIPTION

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +51,24 @@ std::string user_name() {
     return pw != nullptr ? pw->pw_name : "root";
 }
 
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) ADD_FAILURE() << "cannot read " << path;
+    return text.str();
+}
+
+// The shipped example's line that starts with `key`, given another value
+// (or removed when value is empty); a line missing from it is a failure, as
+// the example would have changed under the tests.
+void set_line(std::string& config, const std::string& key, const std::string& value) {
+    const std::regex line("(^|\n)" + key + "[^\n]*");
+    if (!std::regex_search(config, line)) ADD_FAILURE() << "the example has no '" << key << "'";
+    config = std::regex_replace(config, line, value.empty() ? "$1" : "$1" + value,
+                                std::regex_constants::format_first_only);
+}
+
 }  // namespace
 
 const Certificates& certificates() {
@@ -68,30 +88,58 @@ bool accepts_connections(int port) {
     return fd >= 0;
 }
 
-TestBroker::TestBroker(bool with_users)
-    : dir_(folder_.path()), port_(free_tcp_port()), tls_port_(free_tcp_port()) {
+std::string example_config() {
+    return read_file(std::string(ANEMOBUS_SOURCE_DIR) + "/docs/examples/mosquitto-anemobus.conf");
+}
+
+std::string broker_config(std::string example, const BrokerPaths& paths) {
     const Certificates& certs = certificates();
-    std::ofstream config(config_ = dir_ + "/mosquitto.conf");
-    config << "user " << user_name() << "\nper_listener_settings false\n"
-           << "persistence true\npersistence_location " << dir_
-           << "/\n"
-           // Room for every message a test counts to wait for its subscriber
-           // (0 here would mean none beyond those in flight, not no limit).
-           << "max_queued_messages 1000000\n"
-           << "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\n";
+    set_line(example, "password_file ",
+             paths.password_file.empty() ? "" : "password_file " + paths.password_file);
+    set_line(example, "acl_file ", paths.acl_file.empty() ? "" : "acl_file " + paths.acl_file);
+    set_line(example, "allow_anonymous ",
+             std::string("allow_anonymous ") + (paths.password_file.empty() ? "true" : "false"));
+    set_line(example, "persistence_location ", "persistence_location " + paths.dir + "/");
+    set_line(example, "listener 1883 ", "listener " + std::to_string(paths.port) + " 127.0.0.1");
+    set_line(example, "listener 8883",
+             "listener " + std::to_string(paths.tls_port) + " 127.0.0.1\ncafile " + certs.ca);
+    set_line(example, "certfile ", "certfile " + certs.server_cert);
+    set_line(example, "keyfile ", "keyfile " + certs.server_key);
+    return "user " + user_name() + "\nlog_dest stderr\nlog_type error\nlog_type warning\n" +
+           "log_type notice\n" + example;
+}
+
+TestBroker::TestBroker(bool with_users, const std::string& example)
+    : dir_(folder_.path()), port_(free_tcp_port()), tls_port_(free_tcp_port()) {
+    BrokerPaths paths{dir_, port_, tls_port_, "", ""};
     if (with_users) {
-        run("mosquitto_passwd -b -c " + dir_ + "/passwd " + bridge_user.name + " " +
-            bridge_user.password);
-        run("mosquitto_passwd -b " + dir_ + "/passwd " + reader_user.name + " " +
-            reader_user.password);
-        config << "allow_anonymous false\npassword_file " << dir_ << "/passwd\n";
-    } else {
-        config << "allow_anonymous true\n";
+        const User users[] = {bridge_user, reader_user, site_user, ops_user};
+        paths.password_file = dir_ + "/passwd";
+        for (const User& user : users)
+            run("mosquitto_passwd -b " + std::string(&user == users ? "-c " : "") +
+                paths.password_file + " " + user.name + " " + user.password);
+        paths.acl_file = write_file("acl", test_acl());
     }
-    config << "listener " << port_ << " 127.0.0.1\n"
-           << "listener " << tls_port_ << " 127.0.0.1\n"
-           << "cafile " << certs.ca << "\ncertfile " << certs.server_cert << "\nkeyfile "
-           << certs.server_key << "\n";
+    std::ofstream(config_ = dir_ + "/mosquitto.conf")
+        << broker_config(example.empty() ? example_config() : example, paths);
+}
+
+std::string TestBroker::test_acl() {
+    // The shipped rules, and the tests' own users: the bridge writes any
+    // site, the reader reads them all.
+    return read_file(std::string(ANEMOBUS_SOURCE_DIR) + "/docs/examples/mosquitto-anemobus.acl") +
+           "\nuser " + bridge_user.name + "\ntopic readwrite anemobus/#\n" + "user " +
+           reader_user.name + "\ntopic read anemobus/#\n";
+}
+
+void TestBroker::kill() {
+    if (!process_) return;
+    process_->signal(SIGKILL);
+    process_->wait_exit(10000ms);
+}
+
+void TestBroker::reload() {
+    if (process_) process_->signal(SIGHUP);
 }
 
 TestBroker::~TestBroker() {

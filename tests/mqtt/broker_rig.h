@@ -26,12 +26,29 @@ struct User {
 };
 inline constexpr User bridge_user{"bridge", "bridge-secret"};
 inline constexpr User reader_user{"reader", "reader-secret"};
+// Users as the shipped ACL knows them: a site's, which writes its own
+// site only, and the operations centre's, which reads.
+inline constexpr User site_user{"north", "north-secret"};
+inline constexpr User ops_user{"ops", "ops-secret"};
+
+// The shipped example (docs/examples/mosquitto-anemobus.conf), and that
+// text made the test's own: its ports, folder, users and certificates.
+struct BrokerPaths {
+    std::string dir;
+    int port = 0, tls_port = 0;
+    std::string password_file, acl_file;  // empty: anonymous, no ACL
+};
+std::string example_config();
+std::string broker_config(std::string example, const BrokerPaths& paths);
 
 class TestBroker {
 public:
-    // With users: anonymous clients are refused, bridge_user and
-    // reader_user are known. Without: anyone may connect (benchmarks).
-    explicit TestBroker(bool with_users = true);
+    // The shipped configuration (or `example`, another text of it). With
+    // users: anonymous clients are refused, the users above are known, and
+    // the shipped ACL with the tests' own rules (test_acl()) is in force.
+    // Without: anyone may connect, anything (benchmarks).
+    explicit TestBroker(bool with_users = true, const std::string& example = "");
+    static std::string test_acl();
     ~TestBroker();
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
@@ -40,6 +57,10 @@ public:
     bool start();
     // SIGTERM (it saves its sessions), and waits for the exit.
     void stop();
+    // SIGHUP: reads the password file and the ACL again.
+    void reload();
+    // SIGKILL: what it had not saved is gone.
+    void kill();
 
     int port() const { return port_; }
     int tls_port() const { return tls_port_; }

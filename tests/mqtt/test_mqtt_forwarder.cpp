@@ -2,6 +2,9 @@
 // session: order, the window, what a lost connection resends, `latest`
 // never going back in time (across a restart too), the age bound, and one
 // bridge per outbox.
+#include <sys/resource.h>
+
+#include <csignal>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -200,6 +203,111 @@ TEST(Forwarder, AStopSaysOfflineAndWaitsForItsAcknowledgement) {
     EXPECT_FALSE(rig.forwarder->settled());
     rig.forwarder->on_acked(session.log.back().mid);
     EXPECT_TRUE(rig.forwarder->settled());
+}
+
+// A refusal is no acknowledgement: the reading stays, the reason is said
+// once, and the outbox is sent again only after a wait that doubles while
+// refusals go on.
+TEST(Forwarder, RefusedReadingsStayAndAreSentAgainAfterAWait) {
+    TempFile file;
+    Rig rig(file.path());
+    FakeSession session;
+    for (std::int64_t t = 1; t <= 3; ++t) rig.put("1", t);
+    rig.forwarder->on_connected(session);
+    rig.forwarder->on_turn(&session);
+    ASSERT_EQ(session.weather_times(), (std::vector<std::int64_t>{1, 2, 3}));
+    rig.forwarder->on_acked(session.mid_of_weather(1));
+    rig.forwarder->on_refused(session.mid_of_weather(2), 0x87);
+    rig.forwarder->on_acked(session.mid_of_weather(3));
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(rig.waiting(), 1);
+    EXPECT_EQ(rig.forwarder->refused(), 1u);
+    ASSERT_EQ(rig.reports.size(), 1u);
+    EXPECT_NE(rig.reports[0].find("0x87 (Not authorized)"), std::string::npos) << rig.reports[0];
+    EXPECT_TRUE(session.weather_times().empty()) << "within the first wait";
+
+    rig.now += 1000;  // the first wait is at most 1 s
+    rig.forwarder->on_turn(&session);
+    ASSERT_EQ(session.weather_times(), (std::vector<std::int64_t>{2}));
+    rig.forwarder->on_refused(session.log.back().mid, 0x87);
+    rig.now += 1000;  // not enough for the second, of more than 1.6 s
+    rig.forwarder->on_turn(&session);
+    EXPECT_TRUE(session.weather_times().empty());
+    rig.now += 1000;
+    rig.forwarder->on_turn(&session);
+    ASSERT_EQ(session.weather_times(), (std::vector<std::int64_t>{2}));
+    rig.forwarder->on_acked(session.log.back().mid);
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(rig.waiting(), 0);
+    EXPECT_EQ(rig.reports.size(), 1u) << "the same reason within a minute is not said again";
+}
+
+// Writes past this many bytes fail in this process while it lives (a full
+// disk, for SQLite), then it is lifted.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old_); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+};
+
+// An outbox that cannot be written: the readings go out from memory, those
+// acknowledged are never written, the failure is said once and its end too;
+// once it can be written, what is left is written and nothing goes twice.
+TEST(Forwarder, AnUnwritableOutboxForwardsFromMemoryAndWritesWhatIsLeftLater) {
+    TempFile file;
+    Rig rig(file.path());
+    FakeSession session;
+    rig.forwarder->on_connected(session);
+    rig.put("1", 1);
+    rig.forwarder->on_turn(&session);
+    ASSERT_EQ(session.weather_times(), (std::vector<std::int64_t>{1}));
+    rig.forwarder->on_acked(session.mid_of_weather(1));
+    {
+        FileSizeLimit full(1);
+        for (std::int64_t t = 2; t <= 5; ++t) rig.put("1", t);
+        rig.put("1", 5);  // an exact copy: dropped and counted
+        rig.forwarder->on_turn(&session);
+        EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{2, 3, 4, 5}));
+        EXPECT_EQ(session.times("latest"), (std::vector<std::int64_t>{1, 5}));
+        EXPECT_EQ(rig.forwarder->unwritten(), 4u);
+        EXPECT_EQ(rig.forwarder->copies(), 1u);
+        rig.forwarder->on_acked(session.mid_of_weather(2));
+        rig.forwarder->on_acked(session.mid_of_weather(3));
+        rig.put("1", 6);
+        rig.forwarder->on_turn(&session);
+        EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{6}));
+        EXPECT_EQ(rig.forwarder->unwritten(), 3u);
+    }
+    const auto said = [&](const char* text) {
+        return std::count_if(rig.reports.begin(), rig.reports.end(), [&](const std::string& r) {
+            return r.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(said("forwarded from memory"), 1);
+    rig.forwarder->on_turn(&session);  // written now: 4, 5 and 6
+    EXPECT_EQ(said("the outbox is written again"), 1);
+    EXPECT_EQ(rig.forwarder->unwritten(), 0u);
+    EXPECT_EQ(rig.waiting(), 3);
+    EXPECT_TRUE(session.weather_times().empty()) << "in flight already: not sent again";
+    rig.forwarder->on_acked(session.mid_of_weather(4));
+    rig.forwarder->on_acked(session.mid_of_weather(5));
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(rig.waiting(), 1);
+    rig.forwarder->on_lost();  // a new connection sends what is left: 6
+    rig.forwarder->on_connected(session);
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{6}));
 }
 
 TEST(Outbox, OneBridgePerFileAndNumbersAreNeverReused) {

@@ -192,6 +192,46 @@ TEST(MqttPage, ReplayedOrDoubledReadingsLandOnceInTheirPlaceAndNothingIsMissedWh
     EXPECT_EQ(counted, 65) << chart;
 }
 
+// A reading is the same only with the same station, time and values:
+// three taken in one millisecond are three rows, and a QoS 1 copy of one is
+// dropped and counted. With --sites, another site never becomes a station;
+// a session asked to expire in a second does, once the page is gone.
+TEST(MqttPage, OneMillisecondsReadingsAreAllKeptACopyIsDroppedAndTheSessionExpires) {
+    TestBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.describe();
+    const std::string password =
+        broker.write_file("reader-password", mqtt_test::reader_user.password);
+    WebRig page(broker.dir() + "/ops.db",
+                {"--broker", broker.url(), "--user", "reader", "--password-file", password,
+                 "--sites", "north,south", "--session-expiry", "1"});
+    ASSERT_TRUE(page.web().wait_err("connected to mqtt://", 10000ms)) << page.web().describe();
+    const std::int64_t t = now_ms() - 1000;
+    std::string lines;
+    for (double pressure : {101000.0, 101001.0, 101002.0, 101001.0})
+        mqtt::append_weather_payload(lines, {t, pressure, 15, 3, 90}), lines += "\n";
+    publish(broker, "anemobus/made-up/9/weather", payload_line(t, 1));
+    publish(broker, "anemobus/north/1/weather", lines);
+    ASSERT_TRUE(page.wait_get("/api/latest", "\"duplicates\":1")) << page.get("/api/latest");
+    // All four taken; the log is written on its own thread.
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return csv_rows(page, "north/1").size() >= 3; }, 10000ms));
+    const auto rows = csv_rows(page, "north/1");
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].ms, t);
+        EXPECT_EQ(rows[i].values[0], 101000.0 + static_cast<double>(i));
+    }
+    EXPECT_EQ(page.get("/api/latest").find("made-up"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(broker.describe(), std::regex(R"(\(p5, c0, k30, u'reader'\))")))
+        << broker.describe();
+
+    page.web().signal(SIGTERM);
+    ASSERT_EQ(page.web().wait_exit(10000ms), 0) << page.web().describe();
+    EXPECT_TRUE(test_support::wait_until(
+        [&] { return broker.describe().find("Expiring client") != std::string::npos; }, 10000ms))
+        << broker.describe();
+}
+
 TEST(MqttPage, AWrongPasswordOrCaIsNamedAndUnusableSettingsEndWithStatusOne) {
     TestBroker broker;
     ASSERT_TRUE(broker.start()) << broker.describe();

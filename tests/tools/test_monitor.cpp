@@ -133,6 +133,18 @@ TEST(MonitorProgram, CountLimitPrintsExactlyThatManyAndEnds) {
     EXPECT_EQ(counted.err(), "") << "-q must keep standard error quiet";
 }
 
+// Alone on its bus, a quiet monitor still says that a typed line went
+// nowhere.
+TEST(MonitorProgram, ALineToNoPeerIsSaidEvenWhenQuiet) {
+    std::string bus = test_support::loopback_bus(test_support::random_bus_port());
+    Child alone(test_support::program_path("anemobus-monitor"), with_bus(bus, {"-q"}));
+    alone.write_stdin("first\n");
+    EXPECT_TRUE(alone.wait_err("1 line(s) went to no peer", milliseconds(5000)))
+        << alone.describe();
+    alone.signal(SIGTERM);
+    EXPECT_EQ(alone.wait_exit(milliseconds(5000)), 0) << alone.describe();
+}
+
 TEST(MonitorProgram, TimeLimitEndsItAndEndOfInputDoesNot) {
     std::string bus = test_support::loopback_bus(test_support::random_bus_port());
     // Longer than the scaled wait below, however slow the build.

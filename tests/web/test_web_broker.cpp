@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "broker_feed.h"
 #include "broker_reading.h"
 #include "intake.h"
 #include "live_state.h"
@@ -111,8 +112,12 @@ TEST(WebBroker, LateReadingsJoinTheWindowsAndDuplicatesAreKnown) {
     EXPECT_TRUE(stats.holds(stamped("north/1", t0 + 31'000, 62).reading));
     EXPECT_TRUE(stats.holds(newest));
     EXPECT_FALSE(stats.holds(stamped("north/1", t0 + 33'000, 2).reading));
-    // Another reading stamped in the same millisecond is no duplicate.
+    // Another reading stamped in the same millisecond is no duplicate, even
+    // with the same wind: every value counts.
     EXPECT_FALSE(stats.holds(stamped("north/1", t0 + 31'000, 61).reading));
+    StationReading other_pressure = stamped("north/1", t0 + 31'000, 62);
+    other_pressure.reading.pressure += 1;
+    EXPECT_FALSE(stats.holds(other_pressure.reading));
     stats.add_late(stamped("north/1", t0 - 700'000, 99).reading);  // beyond the gust's window
     EXPECT_DOUBLE_EQ(stats.gust_10min(), 62);
 }
@@ -130,6 +135,13 @@ TEST(WebBroker, TheLiveStateKeepsTheNewestAndDropsDuplicates) {
               LiveState::Outcome::duplicate);
     EXPECT_EQ(live.add_stamped(stamped("north/1", t0 + 4500, 13)).outcome,
               LiveState::Outcome::added);
+    // Same millisecond and wind, another pressure: a reading of its own.
+    StationReading same_ms = stamped("north/1", t0 + 4000, 3);
+    same_ms.reading.pressure += 1;
+    EXPECT_TRUE(same_reading(same_ms, same_ms));
+    EXPECT_FALSE(same_reading(same_ms, stamped("north/1", t0 + 4000, 3)));
+    EXPECT_EQ(live.add_stamped(same_ms).outcome, LiveState::Outcome::added);
+    EXPECT_EQ(live.add_stamped(same_ms).outcome, LiveState::Outcome::duplicate);
     const PageStatus status = live.status(t0 + 60'000);
     ASSERT_EQ(status.stations.size(), 1u);
     EXPECT_EQ(status.stations[0].last.received_ms, t0 + 9000);
@@ -139,11 +151,12 @@ TEST(WebBroker, TheLiveStateKeepsTheNewestAndDropsDuplicates) {
     std::vector<std::int64_t> times;
     live.visit_recent(std::nullopt, t0, t0 + 10'000,
                       [&](const StationId&, const Reading& r) { times.push_back(r.received_ms); });
-    ASSERT_EQ(times.size(), 11u);
+    ASSERT_EQ(times.size(), 12u);
     EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
-    EXPECT_EQ(times[5], t0 + 4500);
+    EXPECT_EQ(times[5], t0 + 4000);
+    EXPECT_EQ(times[6], t0 + 4500);
     live.set_broker({.url = "mqtt://b:1883", .connected = true});
-    EXPECT_EQ(live.status(t0).broker->duplicates, 1u);
+    EXPECT_EQ(live.status(t0).broker->duplicates, 2u);
 }
 
 // What the log holds for a reading that came twice, or late: once, in its
@@ -245,11 +258,79 @@ TEST(WebBroker, TheBrokersOptionsAreTheBridges) {
         {{"--broker", "mqtt://b", "--cafile", "/ca"}, "give the broker as mqtts://"},
         {{"--user", "ops"}, "go with --broker URL"},
         {{"--broker", "mqtt://b", "-i", "1"}, "give it as SITE/ID"},
+        {{"--broker", "mqtt://b", "--mqtt-version", "3"}, "3.1.1 or 5"},
+        {{"--broker", "mqtt://b", "--sites", "north,a/b"}, "--sites needs site names"},
+        {{"--sites", "north"}, "--sites goes with --broker URL"},
+        {{"--broker", "mqtt://b", "--session-expiry", "0"}, "--session-expiry needs"},
+        // The password in clear across a network: refused unless meant.
+        {{"--broker", "mqtt://10.0.0.5", "--user", "u", "--password-file", "/p"},
+         "--allow-cleartext-password"},
+        {{"--broker", "mqtt://127.0.0.2:8883", "--user", "u", "--password-file", "/p",
+          "--mqtt-version", "5", "--user", "u", "--broker", "mqtt://broker.example.org"},
+         "in clear text to mqtt://broker.example.org:1883"},
     };
     for (const auto& [args, reason] : bad) {
         parse(args, &error);
         EXPECT_NE(error.find(reason), std::string::npos) << reason << ": " << error;
     }
+    const std::vector<const char*> fine[] = {
+        {"--broker", "mqtt://127.0.0.2", "--user", "u", "--password-file", "/p"},
+        {"--broker", "mqtt://[::1]", "--user", "u", "--password-file", "/p"},
+        {"--broker", "mqtt://localhost", "--user", "u", "--password-file", "/p"},
+        {"--broker", "mqtt://b", "--user", "u", "--password-file", "/p",
+         "--allow-cleartext-password"},
+        {"--broker", "mqtts://b", "--user", "u", "--password-file", "/p"},
+    };
+    for (const auto& args : fine) {
+        parse(args, &error);
+        EXPECT_EQ(error, "") << args[1];
+    }
+    const Options v311 = parse({"--broker", "mqtt://b", "--mqtt-version", "3.1.1", "--sites",
+                                "north,south,north", "--session-expiry", "60"},
+                               &error);
+    EXPECT_EQ(v311.broker.protocol, mqtt::Protocol::v311);
+    EXPECT_EQ(v311.sites, (std::vector<std::string>{"north", "south"}));
+    EXPECT_EQ(v311.session_expiry_s, 60u);
+    const Options defaults = parse({"--broker", "mqtt://b"}, &error);
+    EXPECT_EQ(defaults.broker.protocol, mqtt::Protocol::v5);
+    EXPECT_EQ(defaults.session_expiry_s, 86400u);
+}
+
+// The feed subscribes to the listed sites only, and a refused subscription
+// is said, on the page too, with the broker's reason.
+TEST(WebBroker, TheFeedNamesARefusedSubscriptionAndKeepsToItsSites) {
+    web_test::TempDir dir;
+    std::string error;
+    auto store_opened = ReadingStore::open(dir.path() + "/readings.db");
+    ASSERT_TRUE(test_support::succeeded(store_opened));
+    auto store = std::move(*store_opened);
+    LiveState live(std::nullopt);
+    LogWriter writer(store.get(), "", {.flush_interval = 10ms, .quiet = true});
+    std::vector<std::string> lines;
+    const auto print = [&](const std::string& line) { lines.push_back(line); };
+    Intake intake(live, writer, {.with_broker = true}, print);
+    BrokerFeed feed(
+        intake, live,
+        {.url = "mqtt://b:1883", .only_id = {}, .keep_days = 30, .sites = {"north", "south"}},
+        print, [] { return t0; });
+    EXPECT_EQ(feed.filters(),
+              (std::vector<std::string>{"anemobus/north/+/weather", "anemobus/south/+/weather"}));
+    feed.on_subscribed(1);
+    EXPECT_TRUE(lines.empty());
+    feed.on_subscribed(0x87);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("refused the subscription to anemobus/north/+/weather "
+                            "anemobus/south/+/weather: 0x87 (Not authorized)"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_FALSE(live.status(t0).broker->connected);
+    EXPECT_NE(live.status(t0).broker->state.find("0x87"), std::string::npos);
+    feed.on_message("anemobus/east/1/weather", payload("2026-11-30T23:59:59.000Z"), false);
+    feed.on_message("anemobus/north/1/weather", payload("2026-11-30T23:59:59.000Z"), false);
+    const PageStatus status = live.status(t0);
+    ASSERT_EQ(status.stations.size(), 1u);
+    EXPECT_EQ(status.stations[0].id.view(), "north/1");
+    EXPECT_EQ(writer.finish(), 0u);
 }
 
 }  // namespace

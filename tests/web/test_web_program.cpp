@@ -391,6 +391,8 @@ TEST(WebProgram, StoresReadingsServesThemAndRefusesHostileMessages) {
     rig.send("1 WEATHER 101591.656250 22.500000 4.470400 180.000000");
     rig.send("<i> WEATHER 100000 10 12.5 90");
     ASSERT_TRUE(rig.wait_get("/api/latest", "\"refused\":3")) << rig.describe();
+    // The last message sent, taken after the third refusal.
+    ASSERT_TRUE(rig.wait_get("/api/latest", "\"id\":\"\\u003ci\\u003e\"")) << rig.describe();
     const std::string latest = rig.get("/api/latest");
     EXPECT_NE(latest.find("\"id\":\"1\",\"t\":"), std::string::npos) << latest;
     EXPECT_NE(latest.find("\"wind\":4.4704,\"direction\":180"), std::string::npos) << latest;

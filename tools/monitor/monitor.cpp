@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "../common/stop_on_signals.h"
@@ -23,8 +25,14 @@ namespace {
 // A typed line longer than this is dropped rather than buffered without end.
 constexpr std::size_t max_input_line = std::size_t{1024} * 1024;
 
+// With -q, lines that reached no peer are still said, at most this often.
+constexpr auto unsent_report_period = std::chrono::seconds(10);
+
 struct Monitor {
     monitor::Options options;
+    // Typed lines no peer took since the last report, and when that was.
+    long unsent = 0;
+    std::optional<std::chrono::steady_clock::time_point> unsent_said;
     long received = 0;
     bool output_failed = false;
     monitor::LineSplitter input{max_input_line};
@@ -88,10 +96,29 @@ void on_die(IvyClientPtr app, void*, int) {
     info("%s asked us to quit\n", IvyGetApplicationName(app));
 }
 
+// A typed line that went nowhere is never silent, even with -q: once, and
+// then at most every ten seconds with the count (a stream of lines into an
+// empty bus must not flood standard error).
+void say_unsent(bool flush) {
+    const auto now = std::chrono::steady_clock::now();
+    if (state.unsent == 0 ||
+        (!flush && state.unsent_said && now - *state.unsent_said < unsent_report_period))
+        return;
+    std::fprintf(stderr,
+                 "anemobus-monitor: %ld line(s) went to no peer (none is connected, or none "
+                 "bound a regexp that matches)\n",
+                 state.unsent);
+    state.unsent = 0;
+    state.unsent_said = now;
+}
+
 void send_line(std::string_view line) {
     std::string text(line);
     const int peers = IvySendMsg("%s", text.c_str());
-    if (state.options.quiet) return;
+    if (state.options.quiet) {
+        if (peers == 0 && IvySendMsgWaiting() == 0) ++state.unsent;
+        return say_unsent(false);
+    }
     // Peers whose regexps take long match the line later, and may get it.
     const int waiting = IvySendMsgWaiting();
     if (waiting == 0) {
@@ -158,8 +185,9 @@ int main(int argc, char** argv) {
     IvyStart(opt.bus.c_str());
     IvyMainLoop();
 
-    // 4. Leave the bus.
+    // 4. Leave the bus; lines held back by the report's period are said.
     IvyTerminate();
+    say_unsent(true);
     if (state.input.dropped() > 0) {
         std::fprintf(stderr, "anemobus-monitor: %zu input line(s) over %zu bytes not sent\n",
                      state.input.dropped(), max_input_line);

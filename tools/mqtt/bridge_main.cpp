@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "bridge_options.h"
@@ -152,7 +153,7 @@ int main(int argc, char** argv) {
     mqtt::Inbox inbox(inbox_bound);
     bridge.inbox = &inbox;
     mqtt::Forwarder forwarder(*outbox, inbox, {.site = opt.site, .keep_days = opt.outbox_days}, say,
-                              now_ms);
+                              now_ms, std::random_device{}());
     std::string error;
     if (!forwarder.load(&error)) {
         say(error);
@@ -179,7 +180,12 @@ int main(int argc, char** argv) {
     IvyMainLoop();
 
     // 4. Leave the bus; the client writes what came, says "offline" and goes.
+    // A reading taken but neither in the outbox nor acknowledged is lost:
+    // a failure, as anemobus-web's unlogged readings are.
     IvyTerminate();
     client->stop();
-    return 0;
+    if (forwarder.unwritten() == 0) return 0;
+    say("stopped with " + std::to_string(forwarder.unwritten()) +
+        " reading(s) neither written to the outbox nor acknowledged by the broker: they are lost");
+    return 1;
 }

@@ -122,7 +122,8 @@ std::string bridge_usage_line(const std::string& program) {
     return "usage: " + program +
            " [-b BUS] [-n NAME] [-i ID] --broker URL [--site NAME] [--outbox PATH]\n"
            "       [--outbox-days N] [--user USER --password-file FILE] [--cafile FILE]\n"
-           "       [--cert FILE --key FILE] [-q]";
+           "       [--cert FILE --key FILE] [--mqtt-version 3.1.1|5] [--allow-cleartext-password]\n"
+           "       [-q]";
 }
 
 std::string bridge_help_text(const std::string& program) {
@@ -151,6 +152,11 @@ keeping each one on disk until the broker has acknowledged it.
   --cert FILE, --key FILE
                         a client certificate and its key (PEM), for brokers
                         that ask for one
+  --mqtt-version V      5 (the default) or 3.1.1, for a broker without MQTT 5
+                        (which cannot say that it refused a reading)
+  --allow-cleartext-password
+                        send the password over mqtt:// to a broker that is
+                        not on this machine (refused otherwise)
   -q                    no informational lines on standard error
   -h, --help            this text
 
@@ -164,10 +170,14 @@ time is when the reading came off the bus, in UTC.
 When the broker cannot be reached, readings wait in the outbox and are sent
 in order once it can; reconnects back off from 1 s to 30 s. Each change
 (connected, lost, refused with the broker's reason, certificate rejected) is
-reported once on standard error. A message that is not "<id> WEATHER <Pa> <C>
-<m/s> <deg>" with four finite numbers is refused and reported. SIGINT and
+reported once on standard error. A reading the broker refuses (MQTT 5: not
+authorised, quota exceeded, ...) stays in the outbox, is named, and is sent
+again after a wait. While the outbox cannot be written (a full disk), the
+readings are forwarded from memory. A message that is not "<id> WEATHER <Pa>
+<C> <m/s> <deg>" with four finite numbers is refused and reported. SIGINT and
 SIGTERM end the program after "offline" is published; exit status 0, or 1
-on bad usage or an outbox or TLS file that cannot be used.
+on bad usage, an outbox or TLS file that cannot be used, or readings taken
+that are neither in the outbox nor acknowledged (their number is said).
 )HELP";
 }
 

@@ -1,9 +1,11 @@
 #include "broker_options.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 
 #include "getopt_complaint.h"
@@ -79,9 +81,26 @@ std::string apply_broker_option(int option, const char* value, BrokerOptions& o)
             return path_option("--cert", value, &o.tls.certfile);
         case opt_key:
             return path_option("--key", value, &o.tls.keyfile);
+        case opt_mqtt_version:
+            if (std::string_view(value) == "5")
+                o.protocol = Protocol::v5;
+            else if (std::string_view(value) == "3.1.1")
+                o.protocol = Protocol::v311;
+            else
+                return "--mqtt-version '" + std::string(value) + "': 3.1.1 or 5";
+            return "";
+        case opt_allow_cleartext_password:
+            o.cleartext_password_allowed = true;
+            return "";
         default:
             return "unknown option";
     }
+}
+
+bool is_loopback_host(const std::string& host) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return host == "localhost" || host == "::1";
 }
 
 std::string check_broker_options(const BrokerOptions& o) {
@@ -92,6 +111,11 @@ std::string check_broker_options(const BrokerOptions& o) {
     if (o.tls.certfile.empty() != o.tls.keyfile.empty()) return "--cert and --key go together";
     if (tls_files && !o.broker.tls)
         return "--cafile, --cert and --key are for TLS: give the broker as mqtts://";
+    if (!o.password_file.empty() && !o.broker.tls && !is_loopback_host(o.broker.host) &&
+        !o.cleartext_password_allowed)
+        return "--password-file with mqtt:// would send the password in clear text to " +
+               o.broker.text() +
+               ": give the broker as mqtts://, or --allow-cleartext-password if that is meant";
     return "";
 }
 
@@ -122,6 +146,7 @@ bool client_settings(const BrokerOptions& options, ClientSettings* settings, std
     settings->broker = options.broker;
     settings->user = options.user;
     settings->tls = options.tls;
+    settings->protocol = options.protocol;
     return options.password_file.empty() ||
            read_password_file(options.password_file, &settings->password, warning, error);
 }

@@ -6,8 +6,12 @@
 // Principles: a password is never taken on the command line, where `ps` and
 // shell histories would show it: --password is refused with a pointer to
 // --password-file. TLS files with a plain mqtt:// broker are an error, not
-// ignored, since the user plainly meant the link to be encrypted. Parsing is
-// pure; only client_settings() reads a file.
+// ignored, since the user plainly meant the link to be encrypted. A password
+// over plain mqtt:// to a broker that is not on this machine is refused
+// unless --allow-cleartext-password says it is meant: a warning scrolls by
+// in a journal while the password crosses the network on every reconnect,
+// and the likeliest cause is a mistake (mqtt:// given a TLS port, or a
+// forgotten s). Parsing is pure; only client_settings() reads a file.
 #pragma once
 
 #include <getopt.h>
@@ -28,6 +32,8 @@ struct BrokerOptions {
     std::string user;
     std::string password_file;  // empty: no password
     TlsFiles tls;
+    Protocol protocol = Protocol::v5;
+    bool cleartext_password_allowed = false;
 };
 
 // The getopt_long values of these options, above any short option and any
@@ -40,6 +46,8 @@ enum BrokerOption {
     opt_cafile,
     opt_cert,
     opt_key,
+    opt_mqtt_version,
+    opt_allow_cleartext_password,
 };
 
 // Their entries for a getopt_long table, which the tool copies into its own.
@@ -51,7 +59,13 @@ inline constexpr option broker_long_options[] = {
     {"cafile", required_argument, nullptr, opt_cafile},
     {"cert", required_argument, nullptr, opt_cert},
     {"key", required_argument, nullptr, opt_key},
+    {"mqtt-version", required_argument, nullptr, opt_mqtt_version},
+    {"allow-cleartext-password", no_argument, nullptr, opt_allow_cleartext_password},
 };
+
+// Whether host names this machine: localhost, 127.0.0.0/8 or ::1. A name
+// that resolves there is not known without a lookup, and counts as remote.
+bool is_loopback_host(const std::string& host);
 
 // A getopt_long table: the tool's own long options, these, and the end.
 std::vector<option> with_broker_options(std::initializer_list<option> own);

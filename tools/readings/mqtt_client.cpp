@@ -1,6 +1,7 @@
 #include "mqtt_client.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -41,17 +43,32 @@ std::string random_client_id(std::mt19937& random) {
     return id;
 }
 
-// What to add to the broker's refusal so that the user knows where to look.
+// What to add to the broker's refusal so that the user knows where to look;
+// the codes are 3.1.1's CONNACK codes or MQTT 5's reasons.
 const char* refusal_hint(int code) {
     switch (code) {
         case 4:
         case 5:
+        case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+        case MQTT_RC_NOT_AUTHORIZED:
             return " (check --user and --password-file)";
         case 2:
+        case MQTT_RC_CLIENTID_NOT_VALID:
             return " (the client id)";
+        case 1:
+        case MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION:
+            return " (a broker without MQTT 5 needs --mqtt-version 3.1.1)";
         default:
             return "";
     }
+}
+
+// A CONNACK's refusal in words. A 3.1.1 broker answers an MQTT 5 CONNECT
+// with its own code 1, which MQTT 5 would read as a success.
+std::string refusal_text(Protocol protocol, int code) {
+    if (protocol == Protocol::v311 || code < 0x80)
+        return mosquitto_connack_string(code < 0x80 ? code : 1);
+    return mosquitto_reason_string(code);
 }
 
 // Whether libmosquitto took a setting; false with what it refused and why.
@@ -62,6 +79,27 @@ bool taken(int rc, const std::string& setting, std::string* error) {
 }
 
 }  // namespace
+
+const char* protocol_name(Protocol protocol) {
+    return protocol == Protocol::v5 ? "5" : "3.1.1";
+}
+
+std::string reason_text(int reason_code) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned>(reason_code) & 0xffU);
+    return std::string(hex) + " (" + mosquitto_reason_string(reason_code) + ")";
+}
+
+// libmosquitto calls these on the client's thread, with the Client as `self`.
+struct LibraryCallbacks {
+    static void on_connect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
+    static void on_publish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
+    static void on_message(mosquitto*, void* self, const mosquitto_message* message,
+                           const mosquitto_property*);
+    static void on_subscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                             const mosquitto_property*);
+    static void on_log(mosquitto*, void* self, int level, const char* text);
+};
 
 void Client::MosquittoFree::operator()(mosquitto* m) const {
     mosquitto_destroy(m);
@@ -187,17 +225,21 @@ bool Client::new_session(std::string* error) {
 }
 
 bool Client::configure(mosquitto* mosq, std::string* error) {
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(
+        mosq, MOSQ_OPT_PROTOCOL_VERSION,
+        settings_.protocol == Protocol::v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
     // The handler keeps its own window of messages in flight; a second
     // queue inside the library would only hide it.
     mosquitto_max_inflight_messages_set(mosq, 0);
-    mosquitto_connect_callback_set(mosq, &Client::on_connect);
-    mosquitto_publish_callback_set(mosq, &Client::on_publish);
-    mosquitto_message_callback_set(mosq, &Client::on_message);
-    mosquitto_subscribe_callback_set(mosq, &Client::on_subscribe);
-    mosquitto_log_callback_set(mosq, &Client::on_log);
-    return set_login(mosq, error) && set_will(mosq, error) && set_tls(mosq, error);
+    // The _v5 callbacks serve 3.1.1 too, with no reasons or properties.
+    mosquitto_connect_v5_callback_set(mosq, &LibraryCallbacks::on_connect);
+    mosquitto_publish_v5_callback_set(mosq, &LibraryCallbacks::on_publish);
+    mosquitto_message_v5_callback_set(mosq, &LibraryCallbacks::on_message);
+    mosquitto_subscribe_v5_callback_set(mosq, &LibraryCallbacks::on_subscribe);
+    mosquitto_log_callback_set(mosq, &LibraryCallbacks::on_log);
+    return set_login(mosq, error) && set_will(mosq, error) && set_tls(mosq, error) &&
+           set_connect_properties(mosq, error);
 }
 
 bool Client::set_login(mosquitto* mosq, std::string* error) const {
@@ -214,6 +256,23 @@ bool Client::set_will(mosquitto* mosq, std::string* error) const {
                                              static_cast<int>(will->payload.size()),
                                              will->payload.data(), 1, will->retain),
                           "the last will on " + will->topic, error);
+}
+
+// A kept session's expiry goes in the CONNECT's properties. libmosquitto
+// takes those only in mosquitto_connect_bind_v5, which connects blocking;
+// it keeps them for the connections that follow, though, so they are given
+// with a port it refuses before any network (-1), and the asynchronous
+// connect sends them. The session expiry test against mosquitto checks it.
+bool Client::set_connect_properties(mosquitto* mosq, std::string* error) const {
+    if (settings_.protocol != Protocol::v5 || !settings_.keep_session) return true;
+    mosquitto_property* properties = nullptr;
+    int rc = mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+                                          settings_.session_expiry_s);
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_connect_bind_v5(mosq, settings_.broker.host.c_str(), -1,
+                                       settings_.keepalive_s, nullptr, properties);
+    mosquitto_property_free_all(&properties);
+    return taken(rc == MOSQ_ERR_INVAL ? MOSQ_ERR_SUCCESS : rc, "the session expiry", error);
 }
 
 bool Client::set_tls(mosquitto* mosq, std::string* error) const {
@@ -263,8 +322,8 @@ void Client::service(short revents) {
 
 std::string Client::failure_reason(int rc, int error_number) {
     if (refused_ != 0)
-        return "the broker refused the connection: " +
-               std::string(mosquitto_connack_string(refused_)) + refusal_hint(refused_);
+        return "the broker refused the connection: " + refusal_text(settings_.protocol, refused_) +
+               refusal_hint(refused_);
     const std::string rejection = tls_ ? tls_->take_rejection() : "";
     if (!rejection.empty())
         return "certificate rejected: the broker's certificate does not verify: " + rejection +
@@ -335,7 +394,7 @@ bool Client::subscribe(std::string_view pattern) {
     return mosquitto_subscribe(mosq_.get(), nullptr, text.c_str(), 1) == MOSQ_ERR_SUCCESS;
 }
 
-void Client::on_connect(mosquitto*, void* self, int rc) {
+void LibraryCallbacks::on_connect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
     auto* client = static_cast<Client*>(self);
     if (rc != 0) {
         client->refused_ = rc;
@@ -343,27 +402,35 @@ void Client::on_connect(mosquitto*, void* self, int rc) {
     }
     client->connected_ = true;
     client->backoff_.reset();
-    client->say("connected to " + client->settings_.broker.text());
+    client->say("connected to " + client->settings_.broker.text() + " (MQTT " +
+                protocol_name(client->settings_.protocol) + ")");
     client->handler_.on_connected(*client);
 }
 
-void Client::on_publish(mosquitto*, void* self, int mid) {
-    static_cast<Client*>(self)->handler_.on_acked(mid);
+void LibraryCallbacks::on_publish(mosquitto*, void* self, int mid, int reason,
+                                  const mosquitto_property*) {
+    // Below 0x80 is a success, 0x10 (no matching subscribers) included.
+    Handler& handler = static_cast<Client*>(self)->handler_;
+    if (reason >= 0x80)
+        handler.on_refused(mid, reason);
+    else
+        handler.on_acked(mid);
 }
 
-void Client::on_message(mosquitto*, void* self, const mosquitto_message* message) {
+void LibraryCallbacks::on_message(mosquitto*, void* self, const mosquitto_message* message,
+                                  const mosquitto_property*) {
     const std::string_view payload(static_cast<const char*>(message->payload),
                                    static_cast<std::size_t>(message->payloadlen));
     static_cast<Client*>(self)->handler_.on_message(message->topic, payload, message->retain);
 }
 
-void Client::on_subscribe(mosquitto*, void* self, int, int count, const int* granted) {
-    bool all = count > 0;
-    for (int i = 0; i < count; ++i) all = all && granted[i] <= 2;  // 0x80: refused
-    static_cast<Client*>(self)->handler_.on_subscribed(all);
+void LibraryCallbacks::on_subscribe(mosquitto*, void* self, int, int count, const int* granted,
+                                    const mosquitto_property*) {
+    // One filter per request: its reason is the answer (0x80: refused).
+    static_cast<Client*>(self)->handler_.on_subscribed(count > 0 ? granted[0] : 0x80);
 }
 
-void Client::on_log(mosquitto*, void* self, int level, const char* text) {
+void LibraryCallbacks::on_log(mosquitto*, void* self, int level, const char* text) {
     if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr)
         static_cast<Client*>(self)->last_log_error_ = text;
 }

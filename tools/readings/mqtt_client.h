@@ -18,10 +18,19 @@
 //    repeats the last one says nothing new, so it is not said again.
 //  - Everything published is QoS 1: the broker acknowledges it, and
 //    Handler::on_acked names its message id.
+//  - MQTT 5 by default, 3.1.1 for brokers without it. Only MQTT 5 says
+//    why a publish was not taken: a PUBACK reason of 0x80 or more (not
+//    authorised, quota exceeded, ...) reaches Handler::on_refused, never
+//    on_acked. 3.1.1 acknowledges a refused publish like a delivered one.
+//    A kept session gets an expiry under MQTT 5 (session_expiry), so that a
+//    client that never comes back does not hold the broker's memory for
+//    ever; under 3.1.1 only the broker's persistent_client_expiration ends
+//    it.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,7 +44,6 @@
 #include "tls_context.h"
 
 struct mosquitto;
-struct mosquitto_message;
 
 namespace mqtt {
 
@@ -44,12 +52,23 @@ struct Message {
     bool retain = false;
 };
 
+enum class Protocol { v5, v311 };
+
+// "5" or "3.1.1".
+const char* protocol_name(Protocol protocol);
+
+// A broker's reason code with its name: "0x87 (Not authorized)".
+std::string reason_text(int reason_code);
+
 struct ClientSettings {
     BrokerUrl broker;
+    Protocol protocol = Protocol::v5;
     std::string client_id;  // empty: "anemobus-" and random hex
     // The broker keeps our subscriptions and queues QoS 1 messages while we
     // are away; needs a client_id of our own that stays the same.
     bool keep_session = false;
+    // Under MQTT 5, how long the broker keeps that session once we are gone.
+    std::uint32_t session_expiry_s = 86400;
     std::string user;  // empty: no user name is sent
     std::string password;
     TlsFiles tls;                   // for mqtts:// only
@@ -77,11 +96,14 @@ public:
     // The connection is gone: nothing in flight will be acknowledged now.
     virtual void on_lost() {}
     virtual void on_acked(int /*message_id*/) {}
+    // The broker answered a publish with a reason of 0x80 or more: it was
+    // not taken (MQTT 5 only). reason_text() names it.
+    virtual void on_refused(int /*message_id*/, int /*reason_code*/) {}
     virtual void on_message(std::string_view /*topic*/, std::string_view /*payload*/,
                             bool /*retained*/) {}
-    // The broker's answer to a subscribe(): false when it refused it (the
-    // user may not read those topics).
-    virtual void on_subscribed(bool /*granted*/) {}
+    // The broker's answer to a subscribe(): 0 to 2 granted (the QoS), 0x80
+    // or more refused (the user may not read those topics).
+    virtual void on_subscribed(int /*reason_code*/) {}
     // Each turn of the client's loop: after a wake(), after network events,
     // and at least four times a second. session is null while not connected.
     virtual void on_turn(Session* /*session*/) {}
@@ -123,6 +145,7 @@ private:
     bool set_login(mosquitto* mosq, std::string* error) const;
     bool set_will(mosquitto* mosq, std::string* error) const;
     bool set_tls(mosquitto* mosq, std::string* error) const;
+    bool set_connect_properties(mosquitto* mosq, std::string* error) const;
     short wait_for_events(std::chrono::milliseconds timeout);
     std::chrono::milliseconds turn_timeout() const;
     void service(short revents);
@@ -132,11 +155,8 @@ private:
     void say(const std::string& line);
     void linger(std::chrono::milliseconds limit);
 
-    static void on_connect(mosquitto*, void* self, int rc);
-    static void on_publish(mosquitto*, void* self, int mid);
-    static void on_message(mosquitto*, void* self, const mosquitto_message* message);
-    static void on_subscribe(mosquitto*, void* self, int mid, int count, const int* granted);
-    static void on_log(mosquitto*, void* self, int level, const char* text);
+    // libmosquitto's callbacks, in the .cpp with its types.
+    friend struct LibraryCallbacks;
 
     using Clock = std::chrono::steady_clock;
     struct MosquittoFree {

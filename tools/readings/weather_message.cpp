@@ -8,6 +8,10 @@
 
 namespace readings {
 
+bool same_reading(const StationReading& a, const StationReading& b) {
+    return a.id == b.id && a.reading == b.reading;
+}
+
 std::optional<StationId> StationId::from(std::string_view text) {
     if (text.empty() || text.size() > max_id_length) return std::nullopt;
     StationId id;

@@ -50,6 +50,8 @@ struct Reading {
     double temperature = 0;        // °C
     double wind = 0;               // m/s
     double direction = 0;          // degrees, as the station gives it
+    // Its time and all four values alike (see same_reading).
+    bool operator==(const Reading&) const = default;
 };
 
 // An aircraft id as the bus carries it: a StationId of at most
@@ -63,6 +65,17 @@ struct StationReading {
     // reading (aircraft, time and values) may come twice, and is kept once.
     bool stamped = false;
 };
+
+// The one definition of the same reading, which every place that keeps a
+// reading once follows (the page's log, live state, memory history and
+// intake, and the bridge's outbox): its station (the site with the aircraft),
+// its time and all four values. QoS 1 may deliver a reading twice, and a
+// bridge restarted after a kill -9 sends again what it had not seen
+// acknowledged: such a copy is the same reading, dropped and counted.
+// Readings taken in one millisecond share their time, not their values, and
+// are all kept; two that share every value too could not be told apart by
+// anyone downstream, so they are one.
+bool same_reading(const StationReading& a, const StationReading& b);
 
 enum class Refusal {
     none,

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "intake.h"
 #include "live_state.h"
@@ -23,11 +24,14 @@ public:
         std::string url;  // for the page
         std::optional<StationId> only_id;
         int keep_days = 30;
+        // Only these sites are subscribed to (--sites); empty: every site.
+        std::vector<std::string> sites{};
     };
     BrokerFeed(Intake& intake, LiveState& live, Settings settings, Print print, Clock now);
 
-    // The topics to subscribe to: every site's readings, or the one
-    // station of -i.
+    // The topics to subscribe to: every site's readings, each listed
+    // site's, or the one station of -i; and the same as one text.
+    std::vector<std::string> filters() const;
     std::string filter() const;
     // Each line the client reports (connected, lost, refused, ...): printed,
     // and the page's latest.
@@ -35,11 +39,12 @@ public:
 
     void on_connected(mqtt::Session& session) override;
     void on_lost() override;
-    void on_subscribed(bool granted) override;
+    void on_subscribed(int reason_code) override;
     void on_message(std::string_view topic, std::string_view payload, bool retained) override;
 
 private:
     void publish_link();
+    bool listed(const StationId& station) const;
 
     Intake& intake_;
     LiveState& live_;

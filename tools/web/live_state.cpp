@@ -236,12 +236,13 @@ void LiveState::visit_recent(
     // Late readings were kept as they came, and a duplicate older than the
     // windows may be here twice.
     const auto same = [](const StationReading& a, const StationReading& b) {
-        return a.id == b.id && a.reading.received_ms == b.reading.received_ms && a.stamped &&
-               b.stamped;
+        return a.stamped && b.stamped && same_reading(a, b);
     };
     std::stable_sort(
         copy.begin(), copy.end(), [](const StationReading& a, const StationReading& b) {
-            return std::tie(a.reading.received_ms, a.id) < std::tie(b.reading.received_ms, b.id);
+            const Reading &x = a.reading, &y = b.reading;
+            return std::tie(x.received_ms, a.id, x.pressure, x.temperature, x.wind, x.direction) <
+                   std::tie(y.received_ms, b.id, y.pressure, y.temperature, y.wind, y.direction);
         });
     copy.erase(std::unique(copy.begin(), copy.end(), same), copy.end());
     for (const StationReading& r : copy) visit(r.id, r.reading);

@@ -50,8 +50,9 @@ constexpr const char* insert_sql =
     " direction_deg) VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
 
 // The time index finds the rows of that millisecond; one of the same
-// aircraft with the same values is the same reading. (Two readings a bridge
-// took in one millisecond share their time, not their values.)
+// station with the same values is the same reading (same_reading, in SQL).
+// (Two readings a bridge took in one millisecond share their time, not their
+// values.)
 constexpr const char* insert_once_sql =
     "INSERT INTO readings(received_ms, aircraft, pressure_pa, temperature_c, wind_m_s,"
     " direction_deg) SELECT ?1, ?2, ?3, ?4, ?5, ?6 WHERE NOT EXISTS"

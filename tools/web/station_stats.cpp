@@ -17,54 +17,18 @@ constexpr double min_period_s = 1.0;
 
 }  // namespace
 
-void TimedRing::push(std::int64_t t_ms, double value) {
-    if (items_.empty()) return;
-    if (size_ == items_.size()) {
-        items_[first_] = {t_ms, value};
-        first_ = (first_ + 1) % items_.size();
-        return;
-    }
-    items_[index(size_)] = {t_ms, value};
-    ++size_;
-}
-
-void TimedRing::insert(std::int64_t t_ms, double value) {
-    if (items_.empty() || (size_ == items_.size() && t_ms < time(0))) return;
-    push(t_ms, value);
-    for (std::size_t i = size_ - 1; i > 0 && time(i - 1) > t_ms; --i)
-        std::swap(items_[index(i - 1)], items_[index(i)]);
-}
-
-std::size_t TimedRing::first_from(std::int64_t t_ms) const {
-    std::size_t low = 0, high = size_;
-    while (low < high) {
-        const std::size_t mid = low + (high - low) / 2;
-        if (time(mid) < t_ms)
-            low = mid + 1;
-        else
-            high = mid;
-    }
-    return low;
-}
-
-bool TimedRing::holds(std::int64_t t_ms, double value) const {
-    for (std::size_t i = first_from(t_ms); i < size_ && time(i) == t_ms; ++i)
-        if (this->value(i) == value) return true;
-    return false;
-}
-
 StationStats::StationStats(StationId id)
     : id_(id), winds_(wind_capacity), pressures_(pressure_capacity), arrivals_(arrival_capacity) {}
 
 void StationStats::add(const Reading& reading) {
     const std::int64_t t = reading.received_ms;
     if (!winds_.empty() && t < last_.received_ms) {
-        winds_ = TimedRing(wind_capacity);
-        pressures_ = TimedRing(pressure_capacity);
-        arrivals_ = TimedRing(arrival_capacity);
+        winds_ = TimedRing<Reading>(wind_capacity);
+        pressures_ = TimedRing<>(pressure_capacity);
+        arrivals_ = TimedRing<>(arrival_capacity);
     }
     last_ = reading;
-    winds_.push(t, reading.wind);
+    winds_.push(t, reading);
     arrivals_.push(t, 0);
     if (pressures_.empty() || t - pressures_.time(pressures_.size() - 1) >= pressure_sample_ms)
         pressures_.push(t, reading.pressure);
@@ -73,11 +37,11 @@ void StationStats::add(const Reading& reading) {
 void StationStats::add_late(const Reading& reading) {
     // Older than the gust's window it changes no figure.
     if (reading.received_ms > last_.received_ms - gust_window_ms)
-        winds_.insert(reading.received_ms, reading.wind);
+        winds_.insert(reading.received_ms, reading);
 }
 
 bool StationStats::holds(const Reading& r) const {
-    return winds_.holds(r.received_ms, r.wind);  // the latest is there too
+    return winds_.holds(r.received_ms, r);  // the latest is there too
 }
 
 double StationStats::wind_mean_2min() const {
@@ -85,7 +49,7 @@ double StationStats::wind_mean_2min() const {
     std::size_t n = 0;
     for (std::size_t i = winds_.size(); i-- > 0;) {
         if (winds_.time(i) <= last_.received_ms - mean_window_ms) break;
-        sum += winds_.value(i);
+        sum += winds_.value(i).wind;
         ++n;
     }
     return n == 0 ? 0 : sum / static_cast<double>(n);
@@ -95,7 +59,8 @@ double StationStats::gust_10min() const {
     double gust = 0;
     for (std::size_t i = winds_.size(); i-- > 0;) {
         if (winds_.time(i) <= last_.received_ms - gust_window_ms) break;
-        gust = (i + 1 == winds_.size()) ? winds_.value(i) : std::max(gust, winds_.value(i));
+        gust =
+            (i + 1 == winds_.size()) ? winds_.value(i).wind : std::max(gust, winds_.value(i).wind);
     }
     return gust;
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "web_readings.h"
@@ -28,28 +29,57 @@ inline constexpr std::int64_t tendency_tolerance_ms = std::int64_t{10} * 60 * 10
 inline constexpr int silent_periods = 3;
 
 // A fixed-capacity ring of (time, value), oldest first.
+template <typename Value = double>
 class TimedRing {
 public:
     explicit TimedRing(std::size_t capacity) : items_(capacity) {}
-    void push(std::int64_t t_ms, double value);
+    void push(std::int64_t t_ms, const Value& value) {
+        if (items_.empty()) return;
+        if (size_ == items_.size()) {
+            items_[first_] = {t_ms, value};
+            first_ = (first_ + 1) % items_.size();
+            return;
+        }
+        items_[index(size_)] = {t_ms, value};
+        ++size_;
+    }
     // In time order among the items held, for one that comes late; when
     // full, one older than every item is not kept. Costs a shift of the
     // newer items.
-    void insert(std::int64_t t_ms, double value);
+    void insert(std::int64_t t_ms, const Value& value) {
+        if (items_.empty() || (size_ == items_.size() && t_ms < time(0))) return;
+        push(t_ms, value);
+        for (std::size_t i = size_ - 1; i > 0 && time(i - 1) > t_ms; --i)
+            std::swap(items_[index(i - 1)], items_[index(i)]);
+    }
     // With the items in time order: the index of the first at or after
     // t_ms (size() when none is), and whether one is exactly (t_ms, value).
-    std::size_t first_from(std::int64_t t_ms) const;
-    bool holds(std::int64_t t_ms, double value) const;
+    std::size_t first_from(std::int64_t t_ms) const {
+        std::size_t low = 0, high = size_;
+        while (low < high) {
+            const std::size_t mid = low + (high - low) / 2;
+            if (time(mid) < t_ms)
+                low = mid + 1;
+            else
+                high = mid;
+        }
+        return low;
+    }
+    bool holds(std::int64_t t_ms, const Value& value) const {
+        for (std::size_t i = first_from(t_ms); i < size_ && time(i) == t_ms; ++i)
+            if (this->value(i) == value) return true;
+        return false;
+    }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     // i = 0 is the oldest.
     std::int64_t time(std::size_t i) const { return items_[index(i)].t_ms; }
-    double value(std::size_t i) const { return items_[index(i)].value; }
+    const Value& value(std::size_t i) const { return items_[index(i)].value; }
 
 private:
     struct Item {
         std::int64_t t_ms;
-        double value;
+        Value value;
     };
     std::size_t index(std::size_t i) const { return (first_ + i) % items_.size(); }
     std::vector<Item> items_;
@@ -85,8 +115,9 @@ public:
     // the period and the tendency stay those of the newest readings.
     void add_late(const Reading& reading);
     // Whether this reading is in the wind window (the latest always is): a
-    // stamped reading that comes twice. It is known there by its time and
-    // wind, which two readings stamped in one millisecond would hardly share.
+    // stamped reading that comes twice. It is known there as everywhere
+    // (same_reading): by its time and all four values, so that readings
+    // stamped in one millisecond are all kept.
     bool holds(const Reading& reading) const;
     bool empty() const { return winds_.empty(); }
     const Reading& last() const { return last_; }
@@ -110,9 +141,9 @@ public:
 private:
     StationId id_;
     Reading last_;
-    TimedRing winds_;      // every reading of the last ten minutes, within capacity
-    TimedRing pressures_;  // one sample a minute, three hours and more
-    TimedRing arrivals_;   // the latest arrival times, for the period
+    TimedRing<Reading> winds_;  // every reading of the last ten minutes, within capacity
+    TimedRing<> pressures_;     // one sample a minute, three hours and more
+    TimedRing<> arrivals_;      // the latest arrival times, for the period
 };
 
 }  // namespace web

@@ -138,6 +138,7 @@ std::unique_ptr<mqtt::Client> make_broker_client(BrokerFeed& feed, const std::st
         print_line(warning);
         settings.client_id = session_id(db_path, feed.filter());
         settings.keep_session = true;
+        settings.session_expiry_s = agent.options.session_expiry_s;
         client = mqtt::Client::create(
             std::move(settings), feed, [&feed](const std::string& line) { feed.report(line); },
             &error);
@@ -176,9 +177,10 @@ int main(int argc, char** argv) {
     std::optional<BrokerFeed> feed;
     std::unique_ptr<mqtt::Client> client;
     if (with_broker) {
-        feed.emplace(intake, live,
-                     BrokerFeed::Settings{opt.broker.broker.text(), opt.only_id, opt.keep_days},
-                     print_line, now_ms);
+        feed.emplace(
+            intake, live,
+            BrokerFeed::Settings{opt.broker.broker.text(), opt.only_id, opt.keep_days, opt.sites},
+            print_line, now_ms);
         client = make_broker_client(*feed, db_path);
         if (!client) return 1;
     }

@@ -2,18 +2,44 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
 
 #include "option_numbers.h"
+#include "result.h"
 #include "state_file.h"
+#include "topics.h"
 
 namespace web {
 namespace {
 
-enum LongOnly { opt_db = 256, opt_keep_days, opt_listen, opt_wind_limit };
+enum LongOnly {
+    opt_db = 256,
+    opt_keep_days,
+    opt_listen,
+    opt_wind_limit,
+    opt_session_expiry,
+    opt_sites
+};
+
+// "north,south": each a topic level (no '/', '+', '#', control characters),
+// each once.
+tools::Result<std::vector<std::string>> parse_sites(std::string_view value) {
+    std::vector<std::string> sites;
+    for (std::string_view rest = value;;) {
+        const auto comma = rest.find(',');
+        const std::string site(rest.substr(0, comma));
+        if (!mqtt::is_topic_level(site) || !StationId::from(site))
+            return tools::fail("--sites needs site names separated by commas, not '" +
+                               std::string(value) + "'");
+        if (std::find(sites.begin(), sites.end(), site) == sites.end()) sites.push_back(site);
+        if (comma == std::string_view::npos) return sites;
+        rest.remove_prefix(comma + 1);
+    }
+}
 
 ParseResult error(std::string text) {
     ParseResult r;
@@ -57,6 +83,19 @@ std::string apply(int option, const char* value, Options& o) {
             return parse_listen(value, &o.listen_host, &o.listen_port)
                        ? ""
                        : "--listen needs ADDR:PORT (e.g. 0.0.0.0:8020), not" + quoted;
+        case opt_session_expiry: {
+            int seconds = 0;
+            if (!parse_int(value, 1, 0x7fffffff, &seconds))
+                return "--session-expiry needs a whole number of seconds above 0, not" + quoted;
+            o.session_expiry_s = static_cast<std::uint32_t>(seconds);
+            return "";
+        }
+        case opt_sites: {
+            auto sites = parse_sites(value);
+            if (!sites) return sites.error();
+            o.sites = std::move(*sites);
+            return "";
+        }
         case opt_wind_limit: {
             Refusal why = Refusal::none;
             auto limit = parse_value(value, &why);
@@ -90,12 +129,14 @@ bool parse_listen(const std::string& text, std::string* host, int* port) {
 }
 
 ParseResult parse_options(int argc, char* const argv[]) {
-    static const std::vector<option> long_options =
-        mqtt::with_broker_options({{"db", required_argument, nullptr, opt_db},
-                                   {"keep-days", required_argument, nullptr, opt_keep_days},
-                                   {"listen", required_argument, nullptr, opt_listen},
-                                   {"wind-limit", required_argument, nullptr, opt_wind_limit},
-                                   {"help", no_argument, nullptr, 'h'}});
+    static const std::vector<option> long_options = mqtt::with_broker_options(
+        {{"db", required_argument, nullptr, opt_db},
+         {"keep-days", required_argument, nullptr, opt_keep_days},
+         {"listen", required_argument, nullptr, opt_listen},
+         {"wind-limit", required_argument, nullptr, opt_wind_limit},
+         {"session-expiry", required_argument, nullptr, opt_session_expiry},
+         {"sites", required_argument, nullptr, opt_sites},
+         {"help", no_argument, nullptr, 'h'}});
     ParseResult r;
     bool help = false;
     std::string problem = mqtt::read_command_line(
@@ -109,9 +150,11 @@ ParseResult parse_options(int argc, char* const argv[]) {
     if (!problem.empty()) return error(problem);
     problem = mqtt::check_broker_options(r.options.broker);
     const auto& id = r.options.only_id;
-    if (problem.empty() && id && !r.options.broker.broker.host.empty() &&
-        id->view().find('/') == std::string_view::npos)
+    const bool with_broker = !r.options.broker.broker.host.empty();
+    if (problem.empty() && id && with_broker && id->view().find('/') == std::string_view::npos)
         problem = "-i with --broker keeps one station from the broker: give it as SITE/ID";
+    if (problem.empty() && !r.options.sites.empty() && !with_broker)
+        problem = "--sites goes with --broker URL";
     if (!problem.empty()) return error(problem);
     return r;
 }
@@ -125,7 +168,9 @@ std::string usage_line(const std::string& program) {
     return "usage: " + program +
            " [-b bus] [-n name] [-i id] [--db PATH] [--keep-days N] [--listen ADDR:PORT]\n"
            "       [--wind-limit M/S] [--broker URL [--user USER --password-file FILE]\n"
-           "       [--cafile FILE] [--cert FILE --key FILE]] [-q]";
+           "       [--cafile FILE] [--cert FILE --key FILE] [--mqtt-version 3.1.1|5]\n"
+           "       [--session-expiry SECONDS] [--sites SITE,...] [--allow-cleartext-password]]\n"
+           "       [-q]";
 }
 
 std::string help_text(const std::string& program) {
@@ -161,6 +206,15 @@ live weather page with its charts, and the readings as JSON and CSV. With
                       system's CAs
   --cert FILE, --key FILE
                       a client certificate and its key (PEM)
+  --mqtt-version V    5 (the default) or 3.1.1, for a broker without MQTT 5
+  --session-expiry SECONDS
+                      how long the broker keeps what comes for the page
+                      once it is gone (MQTT 5; default 86400, a day)
+  --sites LIST        subscribe to these sites only (north,south): no other
+                      publisher can take the page's stations
+  --allow-cleartext-password
+                      send the password over mqtt:// to a broker that is
+                      not on this machine (refused otherwise)
   -q                  no informational lines on standard error
   -h, --help          this text
 

@@ -7,8 +7,10 @@
 // broker's options are taken as the bridge takes them (broker_options.h).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "broker_options.h"
 #include "web_readings.h"
@@ -19,6 +21,7 @@ inline constexpr const char* default_name = "anemobus-web";
 inline constexpr const char* default_listen_host = "127.0.0.1";
 inline constexpr int default_listen_port = 8020;
 inline constexpr int default_keep_days = 30;
+inline constexpr std::uint32_t default_session_expiry_s = 86400;
 
 struct Options {
     std::string bus;  // empty: $IVYBUS, else the library's default
@@ -31,6 +34,11 @@ struct Options {
     std::optional<double> wind_limit;       // m/s
     bool quiet = false;
     mqtt::BrokerOptions broker;  // broker.broker.host empty: no broker
+    // MQTT 5: how long the broker keeps our session (what comes while the
+    // page is away) once we are gone.
+    std::uint32_t session_expiry_s = default_session_expiry_s;
+    // --sites: the only sites subscribed to; empty: every site.
+    std::vector<std::string> sites;
 };
 
 struct ParseResult {

@@ -225,7 +225,9 @@ TEST(MqttBridge, WrongSetupsAreNamedNothingGoesInClearTextAndACleanStopIsZero) {
         {{"--broker", "mqtt://127.0.0.1", "--password", "x"}, "never taken on the command line"},
         {{"--broker", "mqtt://127.0.0.1", "--user", "u", "--password-file", broker.dir() + "/none"},
          "cannot read --password-file"},
-        {{"--broker", "mqtts://127.0.0.1", "--cafile", broker.dir() + "/none"},
+        // Each with an outbox of its own: the default is in $HOME, shared.
+        {{"--broker", "mqtts://127.0.0.1", "--cafile", broker.dir() + "/none", "--outbox",
+          broker.dir() + "/c.db"},
          "cannot load --cafile"},
         {{"--broker", "mqtt://127.0.0.1", "--outbox", "/proc/no/outbox.db"}, "outbox"},
         // Refused by libmosquitto on every attempt: said once, at start.

@@ -163,10 +163,8 @@ TEST(WebBroker, TheLiveStateKeepsTheNewestAndDropsDuplicates) {
 // place, and the minutes' sums count it once.
 TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
     web_test::TempDir dir;
-    std::string error;
-    auto store_opened = ReadingStore::open(dir.path() + "/readings.db");
-    ASSERT_TRUE(test_support::succeeded(store_opened));
-    auto store = std::move(*store_opened);
+    auto store = test_support::taken(ReadingStore::open(dir.path() + "/readings.db"));
+    ASSERT_TRUE(store);
     std::vector<StationReading> first, again;
     for (std::int64_t s = 0; s < 120; s += 2) first.push_back(stamped("north/1", t0 + s * 1000, 2));
     for (std::int64_t s = 1; s < 120; s += 2) again.push_back(stamped("north/1", t0 + s * 1000, 4));
@@ -214,9 +212,8 @@ TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
 TEST(WebBroker, TheIntakeRefusesSlashedBusIdsAndSendsOldReadingsToTheLogOnly) {
     web_test::TempDir dir;
     std::string error;
-    auto store_opened = ReadingStore::open(dir.path() + "/readings.db");
-    ASSERT_TRUE(test_support::succeeded(store_opened));
-    auto store = std::move(*store_opened);
+    auto store = test_support::taken(ReadingStore::open(dir.path() + "/readings.db"));
+    ASSERT_TRUE(store);
     LiveState live(std::nullopt);
     LogWriter writer(store.get(), "", {.flush_interval = 10ms, .quiet = true});
     std::vector<std::string> lines;
@@ -300,10 +297,8 @@ TEST(WebBroker, TheBrokersOptionsAreTheBridges) {
 // is said, on the page too, with the broker's reason.
 TEST(WebBroker, TheFeedNamesARefusedSubscriptionAndKeepsToItsSites) {
     web_test::TempDir dir;
-    std::string error;
-    auto store_opened = ReadingStore::open(dir.path() + "/readings.db");
-    ASSERT_TRUE(test_support::succeeded(store_opened));
-    auto store = std::move(*store_opened);
+    auto store = test_support::taken(ReadingStore::open(dir.path() + "/readings.db"));
+    ASSERT_TRUE(store);
     LiveState live(std::nullopt);
     LogWriter writer(store.get(), "", {.flush_interval = 10ms, .quiet = true});
     std::vector<std::string> lines;

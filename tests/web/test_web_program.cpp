@@ -57,10 +57,8 @@ std::pair<int, int> count_rows(const std::string& path) {
 // deletes both.
 TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
     TempDir dir;
-    std::string error;
-    auto store_opened = web::ReadingStore::open(dir.path() + "/readings.db");
-    ASSERT_TRUE(test_support::succeeded(store_opened));
-    auto store = std::move(*store_opened);
+    auto store = test_support::taken(web::ReadingStore::open(dir.path() + "/readings.db"));
+    ASSERT_TRUE(store);
     const auto id = *web::StationId::from("1");
     const std::int64_t start = 1'700'000'100'000;  // on the 5-minute grid
     std::vector<web::StationReading> batch;
@@ -104,10 +102,8 @@ TEST(WebLog, MinuteSumsGiveTheBucketsOfTheReadingsAndOldOnesGo) {
 TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
     TempDir dir;
     const std::string path = dir.path() + "/readings.db";
-    std::string error;
-    auto store_opened = web::ReadingStore::open(path);
-    ASSERT_TRUE(test_support::succeeded(store_opened));
-    auto store = std::move(*store_opened);
+    auto store = test_support::taken(web::ReadingStore::open(path));
+    ASSERT_TRUE(store);
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -170,10 +166,8 @@ TEST(WebLog, AFailedWriteKeepsTheReadingsUntilTheLogTakesThem) {
 // one that cannot be read.
 TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
     TempDir dir;
-    std::string error;
-    auto store_opened = web::ReadingStore::open(dir.path() + "/readings.db");
-    ASSERT_TRUE(test_support::succeeded(store_opened));
-    auto store = std::move(*store_opened);
+    auto store = test_support::taken(web::ReadingStore::open(dir.path() + "/readings.db"));
+    ASSERT_TRUE(store);
     const auto none = store->time_bounds();
     ASSERT_TRUE(test_support::succeeded(none));
     EXPECT_FALSE(*none);
@@ -205,9 +199,8 @@ TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
     // Another file put at a log's path (its write-ahead files gone) before
     // its first read: the reader opened then finds no log there.
     const std::string other_path = dir.path() + "/other.db";
-    auto other_opened = web::ReadingStore::open(other_path);
-    ASSERT_TRUE(test_support::succeeded(other_opened));
-    auto other = std::move(*other_opened);
+    auto other = test_support::taken(web::ReadingStore::open(other_path));
+    ASSERT_TRUE(other);
     { std::ofstream(other_path + ".new") << std::string(4096, 'x'); }
     ASSERT_EQ(::rename((other_path + ".new").c_str(), other_path.c_str()), 0);
     ::unlink((other_path + "-wal").c_str());
@@ -224,10 +217,8 @@ TEST(WebLog, AReadStopsOnceItsClientHasLeft) {
 TEST(WebLog, ALogDeletedOrReplacedStartsAgainWithWhatMemoryHolds) {
     TempDir dir;
     const std::string path = dir.path() + "/readings.db";
-    std::string error;
-    auto store_opened = web::ReadingStore::open(path);
-    ASSERT_TRUE(test_support::succeeded(store_opened));
-    auto store = std::move(*store_opened);
+    auto store = test_support::taken(web::ReadingStore::open(path));
+    ASSERT_TRUE(store);
     const std::int64_t t0 = 1'700'000'000'000;
     web::LiveState live(std::nullopt);
     live.prime(reading("1", t0));  // read back from the log at start

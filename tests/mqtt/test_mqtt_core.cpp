@@ -1,5 +1,6 @@
 // anemobus-mqtt's pure parts: the broker URL, topic levels, the payload both
-// ways, the back-off, and the command line.
+// ways, the back-off, and the command line; and the settings the broker's
+// client refuses before the network.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +10,9 @@
 #include "backoff.h"
 #include "bridge_options.h"
 #include "broker_url.h"
+#include "mqtt_client.h"
 #include "payload.h"
+#include "succeeded.h"
 #include "topics.h"
 
 namespace {
@@ -207,6 +210,41 @@ TEST(BridgeOptions, EveryBadCommandLineIsAClearError) {
     EXPECT_NE(
         parse_bridge_options(3, const_cast<char**>(argv), nowhere).error.find("--outbox PATH"),
         std::string::npos);
+}
+
+// A setting libmosquitto refuses would be refused on every attempt: create()
+// names it before any network, instead of a client that retries for ever.
+TEST(MqttClient, WhatLibmosquittoRefusesIsNamedBeforeTheNetwork) {
+    Handler handler;
+    const auto create = [&](ClientSettings settings) {
+        return Client::create(std::move(settings), handler, [](const std::string&) {});
+    };
+    ClientSettings plain;
+    plain.broker = {.tls = false, .host = "127.0.0.1", .port = 1};
+    ClientSettings kept = plain;  // its session expiry set up as well
+    kept.keep_session = true;
+    kept.user = "u";
+    kept.password = "p";
+    ClientSettings kept_311 = kept;
+    kept_311.protocol = Protocol::v311;
+    for (const ClientSettings& settings : {plain, kept, kept_311})
+        EXPECT_TRUE(test_support::succeeded(create(settings)));
+
+    ClientSettings not_utf8 = plain, wildcard_will = plain, no_ca = plain;
+    not_utf8.user = "\xff";
+    wildcard_will.will = Message{"anemobus/#", "offline", true};
+    no_ca.broker.tls = true;
+    no_ca.tls.cafile = "/nonexistent/ca.pem";
+    const std::pair<ClientSettings, const char*> refused[] = {
+        {not_utf8, "libmosquitto refuses --user and --password-file: Malformed UTF-8"},
+        {wildcard_will, "libmosquitto refuses the last will on anemobus/#: "},
+        {no_ca, "cannot load --cafile /nonexistent/ca.pem"},
+    };
+    for (const auto& [settings, text] : refused) {
+        const auto client = create(settings);
+        ASSERT_FALSE(client) << text;
+        EXPECT_NE(client.error().find(text), std::string::npos) << client.error();
+    }
 }
 
 }  // namespace

@@ -161,11 +161,12 @@ int main(int argc, char** argv) {
     }
 
     // 2. The broker, on the client's own thread.
-    auto client = mqtt::Client::create(std::move(*settings), forwarder, say, &error);
-    if (!client) {
-        say(error);
+    auto created = mqtt::Client::create(std::move(*settings), forwarder, say);
+    if (!created) {
+        say(created.error());
         return 1;
     }
+    std::unique_ptr<mqtt::Client> client = std::move(*created);
     inbox.on_put([&client] { client->wake(); });
     info("site " + opt.site + ", broker " + opt.broker.text() + ", outbox " + opt.outbox_path +
          " (" + waiting_in(*outbox) + ")");

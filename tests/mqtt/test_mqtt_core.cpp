@@ -1,9 +1,11 @@
 // anemobus-mqtt's pure parts: the broker URL, topic levels, the payload both
-// ways, the back-off, and the command line; and the settings the broker's
-// client refuses before the network.
+// ways, the back-off, and the command line; and what can be known before the
+// network: the password file, and the settings the broker's client refuses.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "mqtt_client.h"
 #include "payload.h"
 #include "succeeded.h"
+#include "test_support.h"
 #include "topics.h"
 
 namespace {
@@ -210,6 +213,41 @@ TEST(BridgeOptions, EveryBadCommandLineIsAClearError) {
     EXPECT_NE(
         parse_bridge_options(3, const_cast<char**>(argv), nowhere).error.find("--outbox PATH"),
         std::string::npos);
+}
+
+// The password is the file's first line, whatever ends it; a file every
+// user can read is used with a warning; a file that gives no password is
+// named with why (a folder, which opens but cannot be read, is no empty file).
+TEST(BrokerOptions, APasswordFileGivesItsFirstLineOrSaysWhyNot) {
+    test_support::TempDir dir("password");
+    const auto write = [&](const std::string& name, const std::string& text, mode_t mode) {
+        const std::string path = dir.path() + "/" + name;
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    const Password mine =
+        test_support::taken(read_password_file(write("mine", "s3 cr\r\nx\n", 0600)));
+    EXPECT_EQ(mine.text, "s3 cr");
+    EXPECT_EQ(mine.warning, "");
+    BrokerOptions options;
+    options.user = "u";
+    options.password_file = write("shared", "s3cret", 0644);
+    const ClientSetup shared = test_support::taken(client_settings(options));
+    EXPECT_EQ(shared.settings.password, "s3cret");
+    EXPECT_EQ(shared.warning, "--password-file " + options.password_file +
+                                  " can be read by every user of this machine");
+    const std::pair<std::string, std::string> unusable[] = {
+        {write("empty", "\r\nx\n", 0600), " is empty: the password is its first line"},
+        {dir.path() + "/none", "cannot read --password-file " + dir.path() + "/none: No such file"},
+        {dir.path(), "cannot read --password-file " + dir.path() + ": Is a directory"},
+    };
+    for (const auto& [path, text] : unusable) {
+        options.password_file = path;
+        const auto setup = client_settings(options);
+        ASSERT_FALSE(setup) << path;
+        EXPECT_NE(setup.error().find(text), std::string::npos) << setup.error();
+    }
 }
 
 // A setting libmosquitto refuses would be refused on every attempt: create()

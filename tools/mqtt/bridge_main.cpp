@@ -104,12 +104,11 @@ bool read_command_line(int argc, char** argv, int* status) {
 // The connection's settings, the password read from its file.
 tools::Result<mqtt::ClientSettings> client_settings() {
     const mqtt::BridgeOptions& opt = bridge.options;
-    mqtt::ClientSettings settings;
-    std::string warning, error;
-    if (!mqtt::client_settings(opt, &settings, &warning, &error)) return tools::fail(error);
-    settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
-    say(warning);
-    return settings;
+    auto setup = mqtt::client_settings(opt);
+    if (!setup) return setup.failure();
+    setup->settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
+    say(setup->warning);
+    return std::move(setup->settings);
 }
 
 tools::Result<std::unique_ptr<mqtt::Outbox>> open_outbox() {

@@ -132,11 +132,10 @@ std::string session_id(const std::string& db_path, const std::string& filter) {
 // file or a setting cannot be used.
 tools::Result<std::unique_ptr<mqtt::Client>> make_broker_client(BrokerFeed& feed,
                                                                 const std::string& db_path) {
-    mqtt::ClientSettings settings;
-    std::string warning, error;
-    if (!mqtt::client_settings(agent.options.broker, &settings, &warning, &error))
-        return tools::fail(error);
-    print_line(warning);
+    auto setup = mqtt::client_settings(agent.options.broker);
+    if (!setup) return setup.failure();
+    print_line(setup->warning);
+    mqtt::ClientSettings& settings = setup->settings;
     settings.client_id = session_id(db_path, feed.filter());
     settings.keep_session = true;
     settings.session_expiry_s = agent.options.session_expiry_s;

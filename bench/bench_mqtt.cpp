@@ -296,7 +296,7 @@ long logged(const std::string& db) {
         sqlite3_prepare_v2(handle, "SELECT count(*) FROM readings", -1, &stmt, nullptr) ==
             SQLITE_OK &&
         sqlite3_step(stmt) == SQLITE_ROW)
-        rows = sqlite3_column_int64(stmt, 0);
+        rows = static_cast<long>(sqlite3_column_int64(stmt, 0));
     sqlite3_finalize(stmt);
     sqlite3_close(handle);
     return rows;

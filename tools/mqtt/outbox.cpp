@@ -36,6 +36,9 @@ constexpr std::pair<const char*, const char*> old_columns[] = {
     {"direction", "direction_deg"},
 };
 
+// The oldest rows are looked at this many at a time (head_'s LIMIT).
+constexpr std::size_t head_batch = 1000;
+
 using readings::step_done;
 using readings::text_of;
 
@@ -75,10 +78,13 @@ tools::Status Outbox::rename_old_columns() {
     std::string renames;
     for (const auto& [old_name, name] : old_columns) {
         sqlite3_bind_text(found->get(), 1, old_name, -1, SQLITE_STATIC);
-        if (sqlite3_step(found->get()) == SQLITE_ROW)
+        const int rc = sqlite3_step(found->get());
+        sqlite3_reset(found->get());
+        // A failed read is said as itself, not later as a column missing.
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return failure("reading the outbox's columns");
+        if (rc == SQLITE_ROW)
             renames +=
                 std::string("ALTER TABLE outbox RENAME COLUMN ") + old_name + " TO " + name + ";";
-        sqlite3_reset(found->get());
     }
     if (renames.empty()) return {};
     return exec(("BEGIN;" + renames + "COMMIT;").c_str());
@@ -145,21 +151,33 @@ tools::Status Outbox::remove(std::int64_t seq) {
 
 tools::Result<Outbox::Dropped> Outbox::drop_before(std::int64_t cutoff_ms) {
     Dropped dropped;
-    for (bool more = true; more;) {
-        std::vector<std::int64_t> old;
-        sqlite3_stmt* s = head_.get();
-        while (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int64(s, 1) < cutoff_ms) {
-            if (dropped.count == 0 && old.empty()) dropped.oldest_ms = sqlite3_column_int64(s, 1);
-            old.push_back(sqlite3_column_int64(s, 0));
-        }
-        sqlite3_reset(s);
+    std::vector<std::int64_t> old;
+    do {
+        old.clear();
+        std::int64_t first_ms = 0;
+        if (tools::Status read = read_head(cutoff_ms, old, &first_ms); !read) return read.failure();
+        if (dropped.count == 0 && !old.empty()) dropped.oldest_ms = first_ms;
         for (std::int64_t seq : old)
             if (tools::Status removed = remove(seq); !removed) return removed.failure();
         dropped.count += static_cast<std::int64_t>(old.size());
         if (!old.empty()) dropped.last_seq = old.back();
-        more = old.size() == 1000;
-    }
+    } while (old.size() == head_batch);
     return dropped;
+}
+
+// The numbers of the oldest rows received before cutoff_ms, up to the first
+// that is not and at most head_batch, and the time of the first.
+tools::Status Outbox::read_head(std::int64_t cutoff_ms, std::vector<std::int64_t>& seqs,
+                                std::int64_t* first_ms) {
+    sqlite3_stmt* s = head_.get();
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW && sqlite3_column_int64(s, 1) < cutoff_ms) {
+        if (seqs.empty()) *first_ms = sqlite3_column_int64(s, 1);
+        seqs.push_back(sqlite3_column_int64(s, 0));
+    }
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return failure("reading the outbox");
+    return {};
 }
 
 tools::Status Outbox::read_after(std::int64_t seq, std::size_t limit,

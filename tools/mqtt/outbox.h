@@ -80,6 +80,8 @@ private:
     // "what: SQLite's words"
     tools::Failure failure(const char* what) const;
     tools::Result<std::int64_t> single_integer(const char* sql, const char* what);
+    tools::Status read_head(std::int64_t cutoff_ms, std::vector<std::int64_t>& seqs,
+                            std::int64_t* first_ms);
 
     sqlite3* db_;
     readings::Statement insert_, delete_, select_after_, head_;

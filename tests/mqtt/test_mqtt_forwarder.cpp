@@ -359,4 +359,29 @@ TEST(Outbox, AnOlderOutboxKeepsItsReadings) {
     EXPECT_EQ(rows[0].reading.direction, 270);
 }
 
+// A row whose id is no aircraft id, written from outside, is passed over;
+// the rows after it are sent all the same, also when a read of the window's
+// room finds only it.
+TEST(Forwarder, ARowThatIsNoReadingHoldsBackNoneAfterIt) {
+    TempFile file;
+    {
+        Rig rig(file.path());
+        rig.put("1", 1);
+        rig.forwarder->on_turn(nullptr);
+    }
+    write_from_outside(file.path(),
+                       "INSERT INTO outbox (received_ms, aircraft, pressure_pa, temperature_c,"
+                       " wind_m_s, direction_deg) VALUES (1800000000002, 'no id', 101325, 15,"
+                       " 3.5, 270)");
+    Rig rig(file.path(), 1);
+    rig.put("1", 3);
+    FakeSession session;
+    rig.forwarder->on_connected(session);
+    rig.forwarder->on_turn(&session);
+    ASSERT_EQ(session.weather_times(), (std::vector<std::int64_t>{1}));
+    rig.forwarder->on_acked(session.mid_of_weather(1));
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{3}));
+}
+
 }  // namespace

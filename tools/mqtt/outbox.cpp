@@ -180,27 +180,44 @@ tools::Status Outbox::read_head(std::int64_t cutoff_ms, std::vector<std::int64_t
     return {};
 }
 
+// A row whose id is no aircraft id could only come from outside; it is
+// passed over, and goes with age. The read goes on past it, so that fewer
+// rows than asked still mean there are no more (the forwarder takes the
+// rows after it for sent otherwise).
 tools::Status Outbox::read_after(std::int64_t seq, std::size_t limit,
                                  std::vector<OutboxRow>& rows) {
     rows.clear();
+    for (std::size_t wanted = limit; wanted > 0; wanted = limit - rows.size()) {
+        const auto looked_at = read_rows(&seq, wanted, rows);
+        if (!looked_at) return looked_at.failure();
+        if (*looked_at < wanted) break;
+    }
+    return {};
+}
+
+// Appends the readings among the `limit` rows after *seq, which becomes the
+// last row's number; says how many rows there were.
+tools::Result<std::size_t> Outbox::read_rows(std::int64_t* seq, std::size_t limit,
+                                             std::vector<OutboxRow>& rows) {
     sqlite3_stmt* s = select_after_.get();
-    sqlite3_bind_int64(s, 1, seq);
+    sqlite3_bind_int64(s, 1, *seq);
     sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(limit));
+    std::size_t looked_at = 0;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        // A row whose id is no aircraft id could only come from outside;
-        // it is passed over, and goes with age.
+        ++looked_at;
+        *seq = sqlite3_column_int64(s, 0);
         auto id = readings::StationId::from(text_of(s, 2));
         if (!id) continue;
         rows.push_back(
-            {sqlite3_column_int64(s, 0),
+            {*seq,
              *id,
              {sqlite3_column_int64(s, 1), sqlite3_column_double(s, 3), sqlite3_column_double(s, 4),
               sqlite3_column_double(s, 5), sqlite3_column_double(s, 6)}});
     }
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) return failure("reading the outbox");
-    return {};
+    return looked_at;
 }
 
 tools::Status Outbox::newest_rows(

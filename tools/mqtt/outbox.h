@@ -63,7 +63,7 @@ public:
 
     // Up to `limit` rows after `seq`, oldest first, replacing rows' content
     // (the caller's vector, kept across turns, so that a read allocates
-    // nothing).
+    // nothing). Fewer than `limit` means there are no more.
     tools::Status read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxRow>& rows);
     // For each aircraft id, its newest row's number.
     tools::Status newest_rows(
@@ -82,6 +82,8 @@ private:
     tools::Result<std::int64_t> single_integer(const char* sql, const char* what);
     tools::Status read_head(std::int64_t cutoff_ms, std::vector<std::int64_t>& seqs,
                             std::int64_t* first_ms);
+    tools::Result<std::size_t> read_rows(std::int64_t* seq, std::size_t limit,
+                                         std::vector<OutboxRow>& rows);
 
     sqlite3* db_;
     readings::Statement insert_, delete_, select_after_, head_;

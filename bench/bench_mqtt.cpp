@@ -249,26 +249,25 @@ void latency() {
         latency_period_ms, p.p50, p.p99, subscriber.latency_ms.size(), latency_readings);
 }
 
-bool fill_outbox(const std::string& path, long readings) {
-    std::string error;
-    auto outbox = mqtt::Outbox::open(path, &error);
-    if (!outbox || !outbox->begin(&error)) return false;
+tools::Status fill_outbox(const std::string& path, long readings) {
+    auto outbox = mqtt::Outbox::open(path);
+    if (!outbox) return outbox.failure();
+    if (tools::Status begun = (*outbox)->begin(); !begun) return begun;
     const auto id = *readings::StationId::from("1");
     const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
     for (long i = 0; i < readings; ++i) {
-        std::int64_t seq = 0;
         const readings::Reading r{now - readings + i, pressure_of(i), 21.5, 4.4704, 180};
-        if (!outbox->append({id, r}, &seq, &error)) return false;
+        if (const auto seq = (*outbox)->append({id, r}); !seq) return seq.failure();
     }
-    return outbox->commit(&error);
+    return (*outbox)->commit();
 }
 
 void replay(const mqtt_test::TestBroker& broker, const std::string& bus, long readings) {
     const std::string path = broker.dir() + "/replay.db";
-    if (!fill_outbox(path, readings)) {
-        std::printf("outbox replay: cannot fill the outbox\n");
+    if (const tools::Status filled = fill_outbox(path, readings); !filled) {
+        std::printf("outbox replay: cannot fill the outbox: %s\n", filled.error().c_str());
         return;
     }
     const long base = subscriber.weather;
@@ -296,7 +295,7 @@ long logged(const std::string& db) {
         sqlite3_prepare_v2(handle, "SELECT count(*) FROM readings", -1, &stmt, nullptr) ==
             SQLITE_OK &&
         sqlite3_step(stmt) == SQLITE_ROW)
-        rows = sqlite3_column_int64(stmt, 0);
+        rows = static_cast<long>(sqlite3_column_int64(stmt, 0));
     sqlite3_finalize(stmt);
     sqlite3_close(handle);
     return rows;

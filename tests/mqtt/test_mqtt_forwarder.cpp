@@ -14,11 +14,14 @@
 
 #include "forwarder.h"
 #include "payload.h"
+#include "succeeded.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace mqtt;
+using test_support::succeeded;
+using test_support::taken;
 
 // Readings are stamped this far into the tests' day; the tests name them by
 // their offset from it.
@@ -82,21 +85,14 @@ readings::StationReading reading(const char* id, std::int64_t ms) {
 // An outbox with its inbox and forwarder, at a time the test sets.
 struct Rig {
     explicit Rig(const std::string& path, std::size_t window = 4096) {
-        std::string error;
-        outbox = Outbox::open(path, &error);
-        EXPECT_TRUE(outbox) << error;
+        outbox = taken(Outbox::open(path));
         forwarder = std::make_unique<Forwarder>(
             *outbox, inbox, ForwarderSettings{.site = "site", .keep_days = 7, .window = window},
             [this](const std::string& line) { reports.push_back(line); }, [this] { return now; });
-        EXPECT_TRUE(forwarder->load(&error)) << error;
+        EXPECT_TRUE(succeeded(forwarder->load()));
     }
     void put(const char* id, std::int64_t offset) { inbox.put(reading(id, base_ms + offset)); }
-    std::int64_t waiting() {
-        std::string error;
-        const auto count = outbox->count(&error);
-        EXPECT_TRUE(count) << error;
-        return count.value_or(-1);
-    }
+    std::int64_t waiting() { return taken(outbox->count()); }
     std::int64_t now = base_ms;
     Inbox inbox{1000};
     std::unique_ptr<Outbox> outbox;
@@ -312,52 +308,80 @@ TEST(Forwarder, AnUnwritableOutboxForwardsFromMemoryAndWritesWhatIsLeftLater) {
 
 TEST(Outbox, OneBridgePerFileAndNumbersAreNeverReused) {
     TempFile file;
-    std::string error;
-    std::int64_t first = 0, second = 0;
+    std::int64_t first = 0;
     {
-        auto outbox = Outbox::open(file.path(), &error);
-        ASSERT_TRUE(outbox) << error;
-        EXPECT_FALSE(Outbox::open(file.path(), &error));
-        EXPECT_NE(error.find("in use by another anemobus-mqtt"), std::string::npos) << error;
-        ASSERT_TRUE(outbox->begin(&error));
-        ASSERT_TRUE(outbox->append(reading("1", 1), &first, &error)) << error;
-        ASSERT_TRUE(outbox->remove(first, &error));
-        ASSERT_TRUE(outbox->commit(&error));
+        auto outbox = taken(Outbox::open(file.path()));
+        ASSERT_TRUE(outbox);
+        const auto second_bridge = Outbox::open(file.path());
+        ASSERT_FALSE(second_bridge);
+        EXPECT_NE(second_bridge.error().find("in use by another anemobus-mqtt"), std::string::npos)
+            << second_bridge.error();
+        ASSERT_TRUE(succeeded(outbox->begin()));
+        first = taken(outbox->append(reading("1", 1)));
+        ASSERT_TRUE(succeeded(outbox->remove(first)));
+        ASSERT_TRUE(succeeded(outbox->commit()));
     }
-    auto outbox = Outbox::open(file.path(), &error);
-    ASSERT_TRUE(outbox) << error;
-    EXPECT_EQ(outbox->count(&error), 0);
-    EXPECT_EQ(outbox->last_seq(&error), first);
-    ASSERT_TRUE(outbox->begin(&error));
-    ASSERT_TRUE(outbox->append(reading("1", 2), &second, &error));
-    ASSERT_TRUE(outbox->commit(&error));
+    auto outbox = taken(Outbox::open(file.path()));
+    ASSERT_TRUE(outbox);
+    EXPECT_EQ(taken(outbox->count()), 0);
+    EXPECT_EQ(taken(outbox->last_seq()), first);
+    ASSERT_TRUE(succeeded(outbox->begin()));
+    const std::int64_t second = taken(outbox->append(reading("1", 2)));
+    ASSERT_TRUE(succeeded(outbox->commit()));
     EXPECT_GT(second, first);
+}
+
+// SQL run on an outbox no bridge holds, as another program would.
+void write_from_outside(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
 }
 
 // An outbox written before its columns took the reading log's names: its
 // readings are sent, whole.
 TEST(Outbox, AnOlderOutboxKeepsItsReadings) {
     TempFile file;
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.path().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
-                           " received_ms INTEGER NOT NULL, aircraft TEXT NOT NULL,"
-                           " pressure REAL NOT NULL, temperature REAL NOT NULL,"
-                           " wind REAL NOT NULL, direction REAL NOT NULL);"
-                           "INSERT INTO outbox VALUES (NULL, 5, '1', 101325, 15, 3.5, 270);",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-    std::string error;
-    auto outbox = Outbox::open(file.path(), &error);
-    ASSERT_TRUE(outbox) << error;
+    write_from_outside(file.path(),
+                       "CREATE TABLE outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                       " received_ms INTEGER NOT NULL, aircraft TEXT NOT NULL,"
+                       " pressure REAL NOT NULL, temperature REAL NOT NULL,"
+                       " wind REAL NOT NULL, direction REAL NOT NULL);"
+                       "INSERT INTO outbox VALUES (NULL, 5, '1', 101325, 15, 3.5, 270);");
+    auto outbox = taken(Outbox::open(file.path()));
+    ASSERT_TRUE(outbox);
     std::vector<mqtt::OutboxRow> rows;
-    ASSERT_TRUE(outbox->read_after(0, 10, rows, &error)) << error;
+    ASSERT_TRUE(succeeded(outbox->read_after(0, 10, rows)));
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].reading.received_ms, 5);
     EXPECT_EQ(rows[0].reading.pressure, 101325);
     EXPECT_EQ(rows[0].reading.direction, 270);
+}
+
+// A row whose id is no aircraft id, written from outside, is passed over;
+// the rows after it are sent all the same, also when a read of the window's
+// room finds only it.
+TEST(Forwarder, ARowThatIsNoReadingHoldsBackNoneAfterIt) {
+    TempFile file;
+    {
+        Rig rig(file.path());
+        rig.put("1", 1);
+        rig.forwarder->on_turn(nullptr);
+    }
+    write_from_outside(file.path(),
+                       "INSERT INTO outbox (received_ms, aircraft, pressure_pa, temperature_c,"
+                       " wind_m_s, direction_deg) VALUES (1800000000002, 'no id', 101325, 15,"
+                       " 3.5, 270)");
+    Rig rig(file.path(), 1);
+    rig.put("1", 3);
+    FakeSession session;
+    rig.forwarder->on_connected(session);
+    rig.forwarder->on_turn(&session);
+    ASSERT_EQ(session.weather_times(), (std::vector<std::int64_t>{1}));
+    rig.forwarder->on_acked(session.mid_of_weather(1));
+    rig.forwarder->on_turn(&session);
+    EXPECT_EQ(session.weather_times(), (std::vector<std::int64_t>{3}));
 }
 
 }  // namespace

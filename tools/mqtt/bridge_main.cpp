@@ -116,19 +116,15 @@ tools::Result<std::unique_ptr<mqtt::Outbox>> open_outbox() {
     const std::string& path = bridge.options.outbox_path;
     if (const tools::Status made = tools::make_parent_directories(path, 0700); !made)
         return tools::fail("no folder for the outbox: " + made.error());
-    std::string error;
-    std::unique_ptr<mqtt::Outbox> outbox = mqtt::Outbox::open(path, &error);
-    if (!outbox) return tools::fail(error);
-    return outbox;
+    return mqtt::Outbox::open(path);
 }
 
 // For the line that starts the bridge. A count that fails is said and the
 // bridge goes on: the forwarding reads the outbox on its own.
 std::string waiting_in(mqtt::Outbox& outbox) {
-    std::string error;
-    const auto count = outbox.count(&error);
+    const auto count = outbox.count();
     if (count) return std::to_string(*count) + " reading(s) waiting";
-    say(error);
+    say(count.error());
     return "the readings waiting cannot be counted";
 }
 
@@ -153,9 +149,8 @@ int main(int argc, char** argv) {
     bridge.inbox = &inbox;
     mqtt::Forwarder forwarder(*outbox, inbox, {.site = opt.site, .keep_days = opt.outbox_days}, say,
                               now_ms, std::random_device{}());
-    std::string error;
-    if (!forwarder.load(&error)) {
-        say(error);
+    if (const tools::Status loaded = forwarder.load(); !loaded) {
+        say(loaded.error());
         return 1;
     }
 

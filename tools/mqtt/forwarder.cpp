@@ -28,12 +28,12 @@ Forwarder::Forwarder(Outbox& outbox, Inbox& inbox, ForwarderSettings settings, R
       now_(std::move(now)),
       random_(seed) {}
 
-bool Forwarder::load(std::string* error) {
-    const auto last = outbox_.last_seq(error);
-    if (!last) return false;
+tools::Status Forwarder::load() {
+    const auto last = outbox_.last_seq();
+    if (!last) return last.failure();
     last_seq_ = *last;
     return outbox_.newest_rows(
-        [this](const readings::StationId& id, std::int64_t seq) { newest_[id] = seq; }, error);
+        [this](const readings::StationId& id, std::int64_t seq) { newest_[id] = seq; });
 }
 
 void Forwarder::on_connected(Session& session) {
@@ -176,12 +176,13 @@ void Forwarder::store_turn() {
     const bool prune_due = now_() >= next_prune_ms_;
     if (unwritten_.empty() && acked_.empty() && !prune_due) return;
     std::vector<std::pair<readings::StationId, std::int64_t>> added;
-    std::string error;
     pruned_ = {};
-    if (!outbox_.begin(&error) || !write_turn(prune_due, added, &error) ||
-        !outbox_.commit(&error)) {
+    tools::Status stored = outbox_.begin();
+    if (stored) stored = write_turn(prune_due, added);
+    if (stored) stored = outbox_.commit();
+    if (!stored) {
         outbox_.rollback();
-        return say_error(write_error_, error +
+        return say_error(write_error_, stored.error() +
                                            "; the readings are forwarded from memory meanwhile "
                                            "(lost if the bridge stops), and the write is tried "
                                            "again");
@@ -219,23 +220,26 @@ void Forwarder::written(const std::vector<std::pair<readings::StationId, std::in
     newest_unwritten_.clear();
 }
 
-bool Forwarder::write_turn(bool prune_due,
-                           std::vector<std::pair<readings::StationId, std::int64_t>>& added,
-                           std::string* error) {
+tools::Status Forwarder::write_turn(
+    bool prune_due, std::vector<std::pair<readings::StationId, std::int64_t>>& added) {
     for (const Unwritten& u : unwritten_) {
-        std::int64_t seq = 0;
-        if (!outbox_.append(u.reading, &seq, error)) return false;
-        added.emplace_back(u.reading.id, seq);
+        const auto seq = outbox_.append(u.reading);
+        if (!seq) return seq.failure();
+        added.emplace_back(u.reading.id, *seq);
     }
     for (std::int64_t seq : acked_)
-        if (!outbox_.remove(seq, error)) return false;
-    return !prune_due || prune(error);
+        if (tools::Status removed = outbox_.remove(seq); !removed) return removed;
+    if (!prune_due) return {};
+    return prune();
 }
 
 // Readings older than --outbox-days go, oldest first; they are reported
 // once the transaction is committed.
-bool Forwarder::prune(std::string* error) {
-    return outbox_.drop_before(now_() - settings_.keep_days * day_ms, &pruned_, error);
+tools::Status Forwarder::prune() {
+    const auto dropped = outbox_.drop_before(now_() - settings_.keep_days * day_ms);
+    if (!dropped) return dropped.failure();
+    pruned_ = *dropped;
+    return {};
 }
 
 void Forwarder::report_pruned() {
@@ -269,9 +273,8 @@ void Forwarder::fill_window(Session& session) {
     resend_if_due();
     while (in_flight_.size() < settings_.window && cursor_ < last_seq_) {
         const std::size_t room = std::min(read_batch, settings_.window - in_flight_.size());
-        std::string error;
-        if (!outbox_.read_after(cursor_, room, rows_, &error))
-            return say_error(read_error_, error + "; the read is tried again");
+        if (const tools::Status read = outbox_.read_after(cursor_, room, rows_); !read)
+            return say_error(read_error_, read.error() + "; the read is tried again");
         say_recovered(read_error_, "the outbox is read again");
         if (rows_.empty()) cursor_ = last_seq_;
         for (const OutboxRow& row : rows_)

@@ -47,6 +47,7 @@
 #include "inbox.h"
 #include "mqtt_client.h"
 #include "outbox.h"
+#include "result.h"
 
 namespace mqtt {
 
@@ -65,8 +66,8 @@ public:
 
     Forwarder(Outbox& outbox, Inbox& inbox, ForwarderSettings settings, Report report, Now now,
               std::uint32_t seed = 1);
-    // Takes up what the outbox already holds; false with the reason.
-    bool load(std::string* error);
+    // Takes up what the outbox already holds.
+    tools::Status load();
 
     void on_connected(Session& session) override;
     void on_lost() override;
@@ -114,10 +115,9 @@ private:
     void report_copies();
 
     void store_turn();
-    bool write_turn(bool prune_due,
-                    std::vector<std::pair<readings::StationId, std::int64_t>>& added,
-                    std::string* error);
-    bool prune(std::string* error);
+    tools::Status write_turn(bool prune_due,
+                             std::vector<std::pair<readings::StationId, std::int64_t>>& added);
+    tools::Status prune();
     void report_pruned();
     void fill_window(Session& session);
     bool send_row(Session& session, const OutboxRow& row);

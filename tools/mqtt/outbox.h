@@ -20,10 +20,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "result.h"
 #include "sqlite_statement.h"
 #include "weather_message.h"
 
@@ -37,20 +37,21 @@ struct OutboxRow {
 
 class Outbox {
 public:
-    // Opens or creates the file (not its folders); nullptr with the reason
-    // in *error, also when another bridge holds it.
-    static std::unique_ptr<Outbox> open(const std::string& path, std::string* error);
+    // Opens or creates the file (not its folders); fails also when another
+    // bridge holds it.
+    static tools::Result<std::unique_ptr<Outbox>> open(const std::string& path);
     ~Outbox();
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
     // Every change below goes in a transaction of the caller's.
-    bool begin(std::string* error);
-    bool commit(std::string* error);
+    tools::Status begin();
+    tools::Status commit();
     void rollback();
 
-    bool append(const readings::StationReading& reading, std::int64_t* seq, std::string* error);
-    bool remove(std::int64_t seq, std::string* error);
+    // The reading's number.
+    tools::Result<std::int64_t> append(const readings::StationReading& reading);
+    tools::Status remove(std::int64_t seq);
     // Removes readings from the oldest on while their time is before
     // cutoff_ms, and says what went.
     struct Dropped {
@@ -58,27 +59,31 @@ public:
         std::int64_t oldest_ms = 0;  // the time of the first one
         std::int64_t last_seq = 0;   // the number of the last one
     };
-    bool drop_before(std::int64_t cutoff_ms, Dropped* dropped, std::string* error);
+    tools::Result<Dropped> drop_before(std::int64_t cutoff_ms);
 
-    // Up to `limit` rows after `seq`, oldest first, replacing rows' content.
-    bool read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxRow>& rows,
-                    std::string* error);
+    // Up to `limit` rows after `seq`, oldest first, replacing rows' content
+    // (the caller's vector, kept across turns, so that a read allocates
+    // nothing). Fewer than `limit` means there are no more.
+    tools::Status read_after(std::int64_t seq, std::size_t limit, std::vector<OutboxRow>& rows);
     // For each aircraft id, its newest row's number.
-    bool newest_rows(const std::function<void(const readings::StationId&, std::int64_t)>& each,
-                     std::string* error);
-    // How many readings wait, and the highest number ever given (0: none);
-    // nullopt with the reason in *error.
-    std::optional<std::int64_t> count(std::string* error);
-    std::optional<std::int64_t> last_seq(std::string* error);
+    tools::Status newest_rows(
+        const std::function<void(const readings::StationId&, std::int64_t)>& each);
+    // How many readings wait, and the highest number ever given (0: none).
+    tools::Result<std::int64_t> count();
+    tools::Result<std::int64_t> last_seq();
 
 private:
     explicit Outbox(sqlite3* db) : db_(db) {}
-    bool rename_old_columns(std::string* error);
-    bool prepare_all(std::string* error);
-    bool exec(const char* sql, std::string* error);
-    bool fail(const char* what, std::string* error);
-    std::optional<std::int64_t> single_integer(const char* sql, const char* what,
-                                               std::string* error);
+    tools::Status rename_old_columns();
+    tools::Status prepare_all();
+    tools::Status exec(const char* sql);
+    // "what: SQLite's words"
+    tools::Failure failure(const char* what) const;
+    tools::Result<std::int64_t> single_integer(const char* sql, const char* what);
+    tools::Status read_head(std::int64_t cutoff_ms, std::vector<std::int64_t>& seqs,
+                            std::int64_t* first_ms);
+    tools::Result<std::size_t> read_rows(std::int64_t* seq, std::size_t limit,
+                                         std::vector<OutboxRow>& rows);
 
     sqlite3* db_;
     readings::Statement insert_, delete_, select_after_, head_;

@@ -41,8 +41,12 @@ struct ServerLimits {
     // Live streams; when full, a page from an address holding fewer than
     // another takes that one's stream that drained longest ago.
     std::size_t live_streams = max_live_streams;
-    // A live stream that took none of its queued bytes for this long.
-    std::chrono::milliseconds stall_timeout{15000};
+    // A live stream that took none of its queued bytes for this long. Long
+    // enough for a phone's link to come back from a hand-over; short enough
+    // that, counted from a full receive buffer, a new page waits well under
+    // a minute. A page reset by mistake reconnects and fills the gap from
+    // the log.
+    std::chrono::milliseconds stall_timeout{10000};
     // CSV exports running at once, and per address.
     std::size_t exports = 8;
     std::size_t exports_per_address = 2;

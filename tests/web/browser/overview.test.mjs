@@ -7,54 +7,21 @@
 //
 //   node overview.test.mjs --url http://127.0.0.1:PORT/ --out DIR
 // Exit status 0 when every check passed, 1 otherwise, 77 (skipped) when
-// there is no Chromium or no playwright-core.
-import { existsSync } from 'node:fs';
+// there is no Chromium.
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
+import { check, needChromium, progress, until } from './harness.mjs';
 
+const launchChromium = await needChromium();
 const { values: opt } = parseArgs({ options: { url: { type: 'string' }, out: { type: 'string' } } });
-const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
-if (!existsSync(chromiumPath)) {
-  console.log(`SKIP: no Chromium at ${chromiumPath}`);
-  process.exit(77);
-}
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch {
-  console.log('SKIP: playwright-core is missing: run `npm ci` in tests/web/browser');
-  process.exit(77);
-}
-const scale = Number(process.env.ANEMOBUS_TIMEOUT_SCALE) || 1;
-let failures = 0;
-let step = 'starting';
 const exceptions = [];
 
-function check(what, ok, detail = '') {
-  if (!ok) failures++;
-  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${ok ? '' : ` (${detail})`}`);
-}
-async function until(what, condition, ms) {
-  step = what;
-  const deadline = Date.now() + ms * scale;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 100));
-  }
-}
-
-const browser = await chromium.launch({
-  executablePath: chromiumPath,
-  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-});
+const browser = await launchChromium();
 try {
   const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
   const page = await context.newPage();
   page.on('pageerror', (e) => exceptions.push(String(e)));
-  step = 'the overview';
+  progress.step = 'the overview';
   await page.goto(opt.url);
   check('"/" opens the overview', new URL(page.url()).pathname === '/overview', page.url());
   const tiles = () => page.locator('.tile').evaluateAll((all) => all.map((t) => `${t.querySelector('.tile-name').textContent}=${t.querySelector('.tile-state').textContent}`).join(', '));
@@ -69,7 +36,7 @@ try {
   check('each tile with the age of its reading', ages.length === 4 && ages.every((a) => /^\d+ (s|min) ago$/.test(a)), ages.join(', '));
   await page.screenshot({ path: join(opt.out, 'anemobus-web-overview-sites.png') });
 
-  step = 'north/1 on its link';
+  progress.step = 'north/1 on its link';
   await page.goto(`${opt.url}?id=north/1`);
   await until('north/1\'s figures', async () => (await page.locator('#wind-main').textContent()) === '2.0', 10000);
   check('/?id=north/1 opens north/1', (await page.locator('#station').inputValue()) === 'north/1'
@@ -80,7 +47,7 @@ try {
   check('and "Today", its highest gust 2.0 m/s', (await page.locator('#today h2').textContent()) === 'Today'
     && (await page.locator('#today-gust').textContent()) === '2.0', await page.locator('#today-gust').textContent());
 
-  step = 'km/h';
+  progress.step = 'km/h';
   await page.click('.settings summary');
   await page.selectOption('#unit-wind', 'kmh');
   const shown = [await page.locator('#wind-main').textContent(), await page.locator('#headline .u-wind').first().textContent(),
@@ -89,9 +56,9 @@ try {
   await page.screenshot({ path: join(opt.out, 'anemobus-web-north-1.png'), fullPage: true });
   check('no exceptions in the pages', exceptions.length === 0, exceptions.join(' | '));
 } catch (err) {
-  failures++;
-  console.log(`FAIL ${err.message} (during: ${step})`);
+  progress.failures++;
+  console.log(`FAIL ${err.message} (during: ${progress.step})`);
 } finally {
   await browser.close();
 }
-process.exit(failures === 0 ? 0 : 1);
+process.exit(progress.failures === 0 ? 0 : 1);

@@ -20,28 +20,13 @@ import { existsSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
+import { check, needChromium, progress, scale, until } from './harness.mjs';
 import { belowFold, chartAxes, holes, lettersOnTicks, lowContrast, overlaps, settle, sizes, spills, tallBanners } from './layout.mjs';
 
+const launchChromium = await needChromium();
 const { values: opt } = parseArgs({ options: { bin: { type: 'string' }, fill: { type: 'string' }, out: { type: 'string' } } });
-const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
-if (!existsSync(chromiumPath)) {
-  console.log(`SKIP: no Chromium at ${chromiumPath} (Debian package chromium; scripts/install-deps installs it)`);
-  process.exit(77);
-}
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch {
-  console.error('playwright-core is missing: run `npm ci` in tests/web/browser (scripts/test does)');
-  process.exit(1);
-}
-
-// Timeouts are scaled like the C++ tests' (ANEMOBUS_TIMEOUT_SCALE).
-const scale = Number(process.env.ANEMOBUS_TIMEOUT_SCALE) || 1;
 const work = mkdtempSync(join(tmpdir(), 'anemobus-web-browser-'));
 const children = [];
-let failures = 0;
-let passes = 0;
 
 function start(name, program, args, stdin = 'ignore') {
   const child = spawn(program, args, { stdio: [stdin, 'pipe', 'pipe'] });
@@ -60,13 +45,10 @@ function run(program, args) {
   });
 }
 
-// The step under way, named in the output should the test hang there.
-let step = 'starting';
-
 // Ends a test that hangs before CTest's own timeout (300 s) would kill it
 // without a word about where it was.
 const watchdog = setTimeout(() => {
-  console.log(`FAIL hung while waiting for ${step}`);
+  console.log(`FAIL hung while waiting for ${progress.step}`);
   showLogs();
   process.exit(1);
 }, 280000);
@@ -76,21 +58,6 @@ function showLogs() {
   for (const c of children) console.log(`--- ${c.label} ---\n${c.log}`);
 }
 
-async function until(what, condition, ms) {
-  step = what;
-  const deadline = Date.now() + ms * scale;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 100));
-  }
-}
-
-function check(what, ok, detail = '') {
-  if (ok) passes++; else failures++;
-  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${ok ? '' : ` (${detail})`}`);
-}
 
 function exited(child) {
   return new Promise((resolve) => {
@@ -147,12 +114,7 @@ try {
   const standIn = start('stand-in', join(opt.bin, 'tools/anemobus-monitor'), ['-b', bus, '-n', 'anemobus', '^nothing$'], 'pipe');
   const sendAsRelay = (line) => standIn.stdin.write(`${line}\n`);
 
-  step = 'Chromium to start';
-  browser = await chromium.launch({
-    executablePath: chromiumPath,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  browser = await launchChromium();
   const context = await browser.newContext({ viewport: { width: 1100, height: 900 } });
   const page = await context.newPage();
   // Console errors while the server is up; uncaught exceptions throughout.
@@ -161,7 +123,7 @@ try {
   page.on('console', (m) => { if (m.type() === 'error') problems.push(m.text()); });
   context.on('page', (p) => p.on('pageerror', (e) => exceptions.push(String(e))));
   page.on('pageerror', (e) => exceptions.push(String(e)));
-  step = 'the page to load';
+  progress.step = 'the page to load';
   await page.goto(url);
   const text = (id) => page.locator(`#${id}`).textContent();
 
@@ -193,7 +155,7 @@ try {
   };
   let [mode, said] = await limitState();
   check('within the --wind-limit', mode === 'within' && /WITHIN LIMIT/.test(said), `${mode}: ${said}`);
-  step = 'the limit set on the page';
+  progress.step = 'the limit set on the page';
   await setLimit('3');
   [mode, said] = await limitState();
   check('over a limit of 3 m/s set on the page', mode === 'over' && /OVER LIMIT/.test(said), `${mode}: ${said}`);
@@ -252,7 +214,7 @@ try {
   check('"Today": the highest gust with its time, temperature and pressure ranges',
     today[0] === 'Today' && /^\d+\.\d$/.test(today[1]) && /^at \d\d:\d\d$/.test(today[2])
     && /^-?\d+\.\d to -?\d+\.\d$/.test(today[3]) && /^\d+\.\d to \d+\.\d$/.test(today[4]), today.join(' | '));
-  step = 'a screenshot';
+  progress.step = 'a screenshot';
   await page.screenshot({ path: join(opt.out, 'anemobus-web.png'), fullPage: true });
 
   // Texts: north is 0°, midnight has its date.
@@ -439,10 +401,10 @@ try {
   holders.abort();
   check('no exceptions in the pages', exceptions.length === 0, exceptions.join(' | '));
 } catch (err) {
-  failures++;
-  console.log(`FAIL ${err.message} (during: ${step})`);
+  progress.failures++;
+  console.log(`FAIL ${err.message} (during: ${progress.step})`);
 } finally {
-  if (failures > 0) showLogs();
+  if (progress.failures > 0) showLogs();
   try {
     if (browser) await browser.close();
   } catch (err) {
@@ -451,5 +413,5 @@ try {
   for (const c of children) c.kill('SIGKILL');
   rmSync(work, { recursive: true, force: true });
 }
-console.log(`${passes} passed, ${failures} failed`);
-process.exit(failures === 0 ? 0 : 1);
+console.log(`${progress.passes} passed, ${progress.failures} failed`);
+process.exit(progress.failures === 0 ? 0 : 1);

@@ -335,10 +335,12 @@ struct GuardedBroker {
         settings.broker = {.tls = false, .host = "127.0.0.1", .port = broker.port()};
         settings.user = mqtt_test::bridge_user.name;
         settings.password = mqtt_test::bridge_user.password;
-        std::string error;
-        client = mqtt::Client::create(
-            settings, ops, [](const std::string&) {}, &error);
-        if (!client) return false;
+        auto created = mqtt::Client::create(settings, ops, [](const std::string&) {});
+        if (!created) {
+            std::fprintf(stderr, "%s\n", created.error().c_str());
+            return false;
+        }
+        client = std::move(*created);
         client->start();
         return wait_for([this] { return ops.subscribed.load(); }, 10s);
     }
@@ -463,11 +465,13 @@ std::unique_ptr<mqtt::Client> session_subscriber(const mqtt_test::TestBroker& br
     settings.broker = {.tls = false, .host = "127.0.0.1", .port = broker.port()};
     settings.client_id = "bench-ops";
     settings.keep_session = true;
-    std::string error;
-    auto client = mqtt::Client::create(
-        settings, handler, [](const std::string&) {}, &error);
-    if (client) client->start();
-    return client;
+    auto created = mqtt::Client::create(settings, handler, [](const std::string&) {});
+    if (!created) {
+        std::fprintf(stderr, "%s\n", created.error().c_str());
+        return nullptr;
+    }
+    (*created)->start();
+    return std::move(*created);
 }
 
 long queue_burst(const std::string& example, long readings) {
@@ -530,9 +534,12 @@ int main(int argc, char** argv) {
     }
     mqtt::ClientSettings settings;
     settings.broker = {.tls = false, .host = "127.0.0.1", .port = broker.port()};
-    std::string error;
-    auto client = mqtt::Client::create(
-        settings, subscriber, [](const std::string&) {}, &error);
+    auto created = mqtt::Client::create(settings, subscriber, [](const std::string&) {});
+    if (!created) {
+        std::fprintf(stderr, "cannot subscribe: %s\n", created.error().c_str());
+        return 1;
+    }
+    std::unique_ptr<mqtt::Client> client = std::move(*created);
     client->start();
     if (!wait_for([] { return subscriber.subscribed.load(); }, 10s)) return 1;
 

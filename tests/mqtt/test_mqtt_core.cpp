@@ -1,15 +1,21 @@
 // anemobus-mqtt's pure parts: the broker URL, topic levels, the payload both
-// ways, the back-off, and the command line.
+// ways, the back-off, and the command line; and what can be known before the
+// network: the password file, and the settings the broker's client refuses.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "backoff.h"
 #include "bridge_options.h"
 #include "broker_url.h"
+#include "mqtt_client.h"
 #include "payload.h"
+#include "succeeded.h"
+#include "test_support.h"
 #include "topics.h"
 
 namespace {
@@ -207,6 +213,76 @@ TEST(BridgeOptions, EveryBadCommandLineIsAClearError) {
     EXPECT_NE(
         parse_bridge_options(3, const_cast<char**>(argv), nowhere).error.find("--outbox PATH"),
         std::string::npos);
+}
+
+// The password is the file's first line, whatever ends it; a file every
+// user can read is used with a warning; a file that gives no password is
+// named with why (a folder, which opens but cannot be read, is no empty file).
+TEST(BrokerOptions, APasswordFileGivesItsFirstLineOrSaysWhyNot) {
+    test_support::TempDir dir("password");
+    const auto write = [&](const std::string& name, const std::string& text, mode_t mode) {
+        const std::string path = dir.path() + "/" + name;
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    const Password mine =
+        test_support::taken(read_password_file(write("mine", "s3 cr\r\nx\n", 0600)));
+    EXPECT_EQ(mine.text, "s3 cr");
+    EXPECT_EQ(mine.warning, "");
+    BrokerOptions options;
+    options.user = "u";
+    options.password_file = write("shared", "s3cret", 0644);
+    const ClientSetup shared = test_support::taken(client_settings(options));
+    EXPECT_EQ(shared.settings.password, "s3cret");
+    EXPECT_EQ(shared.warning, "--password-file " + options.password_file +
+                                  " can be read by every user of this machine");
+    const std::pair<std::string, std::string> unusable[] = {
+        {write("empty", "\r\nx\n", 0600), " is empty: the password is its first line"},
+        {dir.path() + "/none", "cannot read --password-file " + dir.path() + "/none: No such file"},
+        {dir.path(), "cannot read --password-file " + dir.path() + ": Is a directory"},
+    };
+    for (const auto& [path, text] : unusable) {
+        options.password_file = path;
+        const auto setup = client_settings(options);
+        ASSERT_FALSE(setup) << path;
+        EXPECT_NE(setup.error().find(text), std::string::npos) << setup.error();
+    }
+}
+
+// A setting libmosquitto refuses would be refused on every attempt: create()
+// names it before any network, instead of a client that retries for ever.
+TEST(MqttClient, WhatLibmosquittoRefusesIsNamedBeforeTheNetwork) {
+    Handler handler;
+    const auto create = [&](ClientSettings settings) {
+        return Client::create(std::move(settings), handler, [](const std::string&) {});
+    };
+    ClientSettings plain;
+    plain.broker = {.tls = false, .host = "127.0.0.1", .port = 1};
+    ClientSettings kept = plain;  // its session expiry set up as well
+    kept.keep_session = true;
+    kept.user = "u";
+    kept.password = "p";
+    ClientSettings kept_311 = kept;
+    kept_311.protocol = Protocol::v311;
+    for (const ClientSettings& settings : {plain, kept, kept_311})
+        EXPECT_TRUE(test_support::succeeded(create(settings)));
+
+    ClientSettings not_utf8 = plain, wildcard_will = plain, no_ca = plain;
+    not_utf8.user = "\xff";
+    wildcard_will.will = Message{"anemobus/#", "offline", true};
+    no_ca.broker.tls = true;
+    no_ca.tls.cafile = "/nonexistent/ca.pem";
+    const std::pair<ClientSettings, const char*> refused[] = {
+        {not_utf8, "libmosquitto refuses --user and --password-file: Malformed UTF-8"},
+        {wildcard_will, "libmosquitto refuses the last will on anemobus/#: "},
+        {no_ca, "cannot load --cafile /nonexistent/ca.pem"},
+    };
+    for (const auto& [settings, text] : refused) {
+        const auto client = create(settings);
+        ASSERT_FALSE(client) << text;
+        EXPECT_NE(client.error().find(text), std::string::npos) << client.error();
+    }
 }
 
 }  // namespace

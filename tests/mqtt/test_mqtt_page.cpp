@@ -248,14 +248,20 @@ TEST(MqttPage, AWrongPasswordOrCaIsNamedAndUnusableSettingsEndWithStatusOne) {
     EXPECT_TRUE(rejected.web().wait_err("certificate rejected: ", 10000ms))
         << rejected.web().describe();
 
-    const std::vector<std::string> unusable[] = {
-        {"--broker", broker.url(), "--user", "u", "--password-file", broker.dir() + "/none"},
-        {"--broker", broker.tls_url(), "--cafile", broker.dir() + "/none"},
-        {"--broker", broker.url(), "-i", "1"},
+    const std::pair<std::vector<std::string>, const char*> unusable[] = {
+        {{"--broker", broker.url(), "--user", "u", "--password-file", broker.dir() + "/none"},
+         "cannot read --password-file"},
+        {{"--broker", broker.tls_url(), "--cafile", broker.dir() + "/none"},
+         "cannot load --cafile"},
+        {{"--broker", broker.url(), "-i", "1"}, "give it as SITE/ID"},
+        // Refused by libmosquitto on every attempt: the page ends at once.
+        {{"--broker", broker.url(), "--user", "\xff"},
+         "libmosquitto refuses --user and --password-file: Malformed UTF-8"},
     };
-    for (const auto& args : unusable) {
+    for (const auto& [args, text] : unusable) {
         WebRig page(broker.dir() + "/c.db", args);
         EXPECT_EQ(page.web().wait_exit(10000ms), 1) << page.web().describe();
+        EXPECT_NE(page.web().err().find(text), std::string::npos) << page.web().describe();
     }
 }
 

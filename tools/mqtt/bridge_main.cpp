@@ -104,12 +104,11 @@ bool read_command_line(int argc, char** argv, int* status) {
 // The connection's settings, the password read from its file.
 tools::Result<mqtt::ClientSettings> client_settings() {
     const mqtt::BridgeOptions& opt = bridge.options;
-    mqtt::ClientSettings settings;
-    std::string warning, error;
-    if (!mqtt::client_settings(opt, &settings, &warning, &error)) return tools::fail(error);
-    settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
-    say(warning);
-    return settings;
+    auto setup = mqtt::client_settings(opt);
+    if (!setup) return setup.failure();
+    setup->settings.will = mqtt::Message{mqtt::status_topic(opt.site), "offline", true};
+    say(setup->warning);
+    return std::move(setup->settings);
 }
 
 tools::Result<std::unique_ptr<mqtt::Outbox>> open_outbox() {
@@ -150,18 +149,18 @@ int main(int argc, char** argv) {
     bridge.inbox = &inbox;
     mqtt::Forwarder forwarder(*outbox, inbox, {.site = opt.site, .keep_days = opt.outbox_days}, say,
                               now_ms, std::random_device{}());
-    std::string error;
     if (const tools::Status loaded = forwarder.load(); !loaded) {
         say(loaded.error());
         return 1;
     }
 
     // 2. The broker, on the client's own thread.
-    auto client = mqtt::Client::create(std::move(*settings), forwarder, say, &error);
-    if (!client) {
-        say(error);
+    auto created = mqtt::Client::create(std::move(*settings), forwarder, say);
+    if (!created) {
+        say(created.error());
         return 1;
     }
+    std::unique_ptr<mqtt::Client> client = std::move(*created);
     inbox.on_put([&client] { client->wake(); });
     info("site " + opt.site + ", broker " + opt.broker.text() + ", outbox " + opt.outbox_path +
          " (" + waiting_in(*outbox) + ")");

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "option_numbers.h"
+#include "result.h"
 #include "state_file.h"
 #include "topics.h"
 
@@ -25,64 +26,76 @@ bool set(const char* v) {
     return v != nullptr && *v != '\0';
 }
 
-// One option with a value; returns the error text, empty when fine.
-std::string apply(int option, const char* value, BridgeOptions& o) {
-    if (is_broker_option(option)) return apply_broker_option(option, value, o);
-    const std::string quoted = std::string(" '") + value + "'";
+// A value that must make a topic level.
+tools::Status topic_level_option(const std::string& name, const char* value) {
     std::string why;
+    if (is_topic_level(value, &why)) return {};
+    return tools::fail(name + " '" + value + "' cannot be a topic level: " + why);
+}
+
+tools::Status apply_id(const char* value, BridgeOptions& o) {
+    o.only_id = readings::aircraft_id(value);
+    if (!o.only_id)
+        return tools::fail(std::string("-i needs an aircraft id of printable characters, not '") +
+                           value + "'");
+    return topic_level_option("-i", value);
+}
+
+tools::Status apply_outbox_days(const char* value, BridgeOptions& o) {
+    const auto days = tools::whole_number(value, 1, 3650);
+    if (!days)
+        return tools::fail(
+            std::string("--outbox-days needs a whole number of days from 1 to 3650, not '") +
+            value + "'");
+    o.outbox_days = static_cast<int>(*days);
+    return {};
+}
+
+// One option with a value.
+tools::Status apply(int option, const char* value, BridgeOptions& o) {
+    if (is_broker_option(option)) return apply_broker_option(option, value, o);
     switch (option) {
         case 'b':
             o.bus = value;
-            return "";
+            return {};
         case 'n':
-            if (*value == '\0') return "the name (-n) must not be empty";
+            if (*value == '\0') return tools::fail("the name (-n) must not be empty");
             o.name = value;
-            return "";
+            return {};
         case 'i':
-            o.only_id = readings::aircraft_id(value);
-            if (!o.only_id) return "-i needs an aircraft id of printable characters, not" + quoted;
-            return is_topic_level(value, &why) ? ""
-                                               : "-i" + quoted + " cannot be a topic level: " + why;
+            return apply_id(value, o);
         case opt_site:
             o.site = value;
-            return is_topic_level(value, &why)
-                       ? ""
-                       : "--site" + quoted + " cannot be a topic level: " + why;
+            return topic_level_option("--site", value);
         case opt_outbox:
-            if (*value == '\0') return "--outbox needs a file name";
+            if (*value == '\0') return tools::fail("--outbox needs a file name");
             o.outbox_path = value;
-            return "";
-        case opt_outbox_days: {
-            const auto days = tools::whole_number(value, 1, 3650);
-            if (!days)
-                return "--outbox-days needs a whole number of days from 1 to 3650, not" + quoted;
-            o.outbox_days = static_cast<int>(*days);
-            return "";
-        }
+            return {};
+        case opt_outbox_days:
+            return apply_outbox_days(value, o);
         default:
-            return "unknown option";
+            return tools::fail("unknown option");
     }
 }
 
 // What only the options together can say.
-std::string check_together(const BridgeOptions& o) {
+tools::Status check_together(const BridgeOptions& o) {
     if (o.broker.host.empty())
-        return "--broker URL is required (mqtt://host[:port] or mqtts://host[:port])";
-    std::string problem = check_broker_options(o);
-    if (problem.empty() && o.outbox_path.empty())
-        problem = "no place for the outbox: give --outbox PATH";
-    return problem;
+        return tools::fail("--broker URL is required (mqtt://host[:port] or mqtts://host[:port])");
+    if (tools::Status broker = check_broker_options(o); !broker) return broker;
+    if (o.outbox_path.empty()) return tools::fail("no place for the outbox: give --outbox PATH");
+    return {};
 }
 
 // --site's default: the host name, which must make a topic level too.
-std::string default_site(const char* host_name, std::string* site) {
+tools::Result<std::string> default_site(const char* host_name) {
     std::string why;
-    if (!set(host_name)) return "no host name to name the site after: give --site NAME";
+    if (!set(host_name))
+        return tools::fail("no host name to name the site after: give --site NAME");
     if (!is_topic_level(host_name, &why))
-        return std::string("the host name '") + host_name + "' cannot be a topic level (" + why +
-               "): give --site NAME";
-    *site = host_name;
-    return "";
+        return tools::fail(std::string("the host name '") + host_name +
+                           "' cannot be a topic level (" + why + "): give --site NAME");
+    return std::string(host_name);
 }
 
 }  // namespace
@@ -97,7 +110,7 @@ BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvir
     if (set(env.ivybus)) r.options.bus = env.ivybus;
     r.options.outbox_path = default_outbox_path(env);
     bool help = false;
-    std::string problem = read_command_line(
+    const tools::Status read = read_command_line(
         argc, argv, long_options,
         [&](int option, const char* value) { return apply(option, value, r.options); }, &help,
         &r.options.quiet);
@@ -105,11 +118,14 @@ BridgeParse parse_bridge_options(int argc, char* const argv[], const BridgeEnvir
         r.kind = BridgeParse::Kind::help;
         return r;
     }
-    if (!problem.empty()) return error(problem);
-    problem = check_together(r.options);
-    if (problem.empty() && r.options.site.empty())
-        problem = default_site(env.host_name, &r.options.site);
-    if (!problem.empty()) return error(problem);
+    if (!read) return error(read.error());
+    if (const tools::Status usable = check_together(r.options); !usable)
+        return error(usable.error());
+    if (r.options.site.empty()) {
+        auto site = default_site(env.host_name);
+        if (!site) return error(site.error());
+        r.options.site = std::move(*site);
+    }
     return r;
 }
 

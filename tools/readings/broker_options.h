@@ -23,6 +23,7 @@
 
 #include "broker_url.h"
 #include "mqtt_client.h"
+#include "result.h"
 #include "tls_context.h"
 
 namespace mqtt {
@@ -72,30 +73,41 @@ std::vector<option> with_broker_options(std::initializer_list<option> own);
 
 // The command line of a tool on the bus and a broker (the bridge, the
 // page): -b, -n and -i (with a value), -q, -h, and the long options of the
-// table. getopt's complaints and stray arguments are the error returned;
-// -h and -q are noted in *help and *quiet (-h ends the reading); every other
-// option goes to apply, whose error text (empty when fine) ends it too.
-// --password's value, if one was given, never reaches apply.
-using ApplyOption = std::function<std::string(int option, const char* value)>;
-std::string read_command_line(int argc, char* const argv[], const std::vector<option>& long_options,
-                              const ApplyOption& apply, bool* help, bool* quiet);
+// table. getopt's complaints and stray arguments are its failure; -h and -q
+// are noted in *help and *quiet (-h ends the reading); every other option
+// goes to apply, whose failure ends it too. --password's value, if one was
+// given, never reaches apply.
+using ApplyOption = std::function<tools::Status(int option, const char* value)>;
+tools::Status read_command_line(int argc, char* const argv[],
+                                const std::vector<option>& long_options, const ApplyOption& apply,
+                                bool* help, bool* quiet);
 
 bool is_broker_option(int option);
-// Takes one of them; returns the error's text, empty when fine.
-std::string apply_broker_option(int option, const char* value, BrokerOptions& options);
-// What only the options together can say; empty when fine. Without
-// --broker, any other of them is an error.
-std::string check_broker_options(const BrokerOptions& options);
+// Takes one of them.
+tools::Status apply_broker_option(int option, const char* value, BrokerOptions& options);
+// What only the options together can say. Without --broker, any other of
+// them is an error.
+tools::Status check_broker_options(const BrokerOptions& options);
 
-// The password: the file's first line, without its line end. False with the
-// reason in *error when the file cannot be read or the line is empty. A file
-// every user of the machine can read gives a warning in *warning.
-bool read_password_file(const std::string& path, std::string* password, std::string* warning,
-                        std::string* error);
+// A password file's first line, and what to warn of about the file.
+struct Password {
+    std::string text;
+    std::string warning;  // empty when none
+};
+
+// The password: the file's first line, without its line end. Fails when the
+// file cannot be read or the line is empty. A file every user of the machine
+// can read gives a warning.
+tools::Result<Password> read_password_file(const std::string& path);
+
+// The connection's settings, and a warning to print before using them.
+struct ClientSetup {
+    ClientSettings settings;
+    std::string warning;  // empty when none
+};
 
 // The connection's settings from the options, the password read from its
-// file. False with the reason in *error; a warning to print in *warning.
-bool client_settings(const BrokerOptions& options, ClientSettings* settings, std::string* warning,
-                     std::string* error);
+// file; the settings the options do not name keep their defaults.
+tools::Result<ClientSetup> client_settings(const BrokerOptions& options);
 
 }  // namespace mqtt

@@ -71,11 +71,10 @@ std::string refusal_text(Protocol protocol, int code) {
     return mosquitto_reason_string(code);
 }
 
-// Whether libmosquitto took a setting; false with what it refused and why.
-bool taken(int rc, const std::string& setting, std::string* error) {
-    if (rc == MOSQ_ERR_SUCCESS) return true;
-    *error = "libmosquitto refuses " + setting + ": " + mosquitto_strerror(rc);
-    return false;
+// Whether libmosquitto took a setting; fails with what it refused and why.
+tools::Status accepted(int rc, const std::string& setting) {
+    if (rc == MOSQ_ERR_SUCCESS) return {};
+    return tools::fail("libmosquitto refuses " + setting + ": " + mosquitto_strerror(rc));
 }
 
 }  // namespace
@@ -105,27 +104,21 @@ void Client::MosquittoFree::operator()(mosquitto* m) const {
     mosquitto_destroy(m);
 }
 
-std::unique_ptr<Client> Client::create(ClientSettings settings, Handler& handler, Report report,
-                                       std::string* error) {
+tools::Result<std::unique_ptr<Client>> Client::create(ClientSettings settings, Handler& handler,
+                                                      Report report) {
     init_library_once();
     std::unique_ptr<Client> client(new Client(std::move(settings), handler, std::move(report)));
     if (client->settings_.broker.tls) {
         auto tls = TlsContext::create(client->settings_.broker.host, client->settings_.tls);
-        if (!tls) {
-            *error = tls.error();
-            return nullptr;
-        }
+        if (!tls) return tls.failure();
         client->tls_ = std::move(*tls);
     }
     // A setting libmosquitto refuses (a user name that is not UTF-8) would
     // be refused on every attempt: it ends the program here instead.
-    if (!client->new_session(error)) return nullptr;
+    if (const tools::Status session = client->new_session(); !session) return session.failure();
     client->mosq_.reset();
     client->wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (client->wake_fd_ < 0) {
-        *error = std::string("eventfd: ") + std::strerror(errno);
-        return nullptr;
-    }
+    if (client->wake_fd_ < 0) return tools::fail(std::string("eventfd: ") + std::strerror(errno));
     return client;
 }
 
@@ -205,8 +198,7 @@ void Client::begin_attempt() {
     attempt_started_ = Clock::now();
     // create() made a session with the same settings: what fails now is
     // memory, which may come back, so it is tried again as a connection is.
-    std::string why;
-    if (!new_session(&why)) return end_attempt(why);
+    if (const tools::Status session = new_session(); !session) return end_attempt(session.error());
     const int rc = mosquitto_connect_async(mosq_.get(), settings_.broker.host.c_str(),
                                            settings_.broker.port, settings_.keepalive_s);
     const int error_number = errno;
@@ -214,17 +206,15 @@ void Client::begin_attempt() {
         end_attempt(failure_reason(rc, error_number));
 }
 
-bool Client::new_session(std::string* error) {
+tools::Status Client::new_session() {
     mosq_.reset(mosquitto_new(settings_.client_id.c_str(), !settings_.keep_session, this));
-    if (!mosq_) {
-        *error = "libmosquitto refuses the client id " + settings_.client_id + ": " +
-                 std::strerror(errno);
-        return false;
-    }
-    return configure(mosq_.get(), error);
+    if (!mosq_)
+        return tools::fail("libmosquitto refuses the client id " + settings_.client_id + ": " +
+                           std::strerror(errno));
+    return configure(mosq_.get());
 }
 
-bool Client::configure(mosquitto* mosq, std::string* error) {
+tools::Status Client::configure(mosquitto* mosq) {
     mosquitto_int_option(
         mosq, MOSQ_OPT_PROTOCOL_VERSION,
         settings_.protocol == Protocol::v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
@@ -238,24 +228,27 @@ bool Client::configure(mosquitto* mosq, std::string* error) {
     mosquitto_message_v5_callback_set(mosq, &LibraryCallbacks::on_message);
     mosquitto_subscribe_v5_callback_set(mosq, &LibraryCallbacks::on_subscribe);
     mosquitto_log_callback_set(mosq, &LibraryCallbacks::on_log);
-    return set_login(mosq, error) && set_will(mosq, error) && set_tls(mosq, error) &&
-           set_connect_properties(mosq, error);
+    for (const auto set :
+         {&Client::set_login, &Client::set_will, &Client::set_tls, &Client::set_connect_properties})
+        if (tools::Status done = (this->*set)(mosq); !done) return done;
+    return {};
 }
 
-bool Client::set_login(mosquitto* mosq, std::string* error) const {
+tools::Status Client::set_login(mosquitto* mosq) const {
     const ClientSettings& s = settings_;
-    return s.user.empty() ||
-           taken(mosquitto_username_pw_set(mosq, s.user.c_str(),
-                                           s.password.empty() ? nullptr : s.password.c_str()),
-                 "--user and --password-file", error);
+    if (s.user.empty()) return {};
+    return accepted(mosquitto_username_pw_set(mosq, s.user.c_str(),
+                                              s.password.empty() ? nullptr : s.password.c_str()),
+                    "--user and --password-file");
 }
 
-bool Client::set_will(mosquitto* mosq, std::string* error) const {
+tools::Status Client::set_will(mosquitto* mosq) const {
     const auto& will = settings_.will;
-    return !will || taken(mosquitto_will_set(mosq, will->topic.c_str(),
-                                             static_cast<int>(will->payload.size()),
-                                             will->payload.data(), 1, will->retain),
-                          "the last will on " + will->topic, error);
+    if (!will) return {};
+    return accepted(
+        mosquitto_will_set(mosq, will->topic.c_str(), static_cast<int>(will->payload.size()),
+                           will->payload.data(), 1, will->retain),
+        "the last will on " + will->topic);
 }
 
 // A kept session's expiry goes in the CONNECT's properties. libmosquitto
@@ -263,8 +256,8 @@ bool Client::set_will(mosquitto* mosq, std::string* error) const {
 // it keeps them for the connections that follow, though, so they are given
 // with a port it refuses before any network (-1), and the asynchronous
 // connect sends them. The session expiry test against mosquitto checks it.
-bool Client::set_connect_properties(mosquitto* mosq, std::string* error) const {
-    if (settings_.protocol != Protocol::v5 || !settings_.keep_session) return true;
+tools::Status Client::set_connect_properties(mosquitto* mosq) const {
+    if (settings_.protocol != Protocol::v5 || !settings_.keep_session) return {};
     mosquitto_property* properties = nullptr;
     int rc = mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                           settings_.session_expiry_s);
@@ -272,17 +265,16 @@ bool Client::set_connect_properties(mosquitto* mosq, std::string* error) const {
         rc = mosquitto_connect_bind_v5(mosq, settings_.broker.host.c_str(), -1,
                                        settings_.keepalive_s, nullptr, properties);
     mosquitto_property_free_all(&properties);
-    return taken(rc == MOSQ_ERR_INVAL ? MOSQ_ERR_SUCCESS : rc, "the session expiry", error);
+    return accepted(rc == MOSQ_ERR_INVAL ? MOSQ_ERR_SUCCESS : rc, "the session expiry");
 }
 
-bool Client::set_tls(mosquitto* mosq, std::string* error) const {
-    if (!tls_) return true;
+tools::Status Client::set_tls(mosquitto* mosq) const {
+    if (!tls_) return {};
     // Our context as it is: libmosquitto's defaults would replace our
     // verification with its own.
-    return taken(mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0), "our TLS context",
-                 error) &&
-           taken(mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, tls_->get()), "our TLS context",
-                 error);
+    int rc = mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, tls_->get());
+    return accepted(rc, "our TLS context");
 }
 
 // Connected, every packet waiting is read in one turn (up to a bound, so

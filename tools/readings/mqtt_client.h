@@ -41,6 +41,7 @@
 
 #include "backoff.h"
 #include "broker_url.h"
+#include "result.h"
 #include "tls_context.h"
 
 struct mosquitto;
@@ -118,10 +119,10 @@ public:
     using Report = std::function<void(const std::string& line)>;
 
     // Checks what can be checked before the network (the TLS files, and
-    // that libmosquitto takes every setting); nullptr with the reason in
-    // *error. Nothing runs before start().
-    static std::unique_ptr<Client> create(ClientSettings settings, Handler& handler, Report report,
-                                          std::string* error);
+    // that libmosquitto takes every setting); fails with the first that
+    // cannot be used. Nothing runs before start().
+    static tools::Result<std::unique_ptr<Client>> create(ClientSettings settings, Handler& handler,
+                                                         Report report);
     ~Client() override;
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -140,12 +141,12 @@ private:
 
     void run();
     void begin_attempt();
-    bool new_session(std::string* error);
-    bool configure(mosquitto* mosq, std::string* error);
-    bool set_login(mosquitto* mosq, std::string* error) const;
-    bool set_will(mosquitto* mosq, std::string* error) const;
-    bool set_tls(mosquitto* mosq, std::string* error) const;
-    bool set_connect_properties(mosquitto* mosq, std::string* error) const;
+    tools::Status new_session();
+    tools::Status configure(mosquitto* mosq);
+    tools::Status set_login(mosquitto* mosq) const;
+    tools::Status set_will(mosquitto* mosq) const;
+    tools::Status set_tls(mosquitto* mosq) const;
+    tools::Status set_connect_properties(mosquitto* mosq) const;
     short wait_for_events(std::chrono::milliseconds timeout);
     std::chrono::milliseconds turn_timeout() const;
     void service(short revents);

@@ -128,23 +128,19 @@ std::string session_id(const std::string& db_path, const std::string& filter) {
     return std::string("anemobus-web-") + host + "-" + hex;
 }
 
-// The broker's client for feed, not started; null with the reason printed
-// when the password or a TLS file cannot be used.
-std::unique_ptr<mqtt::Client> make_broker_client(BrokerFeed& feed, const std::string& db_path) {
-    mqtt::ClientSettings settings;
-    std::string warning, error;
-    std::unique_ptr<mqtt::Client> client;
-    if (mqtt::client_settings(agent.options.broker, &settings, &warning, &error)) {
-        print_line(warning);
-        settings.client_id = session_id(db_path, feed.filter());
-        settings.keep_session = true;
-        settings.session_expiry_s = agent.options.session_expiry_s;
-        client = mqtt::Client::create(
-            std::move(settings), feed, [&feed](const std::string& line) { feed.report(line); },
-            &error);
-    }
-    if (!client) print_line(error);
-    return client;
+// The broker's client for feed, not started; fails when the password, a TLS
+// file or a setting cannot be used.
+tools::Result<std::unique_ptr<mqtt::Client>> make_broker_client(BrokerFeed& feed,
+                                                                const std::string& db_path) {
+    auto setup = mqtt::client_settings(agent.options.broker);
+    if (!setup) return setup.failure();
+    print_line(setup->warning);
+    mqtt::ClientSettings& settings = setup->settings;
+    settings.client_id = session_id(db_path, feed.filter());
+    settings.keep_session = true;
+    settings.session_expiry_s = agent.options.session_expiry_s;
+    return mqtt::Client::create(std::move(settings), feed,
+                                [&feed](const std::string& line) { feed.report(line); });
 }
 
 }  // namespace
@@ -181,8 +177,12 @@ int main(int argc, char** argv) {
             intake, live,
             BrokerFeed::Settings{opt.broker.broker.text(), opt.only_id, opt.keep_days, opt.sites},
             print_line, now_ms);
-        client = make_broker_client(*feed, db_path);
-        if (!client) return 1;
+        auto made = make_broker_client(*feed, db_path);
+        if (!made) {
+            print_line(made.error());
+            return 1;
+        }
+        client = std::move(*made);
     }
 
     // 4. The page.

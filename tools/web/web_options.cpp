@@ -54,59 +54,84 @@ bool parse_int(const char* text, long low, long high, int* out) {
     return value.has_value();
 }
 
-// One option with a value; returns the error text, empty when fine.
-std::string apply(int option, const char* value, Options& o) {
+// A value the option cannot use: what it wants, and the value as given.
+tools::Failure wrong_value(const std::string& wanted, const char* value) {
+    return tools::fail(wanted + ", not '" + value + "'");
+}
+
+tools::Status apply_session_expiry(const char* value, Options& o) {
+    int seconds = 0;
+    if (!parse_int(value, 1, 0x7fffffff, &seconds))
+        return wrong_value("--session-expiry needs a whole number of seconds above 0", value);
+    o.session_expiry_s = static_cast<std::uint32_t>(seconds);
+    return {};
+}
+
+tools::Status apply_sites(const char* value, Options& o) {
+    auto sites = parse_sites(value);
+    if (!sites) return sites.failure();
+    o.sites = std::move(*sites);
+    return {};
+}
+
+tools::Status apply_wind_limit(const char* value, Options& o) {
+    Refusal why = Refusal::none;
+    auto limit = parse_value(value, &why);
+    if (!limit || *limit <= 0 || *limit > max_wind_m_s)
+        return wrong_value("--wind-limit needs a speed in m/s above 0, at most 150", value);
+    o.wind_limit = *limit;
+    return {};
+}
+
+// One option with a value.
+tools::Status apply(int option, const char* value, Options& o) {
     if (mqtt::is_broker_option(option)) return mqtt::apply_broker_option(option, value, o.broker);
-    const std::string quoted = std::string(" '") + value + "'";
     switch (option) {
         case 'b':
             o.bus = value;
-            return "";
+            return {};
         case 'n':
-            if (*value == '\0') return "the name (-n) must not be empty";
+            if (*value == '\0') return tools::fail("the name (-n) must not be empty");
             o.name = value;
-            return "";
+            return {};
         case 'i':
             o.only_id = StationId::from(value);
-            return o.only_id ? ""
-                             : "-i needs an aircraft id (or SITE/ID) of printable characters, not" +
-                                   quoted;
+            if (!o.only_id)
+                return wrong_value("-i needs an aircraft id (or SITE/ID) of printable characters",
+                                   value);
+            return {};
         case opt_db:
-            if (*value == '\0') return "--db needs a path";
+            if (*value == '\0') return tools::fail("--db needs a path");
             o.db_path = value;
-            return "";
+            return {};
         case opt_keep_days:
-            return parse_int(value, 1, 36500, &o.keep_days)
-                       ? ""
-                       : "--keep-days needs a whole number of days above 0, not" + quoted;
+            if (!parse_int(value, 1, 36500, &o.keep_days))
+                return wrong_value("--keep-days needs a whole number of days above 0", value);
+            return {};
         case opt_listen:
-            return parse_listen(value, &o.listen_host, &o.listen_port)
-                       ? ""
-                       : "--listen needs ADDR:PORT (e.g. 0.0.0.0:8020), not" + quoted;
-        case opt_session_expiry: {
-            int seconds = 0;
-            if (!parse_int(value, 1, 0x7fffffff, &seconds))
-                return "--session-expiry needs a whole number of seconds above 0, not" + quoted;
-            o.session_expiry_s = static_cast<std::uint32_t>(seconds);
-            return "";
-        }
-        case opt_sites: {
-            auto sites = parse_sites(value);
-            if (!sites) return sites.error();
-            o.sites = std::move(*sites);
-            return "";
-        }
-        case opt_wind_limit: {
-            Refusal why = Refusal::none;
-            auto limit = parse_value(value, &why);
-            if (!limit || *limit <= 0 || *limit > max_wind_m_s)
-                return "--wind-limit needs a speed in m/s above 0, at most 150, not" + quoted;
-            o.wind_limit = *limit;
-            return "";
-        }
+            if (!parse_listen(value, &o.listen_host, &o.listen_port))
+                return wrong_value("--listen needs ADDR:PORT (e.g. 0.0.0.0:8020)", value);
+            return {};
+        case opt_session_expiry:
+            return apply_session_expiry(value, o);
+        case opt_sites:
+            return apply_sites(value, o);
+        case opt_wind_limit:
+            return apply_wind_limit(value, o);
         default:
-            return "unknown option";
+            return tools::fail("unknown option");
     }
+}
+
+// What only the options together can say.
+tools::Status check_together(const Options& o) {
+    if (tools::Status broker = mqtt::check_broker_options(o.broker); !broker) return broker;
+    const bool with_broker = !o.broker.broker.host.empty();
+    if (o.only_id && with_broker && o.only_id->view().find('/') == std::string_view::npos)
+        return tools::fail(
+            "-i with --broker keeps one station from the broker: give it as SITE/ID");
+    if (!o.sites.empty() && !with_broker) return tools::fail("--sites goes with --broker URL");
+    return {};
 }
 
 }  // namespace
@@ -139,7 +164,7 @@ ParseResult parse_options(int argc, char* const argv[]) {
          {"help", no_argument, nullptr, 'h'}});
     ParseResult r;
     bool help = false;
-    std::string problem = mqtt::read_command_line(
+    const tools::Status read = mqtt::read_command_line(
         argc, argv, long_options,
         [&](int option, const char* value) { return apply(option, value, r.options); }, &help,
         &r.options.quiet);
@@ -147,15 +172,9 @@ ParseResult parse_options(int argc, char* const argv[]) {
         r.kind = ParseResult::Kind::help;
         return r;
     }
-    if (!problem.empty()) return error(problem);
-    problem = mqtt::check_broker_options(r.options.broker);
-    const auto& id = r.options.only_id;
-    const bool with_broker = !r.options.broker.broker.host.empty();
-    if (problem.empty() && id && with_broker && id->view().find('/') == std::string_view::npos)
-        problem = "-i with --broker keeps one station from the broker: give it as SITE/ID";
-    if (problem.empty() && !r.options.sites.empty() && !with_broker)
-        problem = "--sites goes with --broker URL";
-    if (!problem.empty()) return error(problem);
+    if (!read) return error(read.error());
+    if (const tools::Status usable = check_together(r.options); !usable)
+        return error(usable.error());
     return r;
 }
 

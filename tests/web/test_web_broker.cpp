@@ -211,7 +211,6 @@ TEST(WebBroker, TheLogKeepsAStampedReadingOnceAndItsMinuteRight) {
 // history only.
 TEST(WebBroker, TheIntakeRefusesSlashedBusIdsAndSendsOldReadingsToTheLogOnly) {
     web_test::TempDir dir;
-    std::string error;
     auto store = test_support::taken(ReadingStore::open(dir.path() + "/readings.db"));
     ASSERT_TRUE(store);
     LiveState live(std::nullopt);

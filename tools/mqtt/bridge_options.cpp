@@ -28,9 +28,9 @@ bool set(const char* v) {
 
 // A value that must make a topic level.
 tools::Status topic_level_option(const std::string& name, const char* value) {
-    std::string why;
-    if (is_topic_level(value, &why)) return {};
-    return tools::fail(name + " '" + value + "' cannot be a topic level: " + why);
+    const tools::Status level = check_topic_level(value);
+    if (level) return {};
+    return tools::fail(name + " '" + value + "' cannot be a topic level: " + level.error());
 }
 
 tools::Status apply_id(const char* value, BridgeOptions& o) {
@@ -89,12 +89,11 @@ tools::Status check_together(const BridgeOptions& o) {
 
 // --site's default: the host name, which must make a topic level too.
 tools::Result<std::string> default_site(const char* host_name) {
-    std::string why;
     if (!set(host_name))
         return tools::fail("no host name to name the site after: give --site NAME");
-    if (!is_topic_level(host_name, &why))
+    if (const tools::Status level = check_topic_level(host_name); !level)
         return tools::fail(std::string("the host name '") + host_name +
-                           "' cannot be a topic level (" + why + "): give --site NAME");
+                           "' cannot be a topic level (" + level.error() + "): give --site NAME");
     return std::string(host_name);
 }
 

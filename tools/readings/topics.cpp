@@ -4,23 +4,19 @@
 
 namespace mqtt {
 
-bool is_topic_level(std::string_view text, std::string* why) {
-    const auto fail = [why](const char* reason) {
-        if (why != nullptr) *why = reason;
-        return false;
-    };
-    if (text.empty()) return fail("it is empty");
+tools::Status check_topic_level(std::string_view text) {
+    if (text.empty()) return tools::fail("it is empty");
     if (text.find_first_of("/+#") != std::string_view::npos)
-        return fail("it has a '/', '+' or '#', which MQTT reserves in topics");
+        return tools::fail("it has a '/', '+' or '#', which MQTT reserves in topics");
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) return fail("it has a control character");
+        if (byte < 0x20 || byte == 0x7f) return tools::fail("it has a control character");
     }
     // The broker checks UTF-8 too, and drops a client that sends a bad topic.
     if (text.size() > 65535 ||
         mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS)
-        return fail("it is not valid UTF-8");
-    return true;
+        return tools::fail("it is not valid UTF-8");
+    return {};
 }
 
 std::string reading_topic(std::string_view site, std::string_view id, ReadingTopic kind) {

@@ -15,13 +15,18 @@
 #include <string>
 #include <string_view>
 
+#include "result.h"
+
 namespace mqtt {
 
 inline constexpr std::string_view topic_root = "anemobus";
 
 // Whether text can be one topic level: not empty, UTF-8, no NUL, no control
-// character, no '/', '+' or '#'. On false, *why says what is wrong.
-bool is_topic_level(std::string_view text, std::string* why = nullptr);
+// character, no '/', '+' or '#'; the failure says which rule it breaks.
+tools::Status check_topic_level(std::string_view text);
+inline bool is_topic_level(std::string_view text) {
+    return check_topic_level(text).ok();
+}
 
 enum class ReadingTopic { weather, latest };
 

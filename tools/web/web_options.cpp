@@ -109,9 +109,12 @@ tools::Status apply(int option, const char* value, Options& o) {
                 return wrong_value("--keep-days needs a whole number of days above 0", value);
             return {};
         case opt_listen:
-            if (!parse_listen(value, &o.listen_host, &o.listen_port))
-                return wrong_value("--listen needs ADDR:PORT (e.g. 0.0.0.0:8020)", value);
-            return {};
+            if (const auto listen = parse_listen(value)) {
+                o.listen_host = listen->host;
+                o.listen_port = listen->port;
+                return {};
+            }
+            return wrong_value("--listen needs ADDR:PORT (e.g. 0.0.0.0:8020)", value);
         case opt_session_expiry:
             return apply_session_expiry(value, o);
         case opt_sites:
@@ -136,21 +139,19 @@ tools::Status check_together(const Options& o) {
 
 }  // namespace
 
-bool parse_listen(const std::string& text, std::string* host, int* port) {
+std::optional<ListenAddress> parse_listen(const std::string& text) {
     const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    std::string h = text.substr(0, colon);
-    if (h.front() == '[') {
-        if (h.size() < 3 || h.back() != ']') return false;
-        h = h.substr(1, h.size() - 2);
-    } else if (h.find(':') != std::string::npos) {
-        return false;  // an IPv6 address needs its brackets
+    if (colon == std::string::npos || colon == 0) return std::nullopt;
+    std::string host = text.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') return std::nullopt;
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string::npos) {
+        return std::nullopt;  // an IPv6 address needs its brackets
     }
-    int p = 0;
-    if (!parse_int(text.c_str() + colon + 1, 0, 65535, &p)) return false;
-    *host = h;
-    *port = p;
-    return true;
+    const auto port = tools::whole_number(std::string_view(text).substr(colon + 1), 0, 65535);
+    if (!port) return std::nullopt;
+    return ListenAddress{std::move(host), static_cast<int>(*port)};
 }
 
 ParseResult parse_options(int argc, char* const argv[]) {

@@ -50,7 +50,11 @@ struct ParseResult {
 ParseResult parse_options(int argc, char* const argv[]);
 
 // "ADDR:PORT", the address an IPv4 address, a name, or [IPv6].
-bool parse_listen(const std::string& text, std::string* host, int* port);
+struct ListenAddress {
+    std::string host;
+    int port = 0;
+};
+std::optional<ListenAddress> parse_listen(const std::string& text);
 
 // Where the log goes without --db: $STATE_DIRECTORY (its first entry) when
 // systemd gives one, else $XDG_STATE_HOME/anemobus, else

@@ -50,6 +50,7 @@
 #include "mqtt_client.h"
 #include "outbox.h"
 #include "payload.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -254,9 +255,7 @@ tools::Status fill_outbox(const std::string& path, long readings) {
     if (!outbox) return outbox.failure();
     if (tools::Status begun = (*outbox)->begin(); !begun) return begun;
     const auto id = *readings::StationId::from("1");
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
+    const std::int64_t now = tools::now_ms();
     for (long i = 0; i < readings; ++i) {
         const readings::Reading r{now - readings + i, pressure_of(i), 21.5, 4.4704, 180};
         if (const auto seq = (*outbox)->append({id, r}); !seq) return seq.failure();
@@ -280,11 +279,7 @@ void replay(const mqtt_test::TestBroker& broker, const std::string& bus, long re
         readings, seconds, static_cast<double>(readings) / seconds, all ? "" : " INCOMPLETE");
 }
 
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using tools::now_ms;
 
 // Rows in the page's log, read as any reader of it would.
 long logged(const std::string& db) {

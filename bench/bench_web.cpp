@@ -17,6 +17,7 @@
 #include "log_writer.h"
 #include "reading_store.h"
 #include "synthetic_weather.h"
+#include "wall_clock.h"
 #include "web_client.h"
 #include "web_server.h"
 
@@ -24,10 +25,7 @@ namespace {
 
 using namespace web;
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 std::string temp_db(const char* what) {
     return "/tmp/anemobus-bench-" + std::string(what) + "-" + std::to_string(::getpid()) + ".db";

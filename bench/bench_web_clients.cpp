@@ -60,6 +60,7 @@
 #include "bench_children.h"
 #include "reading_store.h"
 #include "synthetic_weather.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -75,10 +76,7 @@ double ms_since(Clock::time_point start) {
 const char* const attacker_addresses[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
 const char* const user_address = "127.0.0.5";
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 // A connection to the server from a loopback address of our choice. The
 // port is picked at connect (IP_BIND_ADDRESS_NO_PORT), so that thousands of

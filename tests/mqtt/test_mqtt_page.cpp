@@ -13,6 +13,7 @@
 #include "field_rig.h"
 #include "payload.h"
 #include "reading_text.h"
+#include "wall_clock.h"
 #include "web_rig.h"
 
 namespace {
@@ -24,10 +25,7 @@ using mqtt_test::Values;
 using test_support::Child;
 using web_test::WebRig;
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 struct Row {
     std::int64_t ms;

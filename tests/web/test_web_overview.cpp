@@ -10,6 +10,7 @@
 
 #include "broker_rig.h"
 #include "payload.h"
+#include "wall_clock.h"
 #include "web_rig.h"
 
 namespace {
@@ -19,10 +20,7 @@ using mqtt_test::TestBroker;
 using test_support::Child;
 using web_test::WebRig;
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 // A site's readings a minute apart, the last at `last_ms`: a station's
 // period is the spacing of its readings, so these stay current for three

@@ -23,6 +23,7 @@
 #include "state_file.h"
 #include "stop_on_signals.h"
 #include "topics.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -38,10 +39,7 @@ struct Bridge {
 
 Bridge bridge;
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 void say(const std::string& line) {
     if (!line.empty()) std::fprintf(stderr, "anemobus-mqtt: %s\n", line.c_str());

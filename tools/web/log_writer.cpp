@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "wall_clock.h"
+
 namespace web {
 namespace {
 
@@ -10,10 +12,7 @@ constexpr std::size_t eager_batch = 2000;  // a burst is written without waiting
 constexpr int clean_step_rows = 5000;
 constexpr std::chrono::hours clean_every{1};
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 }  // namespace
 

@@ -24,6 +24,7 @@
 #include "reading_store.h"
 #include "state_file.h"
 #include "stop_on_signals.h"
+#include "wall_clock.h"
 #include "web_options.h"
 #include "web_server.h"
 
@@ -41,10 +42,7 @@ struct Agent {
 
 Agent agent;
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 void print_line(const std::string& line) {
     if (!line.empty()) std::fprintf(stderr, "anemobus-web: %s\n", line.c_str());

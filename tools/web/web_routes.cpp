@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "wall_clock.h"
 #include "web_assets.h"
 
 namespace web {
@@ -16,10 +17,7 @@ const char* const json_type = "application/json; charset=utf-8";
 const char* const script_type = "application/javascript; charset=utf-8";
 const char* const csv_type = "text/csv; charset=utf-8";
 
-std::int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+using tools::now_ms;
 
 // An ETag per file, from its bytes (FNV-1a), so phones keep chart.js.
 std::string etag_of(std::string_view bytes) {

@@ -236,6 +236,7 @@ void Agent::keep_one(Peer& newer, Peer& older) {
 
 void Agent::let_go(Peer& loser, Peer& winner) {
     loser.notes.doomed = true;
+    if (!winner.notes.end_seen) stand_in_bindings(loser, winner);
     forget_bindings(loser);
     if (loser.notes.reported && !winner.notes.reported) {
         clients_.erase(winner.notes.handle);
@@ -255,6 +256,42 @@ void Agent::let_go(Peer& loser, Peer& winner) {
     } else {
         loser.finish(true, false, duplicate_grace);
     }
+}
+
+// The winner's own bindings may still be on their way: until its handshake
+// ends, those the losing connection brought stand in for them, or a send
+// meanwhile would miss a peer the application was told is connected (and
+// whose bindings it heard of). They are the same peer's, so the texts are
+// compiled already. The application is not told of them again; those the
+// winner's handshake does not hold go at its end.
+void Agent::stand_in_bindings(Peer& loser, Peer& winner) {
+    std::vector<int> held;
+    table_.for_each_binding(&winner, [&](int id, std::string_view) { held.push_back(id); });
+    std::vector<std::pair<int, std::string>> theirs;
+    table_.for_each_binding(&loser, [&](int id, std::string_view text) {
+        if (!std::binary_search(held.begin(), held.end(), id)) theirs.emplace_back(id, text);
+    });
+    for (const auto& [id, text] : theirs) {
+        if (table_.add(&winner, id, text).outcome == AddOutcome::added)
+            winner.notes.stand_ins.push_back(id);
+    }
+}
+
+// Whether id stood in until now.
+bool Agent::confirm_stand_in(Peer& peer, int id) {
+    auto& ids = peer.notes.stand_ins;
+    const auto it = std::find(ids.begin(), ids.end(), id);
+    if (it == ids.end()) return false;
+    ids.erase(it);
+    return true;
+}
+
+void Agent::drop_stand_ins(Peer& peer) {
+    for (const int id : peer.notes.stand_ins) {
+        if (const auto removed = table_.remove(&peer, id))
+            tell_bind(peer, id, *removed, IvyRemoveBind);
+    }
+    peer.notes.stand_ins.clear();
 }
 
 bool Agent::owns_handle(const Peer& peer) const {

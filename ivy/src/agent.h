@@ -146,6 +146,9 @@ private:
     void identify(Peer& peer);
     void keep_one(Peer& a, Peer& b);
     void let_go(Peer& loser, Peer& winner);
+    void stand_in_bindings(Peer& loser, Peer& winner);
+    bool confirm_stand_in(Peer& peer, int id);
+    void drop_stand_ins(Peer& peer);
     void drop(Peer& peer);
     void overflowed(Peer& peer);
     void close_now(Peer& peer, bool fifo_full);

@@ -129,9 +129,11 @@ bool Agent::on_add_regexp(Peer& peer, int id, std::string_view regexp) {
     if (table_.would_compile(&peer, id, regexp) && !may_compile(peer)) return false;
     const AddResult result = table_.add(&peer, id, regexp);
     compile_time_.take(result.compile_time, Clock::now());
+    const bool stood_in = (stored(result.outcome) || result.outcome == AddOutcome::unchanged) &&
+                          confirm_stand_in(peer, id);
     switch (result.outcome) {
         case AddOutcome::unchanged:
-            tell_bind(peer, id, regexp, IvyChangeBind);
+            if (!stood_in) tell_bind(peer, id, regexp, IvyChangeBind);
             break;
         case AddOutcome::added:
         case AddOutcome::replaced:
@@ -195,6 +197,7 @@ void Agent::next_compile_turn() {
 }
 
 void Agent::on_del_regexp(Peer& peer, int id) {
+    confirm_stand_in(peer, id);
     const auto removed = table_.remove(&peer, id);
     if (removed) tell_bind(peer, id, *removed, IvyRemoveBind);
 }
@@ -208,6 +211,7 @@ void Agent::tell_bind(Peer& peer, int id, std::string_view regexp, IvyBindEvent 
 void Agent::on_end_regexp(Peer& peer) {
     if (peer.notes.doomed || peer.notes.end_seen) return;
     peer.notes.end_seen = true;
+    drop_stand_ins(peer);
     if (!peer.notes.reported) {
         peer.notes.reported = true;
         notify(peer, IvyApplicationConnected);

@@ -135,7 +135,10 @@ public:
         bool ready_sent = false;
         bool doomed = false;  // a duplicate of another connection: winding down
         bool unknown_type_reported = false;
-        bool forgotten = false;     // its bindings are being freed
+        bool forgotten = false;  // its bindings are being freed
+        // Bindings a duplicate connection brought, held until this
+        // connection's own handshake confirms them (Agent::stand_in_bindings).
+        std::vector<int> stand_ins;
         std::uintptr_t handle = 0;  // the IvyClientPtr the application sees
         int last_ping_id = 0;
         std::chrono::steady_clock::time_point ping_sent{};

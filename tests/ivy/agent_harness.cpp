@@ -118,11 +118,11 @@ bool RawPeer::stays_silent(milliseconds quiet) {
     return buffer_.empty() && !readable(fd_, quiet);
 }
 
-RawListener::RawListener(int port) {
+RawListener::RawListener(int port, int backlog) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in a = loopback(port);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(fd_, 16) != 0) {
+        ::listen(fd_, backlog) != 0) {
         return;
     }
     port_ = local_port_of(fd_);

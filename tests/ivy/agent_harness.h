@@ -53,7 +53,10 @@ private:
 class RawListener {
 public:
     // On a port the kernel picks, or on `port` (0 if it cannot be had).
-    explicit RawListener(int port = 0);
+    // With a backlog of 0 the kernel queues one connection; while it is not
+    // accepted, a connect to us stays pending (its SYN is dropped, sent
+    // again a second later).
+    explicit RawListener(int port = 0, int backlog = 16);
     ~RawListener();
     int port() const { return port_; }
     std::unique_ptr<RawPeer> accept(milliseconds timeout = milliseconds(3000));

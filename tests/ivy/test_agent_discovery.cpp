@@ -237,6 +237,50 @@ TEST(AgentDiscovery, SimultaneousStartLeavesOneConnection) {
     }
 }
 
+// The duplicate that the test above can only sometimes make, made every
+// time: the peer's connection to us is whole (the application was told of
+// the peer and its bindings) when ours to it comes through, and ours is the
+// one kept (our listening port is the lower), with no handshake from the
+// peer on it yet. A send meanwhile still reaches the peer, on the kept
+// connection; the handshake then confirms what it still holds, unreported,
+// and what it no longer holds is removed.
+TEST(AgentDiscovery, TheKeptDuplicateServesThePeersBindingsBeforeItsHandshake) {
+    const int bus_port = test_support::random_bus_port();
+    harness::BusSocket bus(bus_port);
+    harness::Agent agent({bus_port, "A", std::nullopt, {}}, bus);
+    ASSERT_NE(agent.tcp_port(), 0) << agent.child().describe();
+    std::unique_ptr<harness::RawListener> listener;
+    for (int port = agent.tcp_port() + 1; port <= 65535 && !listener; ++port) {
+        listener = std::make_unique<harness::RawListener>(port, 0);
+        if (listener->port() == 0) listener.reset();
+    }
+    ASSERT_TRUE(listener);
+    const std::string port = std::to_string(listener->port());
+    // The backlog's one place taken: our connect to the peer waits.
+    const auto filler = harness::RawPeer::connect_to(listener->port());
+    ASSERT_TRUE(filler);
+    bus.broadcast("3 " + port + " RID R\n");
+
+    auto first = harness::RawPeer::connect_to(agent.tcp_port());
+    ASSERT_TRUE(first);
+    first->send("6 " + port + "\x02R\n1 1\x02^gone (.*)\n1 0\x02^to R (.*)\n5 0\x02\n");
+    ASSERT_TRUE(agent.wait_out("connected R\n")) << agent.child().describe();
+    ASSERT_TRUE(listener->accept());  // the filler: ours comes through now
+    const auto kept = listener->accept(milliseconds(5000));
+    ASSERT_TRUE(kept) << agent.child().describe();
+    kept->read_until("5 0\x02\n");
+
+    EXPECT_EQ(agent.command("send to R x", "sent"), "sent 1") << agent.child().describe();
+    EXPECT_EQ(kept->read_line(), "2 0\x02x\x03\n");
+    kept->send("6 " + port + "\x02R\n1 0\x02^to R (.*)\n5 0\x02\n");
+    EXPECT_TRUE(agent.wait_out("bindev R 1 remove '^gone (.*)'\n")) << agent.child().describe();
+    EXPECT_EQ(agent.child().count_out("bindev R 0 "), 1) << agent.child().describe();
+    EXPECT_EQ(agent.child().count_out("connected R"), 1);
+    EXPECT_EQ(agent.command("send gone y", "sent"), "sent 0");
+    EXPECT_EQ(agent.command("send to R z", "sent"), "sent 1");
+    EXPECT_EQ(kept->read_line(), "2 0\x02z\x03\n");
+}
+
 // r03: a peer that connected to us and then announces itself is known
 // already: no second connection, every Msg once.
 TEST(AgentDiscovery, AnnouncementOfAConnectedPeerMakesNoDuplicate) {

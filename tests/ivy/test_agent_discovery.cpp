@@ -17,9 +17,11 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Established TCP connections with either of two ports at one end, as the
+constexpr unsigned tcp_established = 1, tcp_syn_sent = 2;
+
+// TCP connections in `state` with either of two ports at one end, as the
 // kernel lists them: on loopback each connection shows once per end.
-int established_ends(int port_a, int port_b) {
+int ends_in_state(int port_a, int port_b, unsigned wanted) {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // the header
@@ -32,9 +34,13 @@ int established_ends(int port_a, int port_b) {
         const bool ours =
             local == static_cast<unsigned>(port_a) || local == static_cast<unsigned>(port_b) ||
             remote == static_cast<unsigned>(port_a) || remote == static_cast<unsigned>(port_b);
-        if (ours && state == 1) ++ends;  // 1: TCP_ESTABLISHED
+        if (ours && state == wanted) ++ends;
     }
     return ends;
+}
+
+int established_ends(int port_a, int port_b) {
+    return ends_in_state(port_a, port_b, tcp_established);
 }
 
 TEST(AgentDiscovery, AnnouncesOnceAndIgnoresItself) {
@@ -260,13 +266,18 @@ TEST(AgentDiscovery, TheKeptDuplicateServesThePeersBindingsBeforeItsHandshake) {
     const auto filler = harness::RawPeer::connect_to(listener->port());
     ASSERT_TRUE(filler);
     bus.broadcast("3 " + port + " RID R\n");
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return ends_in_state(listener->port(), listener->port(), tcp_syn_sent) == 1; },
+        milliseconds(3000)))
+        << "the agent did not connect to the announced peer";
 
     auto first = harness::RawPeer::connect_to(agent.tcp_port());
     ASSERT_TRUE(first);
     first->send("6 " + port + "\x02R\n1 1\x02^gone (.*)\n1 0\x02^to R (.*)\n5 0\x02\n");
     ASSERT_TRUE(agent.wait_out("connected R\n")) << agent.child().describe();
     ASSERT_TRUE(listener->accept());  // the filler: ours comes through now
-    const auto kept = listener->accept(milliseconds(5000));
+    // At the connect's next SYN, which it sends 1, 3, 7 then 15 s after the first.
+    const auto kept = listener->accept(milliseconds(16000));
     ASSERT_TRUE(kept) << agent.child().describe();
     kept->read_until("5 0\x02\n");
 

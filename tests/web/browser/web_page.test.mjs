@@ -101,8 +101,12 @@ let browser;
 try {
   // An hour of history, up to a few seconds ago.
   await run(opt.fill, [db, '3600', String(Date.now() - 3000)]);
-  const sim = start('simulator', join(opt.bin, 'tools/anemobus-sim'),
-    ['--link', tty, '--fixed', '101591.66,22.5,4.4704,180']);
+  // The station must answer the relay within 30 ms, which a machine loaded
+  // with the rest of the suite makes it miss now and then (the page then
+  // rightly says NO CURRENT DATA): raised as the C++ tests raise theirs,
+  // where allowed (nice runs it unraised otherwise).
+  const sim = start('simulator', 'nice', ['-n', '-10', join(opt.bin, 'tools/anemobus-sim'),
+    '--link', tty, '--fixed', '101591.66,22.5,4.4704,180']);
   await until('the simulator\'s link', () => existsSync(tty), 5000);
   const web = start('anemobus-web', join(opt.bin, 'tools/anemobus-web'),
     ['-b', bus, '--db', db, '--listen', '127.0.0.1:0', '--wind-limit', '50']);

@@ -172,6 +172,13 @@ std::string TestBroker::write_file(const std::string& name, const std::string& t
     return path;
 }
 
+std::vector<std::string> TestBroker::with_login(const User& user,
+                                                std::vector<std::string> args) const {
+    const std::string password = write_file(std::string(user.name) + "-password", user.password);
+    args.insert(args.end(), {"--user", user.name, "--password-file", password});
+    return args;
+}
+
 std::string TestBroker::describe() {
     return "=== broker log ===\n" + past_logs_ + (process_ ? process_->err() : "");
 }

@@ -72,6 +72,9 @@ public:
     const std::string& dir() const { return dir_; }
     // A file holding text, in dir().
     std::string write_file(const std::string& name, const std::string& text) const;
+    // args, then --user and --password-file for one of the tests' users,
+    // its password written to a file of its own.
+    std::vector<std::string> with_login(const User& user, std::vector<std::string> args) const;
     std::string describe();
 
 private:

@@ -61,21 +61,18 @@ TEST(MqttPage, TwoSitesOnTwoBusesReachOnePageThroughTheBroker) {
     TestBroker broker;
     ASSERT_TRUE(broker.start()) << broker.describe();
     const auto& ca = mqtt_test::certificates().ca;
-    const std::string bridge_password =
-        broker.write_file("bridge-password", mqtt_test::bridge_user.password);
-    const std::string reader_password =
-        broker.write_file("reader-password", mqtt_test::reader_user.password);
-    WebRig page(broker.dir() + "/ops.db", {"--broker", broker.tls_url(), "--cafile", ca, "--user",
-                                           "reader", "--password-file", reader_password});
+    WebRig page(
+        broker.dir() + "/ops.db",
+        broker.with_login(mqtt_test::reader_user, {"--broker", broker.tls_url(), "--cafile", ca}));
     ASSERT_TRUE(page.web().wait_err("connected to mqtts://", 10000ms)) << page.web().describe();
 
     // North: the simulator and the relay, its bridge over TLS. South: readings
     // typed on its bus, its bridge on the plain listener.
-    Field north(broker, "north",
-                {"--broker", broker.tls_url(), "--cafile", ca, "--user", "bridge",
-                 "--password-file", bridge_password});
+    Field north(
+        broker, "north",
+        broker.with_login(mqtt_test::bridge_user, {"--broker", broker.tls_url(), "--cafile", ca}));
     Field south(broker, "south",
-                {"--broker", broker.url(), "--user", "bridge", "--password-file", bridge_password});
+                broker.with_login(mqtt_test::bridge_user, {"--broker", broker.url()}));
     ASSERT_TRUE(north.start_relay()) << north.describe();
     ASSERT_TRUE(
         test_support::wait_until([&] { return csv_rows(page, "north/1").size() >= 3; }, 20000ms))
@@ -136,10 +133,8 @@ std::string payload_line(std::int64_t ms, double wind) {
 TEST(MqttPage, ReplayedOrDoubledReadingsLandOnceInTheirPlaceAndNothingIsMissedWhileAway) {
     TestBroker broker;
     ASSERT_TRUE(broker.start()) << broker.describe();
-    const std::string password =
-        broker.write_file("reader-password", mqtt_test::reader_user.password);
-    const std::vector<std::string> args = {"--broker", broker.url(),      "--user",
-                                           "reader",   "--password-file", password};
+    const std::vector<std::string> args =
+        broker.with_login(mqtt_test::reader_user, {"--broker", broker.url()});
     const std::string db = broker.dir() + "/ops.db";
     auto page = std::make_unique<WebRig>(db, args);
     ASSERT_TRUE(page->web().wait_err("connected to mqtt://", 10000ms)) << page->web().describe();
@@ -197,11 +192,10 @@ TEST(MqttPage, ReplayedOrDoubledReadingsLandOnceInTheirPlaceAndNothingIsMissedWh
 TEST(MqttPage, OneMillisecondsReadingsAreAllKeptACopyIsDroppedAndTheSessionExpires) {
     TestBroker broker;
     ASSERT_TRUE(broker.start()) << broker.describe();
-    const std::string password =
-        broker.write_file("reader-password", mqtt_test::reader_user.password);
-    WebRig page(broker.dir() + "/ops.db",
-                {"--broker", broker.url(), "--user", "reader", "--password-file", password,
-                 "--sites", "north,south", "--session-expiry", "1"});
+    WebRig page(
+        broker.dir() + "/ops.db",
+        broker.with_login(mqtt_test::reader_user, {"--broker", broker.url(), "--sites",
+                                                   "north,south", "--session-expiry", "1"}));
     ASSERT_TRUE(page.web().wait_err("connected to mqtt://", 10000ms)) << page.web().describe();
     const std::int64_t t = now_ms() - 1000;
     std::string lines;

@@ -45,13 +45,11 @@ TEST(WebOverview, ThreeSitesAndTheBusEachWithItsStateAndNorthByItsLink) {
     if (node.empty()) GTEST_SKIP() << "no node";
     TestBroker broker;
     ASSERT_TRUE(broker.start()) << broker.describe();
-    const std::string password =
-        broker.write_file("reader-password", mqtt_test::reader_user.password);
     // The bus's station 1 comes under the relay's name, as from the relay.
-    WebRig page(broker.dir() + "/ops.db",
-                {"--broker", broker.url(), "--user", "reader", "--password-file", password,
-                 "--wind-limit", "10"},
-                "anemobus");
+    WebRig page(
+        broker.dir() + "/ops.db",
+        broker.with_login(mqtt_test::reader_user, {"--broker", broker.url(), "--wind-limit", "10"}),
+        "anemobus");
     ASSERT_TRUE(page.web().wait_err("connected to mqtt://", 10000ms)) << page.web().describe();
     ASSERT_TRUE(page.connected()) << page.describe();
 

@@ -36,7 +36,7 @@ constexpr std::pair<const char*, const char*> old_columns[] = {
     {"direction", "direction_deg"},
 };
 
-// The oldest rows are looked at this many at a time (head_'s LIMIT).
+// The oldest rows are looked at this many at a time.
 constexpr std::size_t head_batch = 1000;
 
 using readings::step_done;
@@ -99,7 +99,7 @@ tools::Status Outbox::prepare_all() {
         {&select_after_,
          "SELECT seq, received_ms, aircraft, pressure_pa, temperature_c, wind_m_s, direction_deg"
          " FROM outbox WHERE seq > ? ORDER BY seq LIMIT ?"},
-        {&head_, "SELECT seq, received_ms FROM outbox ORDER BY seq LIMIT 1000"},
+        {&head_, "SELECT seq, received_ms FROM outbox ORDER BY seq LIMIT ?"},
     };
     for (const auto& [statement, sql] : statements) {
         auto prepared = readings::prepare(db_, sql, SQLITE_PREPARE_PERSISTENT);
@@ -170,6 +170,7 @@ tools::Result<Outbox::Dropped> Outbox::drop_before(std::int64_t cutoff_ms) {
 tools::Status Outbox::read_head(std::int64_t cutoff_ms, std::vector<std::int64_t>& seqs,
                                 std::int64_t* first_ms) {
     sqlite3_stmt* s = head_.get();
+    sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(head_batch));
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW && sqlite3_column_int64(s, 1) < cutoff_ms) {
         if (seqs.empty()) *first_ms = sqlite3_column_int64(s, 1);

@@ -1,5 +1,6 @@
 // getopt's complaint about a command line ('?' or ':'), as a sentence that
-// names the option as the user wrote it.
+// names the option as the user wrote it; and the tools' one wording for a
+// value an option cannot use.
 //
 // getopt_long steps past a long option before complaining, so its element
 // is argv[optind - 1]. A short option may sit inside a cluster (-Zq) that
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#include "result.h"
 
 namespace tools {
 
@@ -49,6 +52,12 @@ inline std::string getopt_complaint(int complaint, const char* short_options, ch
     if (complaint == ':') return "option " + std::string(written) + " needs a value";
     if (optopt == 0) return "unknown option " + std::string(written);
     return "option " + std::string(written.substr(0, written.find('='))) + " takes no value";
+}
+
+// "--keep-days needs a whole number of days above 0, not 'x'": what the
+// option wants, and the value as given.
+inline Failure wrong_value(std::string_view wanted, std::string_view value) {
+    return fail(std::string(wanted) + ", not '" + std::string(value) + "'");
 }
 
 }  // namespace tools

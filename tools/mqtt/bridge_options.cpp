@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "getopt_complaint.h"
 #include "option_numbers.h"
 #include "result.h"
 #include "state_file.h"
@@ -36,17 +37,15 @@ tools::Status topic_level_option(const std::string& name, const char* value) {
 tools::Status apply_id(const char* value, BridgeOptions& o) {
     o.only_id = readings::aircraft_id(value);
     if (!o.only_id)
-        return tools::fail(std::string("-i needs an aircraft id of printable characters, not '") +
-                           value + "'");
+        return tools::wrong_value("-i needs an aircraft id of printable characters", value);
     return topic_level_option("-i", value);
 }
 
 tools::Status apply_outbox_days(const char* value, BridgeOptions& o) {
     const auto days = tools::whole_number(value, 1, 3650);
     if (!days)
-        return tools::fail(
-            std::string("--outbox-days needs a whole number of days from 1 to 3650, not '") +
-            value + "'");
+        return tools::wrong_value("--outbox-days needs a whole number of days from 1 to 3650",
+                                  value);
     o.outbox_days = static_cast<int>(*days);
     return {};
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "getopt_complaint.h"
 #include "option_numbers.h"
 #include "result.h"
 #include "state_file.h"
@@ -33,8 +34,7 @@ tools::Result<std::vector<std::string>> parse_sites(std::string_view value) {
         const auto comma = rest.find(',');
         const std::string site(rest.substr(0, comma));
         if (!mqtt::is_topic_level(site) || !StationId::from(site))
-            return tools::fail("--sites needs site names separated by commas, not '" +
-                               std::string(value) + "'");
+            return tools::wrong_value("--sites needs site names separated by commas", value);
         if (std::find(sites.begin(), sites.end(), site) == sites.end()) sites.push_back(site);
         if (comma == std::string_view::npos) return sites;
         rest.remove_prefix(comma + 1);
@@ -54,10 +54,7 @@ bool parse_int(const char* text, long low, long high, int* out) {
     return value.has_value();
 }
 
-// A value the option cannot use: what it wants, and the value as given.
-tools::Failure wrong_value(const std::string& wanted, const char* value) {
-    return tools::fail(wanted + ", not '" + value + "'");
-}
+using tools::wrong_value;
 
 tools::Status apply_session_expiry(const char* value, Options& o) {
     int seconds = 0;

@@ -61,6 +61,7 @@
 #include "reading_store.h"
 #include "synthetic_weather.h"
 #include "wall_clock.h"
+#include "web_client.h"
 
 namespace {
 
@@ -78,27 +79,7 @@ const char* const user_address = "127.0.0.5";
 
 using tools::now_ms;
 
-// A connection to the server from a loopback address of our choice. The
-// port is picked at connect (IP_BIND_ADDRESS_NO_PORT), so that thousands of
-// reconnections from one address do not run out of ports.
-int connect_from(int port, const char* source) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &from.sin_addr);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+using web_test::connect_from;
 
 int connect_to(int port) {
     return connect_from(port, "127.0.0.1");

@@ -26,25 +26,7 @@ using test_support::scaled;
 using web_test::TempDir;
 using web_test::WebRig;
 
-// A connection from a loopback address of its own (127.0.0.2 and on are
-// other machines to the server), with a small receive buffer if asked.
-int connect_from(int port, const char* source, int receive_buffer = 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receive_buffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
-        return fd;
-    ::close(fd);
-    return -1;
-}
+using web_test::connect_from;
 
 // One connection read as it comes, for streams and for clients that
 // misbehave.

@@ -30,4 +30,11 @@ inline std::optional<HttpAnswer> http_get(int port, const std::string& target,
     return http_request(port, "GET", target, headers);
 }
 
+// A blocking socket connected to the server on loopback from a loopback
+// address of the caller's (127.0.0.2 and on are other machines to the
+// server), with a small receive buffer if asked; -1 when it cannot be made.
+// The local port is picked at connect (IP_BIND_ADDRESS_NO_PORT), so that
+// thousands of reconnections from one address do not run out of ports.
+int connect_from(int port, const char* source, int receive_buffer = 0);
+
 }  // namespace web_test
